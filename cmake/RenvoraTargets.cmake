@@ -1,0 +1,29 @@
+# House settings for every target of ours: warnings are errors, sources are UTF-8,
+# narrow literals become GBK (GB18030 is byte-identical for every character we write).
+function(renvora_target_settings target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Werror
+    $<$<COMPILE_LANGUAGE:CXX>:-finput-charset=UTF-8 -fexec-charset=GB18030>
+    $<$<COMPILE_LANGUAGE:C>:-finput-charset=UTF-8 -fexec-charset=GB18030>)
+  if(RENVORA_SANITIZE)
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
+                                             -fno-sanitize-recover=undefined)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()
+
+# One test executable per test folder; every *.cpp in it is part of it.
+function(renvora_add_test_folder name)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${name}/*.cpp)
+  if(NOT srcs)
+    return()
+  endif()
+  add_executable(test_${name} ${srcs})
+  renvora_target_settings(test_${name})
+  target_link_libraries(test_${name} PRIVATE renvora_test_support ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(test_${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;RENVORA_TEST_BUILD_DIR=${CMAKE_BINARY_DIR}"
+               TIMEOUT 300)
+endfunction()

@@ -1,0 +1,92 @@
+#include "support/test_env.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace rv::test {
+namespace fs = std::filesystem;
+
+TempWorkDir::TempWorkDir() {
+    std::random_device rd;
+    std::ostringstream name;
+    name << "renvora-test-" << ::getpid() << "-" << std::hex << rd() << rd();
+    dir_ = fs::temp_directory_path() / name.str();
+    fs::create_directories(dir_);
+    oldCwd_ = fs::current_path();
+    fs::current_path(dir_);
+    if (const char* v = std::getenv("RENVORA_DRIVE_C")) {
+        hadDrive_ = true;
+        oldDrive_ = v;
+    }
+    if (const char* v = std::getenv("RENVORA_CLASSES_ROOT")) {
+        hadClasses_ = true;
+        oldClasses_ = v;
+    }
+    fs::create_directories(driveC());
+    fs::create_directories(classesRoot());
+    ::setenv("RENVORA_DRIVE_C", driveC().c_str(), 1);
+    ::setenv("RENVORA_CLASSES_ROOT", classesRoot().c_str(), 1);
+}
+
+TempWorkDir::~TempWorkDir() {
+    std::error_code ec;
+    fs::current_path(oldCwd_, ec);
+    if (hadDrive_) {
+        ::setenv("RENVORA_DRIVE_C", oldDrive_.c_str(), 1);
+    } else {
+        ::unsetenv("RENVORA_DRIVE_C");
+    }
+    if (hadClasses_) {
+        ::setenv("RENVORA_CLASSES_ROOT", oldClasses_.c_str(), 1);
+    } else {
+        ::unsetenv("RENVORA_CLASSES_ROOT");
+    }
+    // Permissions changed by a test must not keep the folder from being removed.
+    for (auto it = fs::recursive_directory_iterator(dir_, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(dir_, ec);
+}
+
+fs::path TempWorkDir::Write(const std::string& relative, const std::string& bytes) const {
+    fs::path p = dir_ / relative;
+    if (p.has_parent_path()) {
+        fs::create_directories(p.parent_path());
+    }
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out) {
+        throw std::runtime_error("cannot write " + p.string());
+    }
+    return p;
+}
+
+std::string TempWorkDir::Read(const std::string& relative) const {
+    std::ifstream in(dir_ / relative, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+int FakeView::RunLoginDialog() {
+    ++loginRuns;
+    if (loginDialog) {
+        return loginDialog();
+    }
+    if (loginRuns <= loginResults.size()) {
+        return loginResults[loginRuns - 1];
+    }
+    return 130;
+}
+
+CoreFixture::CoreFixture() : guard_(boxes) { ResetClientStrings(); }
+
+CoreFixture::~CoreFixture() { ResetClientStrings(); }
+
+} // namespace rv::test
