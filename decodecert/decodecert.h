@@ -10,7 +10,7 @@ extern "C" {
 #endif
 
 /* Item numbers of GetCertInfo. 22 and 39 are the ones the client relies on. */
-#define DECODECERT_ITEM_NOT_AFTER 22 /* end of validity as text "YYYYMMDDhhmmss", zero-terminated */
+#define DECODECERT_ITEM_NOT_AFTER 22  /* end of validity as text "YYYYMMDDhhmmss", zero-terminated */
 #define DECODECERT_ITEM_PUBLIC_KEY 39 /* SubjectPublicKeyInfo, DER */
 
 int PemToDer(const char* pem, int pemLength, unsigned char* der, int* derLength);

@@ -1,2 +1,4 @@
 // Placeholder until start-up lands.
-int main() { return 0; }
+int main() {
+    return 0;
+}

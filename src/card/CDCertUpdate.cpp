@@ -83,31 +83,79 @@ void CDCertUpdate::SetStringProperty(int id, const std::string& value) {
     control_->vtbl->SetString(control_, id, value.data(), value.size());
 }
 
-void CDCertUpdate::OpenCard() { InvokeMethod(dispid::OpenCard); }
-void CDCertUpdate::CloseCard() { InvokeMethod(dispid::CloseCard); }
-void CDCertUpdate::ReadCardInfo() { InvokeMethod(dispid::ReadCardInfo); }
-void CDCertUpdate::VerifyPassword() { InvokeMethod(dispid::VerifyPassword); }
-void CDCertUpdate::SignData() { InvokeMethod(dispid::SignData); }
-void CDCertUpdate::InitUpdate() { InvokeMethod(dispid::InitUpdate); }
-void CDCertUpdate::WriteCard() { InvokeMethod(dispid::WriteCard); }
-void CDCertUpdate::ReadCryptAlgo() { InvokeMethod(dispid::ReadCryptAlgo); }
+void CDCertUpdate::OpenCard() {
+    InvokeMethod(dispid::OpenCard);
+}
+void CDCertUpdate::CloseCard() {
+    InvokeMethod(dispid::CloseCard);
+}
+void CDCertUpdate::ReadCardInfo() {
+    InvokeMethod(dispid::ReadCardInfo);
+}
+void CDCertUpdate::VerifyPassword() {
+    InvokeMethod(dispid::VerifyPassword);
+}
+void CDCertUpdate::SignData() {
+    InvokeMethod(dispid::SignData);
+}
+void CDCertUpdate::InitUpdate() {
+    InvokeMethod(dispid::InitUpdate);
+}
+void CDCertUpdate::WriteCard() {
+    InvokeMethod(dispid::WriteCard);
+}
+void CDCertUpdate::ReadCryptAlgo() {
+    InvokeMethod(dispid::ReadCryptAlgo);
+}
 
-int32_t CDCertUpdate::GetStatus() { return GetIntProperty(dispid::Status); }
-std::string CDCertUpdate::GetErrorMessage() { return GetStringProperty(dispid::ErrorMessage); }
-std::string CDCertUpdate::GetCardInfo() { return GetStringProperty(dispid::CardInfo); }
-std::string CDCertUpdate::GetSignature() { return GetStringProperty(dispid::Signature); }
-std::string CDCertUpdate::GetPublicKey() { return GetStringProperty(dispid::PublicKey); }
-std::string CDCertUpdate::GetCryptAlgo() { return GetStringProperty(dispid::CryptAlgo); }
+int32_t CDCertUpdate::GetStatus() {
+    return GetIntProperty(dispid::Status);
+}
+std::string CDCertUpdate::GetErrorMessage() {
+    return GetStringProperty(dispid::ErrorMessage);
+}
+std::string CDCertUpdate::GetCardInfo() {
+    return GetStringProperty(dispid::CardInfo);
+}
+std::string CDCertUpdate::GetSignature() {
+    return GetStringProperty(dispid::Signature);
+}
+std::string CDCertUpdate::GetPublicKey() {
+    return GetStringProperty(dispid::PublicKey);
+}
+std::string CDCertUpdate::GetCryptAlgo() {
+    return GetStringProperty(dispid::CryptAlgo);
+}
 
-void CDCertUpdate::SetPassword(const std::string& v) { SetStringProperty(dispid::Password, v); }
-void CDCertUpdate::SetSignSource(const std::string& v) { SetStringProperty(dispid::SignSource, v); }
-void CDCertUpdate::SetSignCert(const std::string& v) { SetStringProperty(dispid::SignCert, v); }
-void CDCertUpdate::SetEnvCert(const std::string& v) { SetStringProperty(dispid::EnvCert, v); }
-void CDCertUpdate::SetCssEnvKey(const std::string& v) { SetStringProperty(dispid::CssEnvKey, v); }
-void CDCertUpdate::SetCssSignKey(const std::string& v) { SetStringProperty(dispid::CssSignKey, v); }
-void CDCertUpdate::SetKmsKey(const std::string& v) { SetStringProperty(dispid::KmsKey, v); }
-void CDCertUpdate::SetEnvData(const std::string& v) { SetStringProperty(dispid::EnvData, v); }
-void CDCertUpdate::SetWriteManagePassword(const std::string& v) { SetStringProperty(dispid::WriteManagePassword, v); }
-void CDCertUpdate::SetInitManagePassword(const std::string& v) { SetStringProperty(dispid::InitManagePassword, v); }
+void CDCertUpdate::SetPassword(const std::string& v) {
+    SetStringProperty(dispid::Password, v);
+}
+void CDCertUpdate::SetSignSource(const std::string& v) {
+    SetStringProperty(dispid::SignSource, v);
+}
+void CDCertUpdate::SetSignCert(const std::string& v) {
+    SetStringProperty(dispid::SignCert, v);
+}
+void CDCertUpdate::SetEnvCert(const std::string& v) {
+    SetStringProperty(dispid::EnvCert, v);
+}
+void CDCertUpdate::SetCssEnvKey(const std::string& v) {
+    SetStringProperty(dispid::CssEnvKey, v);
+}
+void CDCertUpdate::SetCssSignKey(const std::string& v) {
+    SetStringProperty(dispid::CssSignKey, v);
+}
+void CDCertUpdate::SetKmsKey(const std::string& v) {
+    SetStringProperty(dispid::KmsKey, v);
+}
+void CDCertUpdate::SetEnvData(const std::string& v) {
+    SetStringProperty(dispid::EnvData, v);
+}
+void CDCertUpdate::SetWriteManagePassword(const std::string& v) {
+    SetStringProperty(dispid::WriteManagePassword, v);
+}
+void CDCertUpdate::SetInitManagePassword(const std::string& v) {
+    SetStringProperty(dispid::InitManagePassword, v);
+}
 
 } // namespace rv

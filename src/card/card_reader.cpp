@@ -1,5 +1,7 @@
 // Placeholder until the card information reader lands.
 #include "renewal/main_window_model.h"
 namespace rv {
-int MainWindowModel::ReadCardInfo() { return -1; }
+int MainWindowModel::ReadCardInfo() {
+    return -1;
+}
 } // namespace rv

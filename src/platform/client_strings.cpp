@@ -6,8 +6,12 @@ namespace {
 ClientStrings g_strings;
 }
 
-ClientStrings& Client() { return g_strings; }
+ClientStrings& Client() {
+    return g_strings;
+}
 
-void ResetClientStrings() { g_strings = ClientStrings{}; }
+void ResetClientStrings() {
+    g_strings = ClientStrings{};
+}
 
 } // namespace rv

@@ -20,7 +20,9 @@ const IClock* g_clock = nullptr;
 
 } // namespace
 
-const IClock& Clock() { return g_clock ? *g_clock : g_system; }
+const IClock& Clock() {
+    return g_clock ? *g_clock : g_system;
+}
 
 const IClock* InstallClock(const IClock* clock) {
     const IClock* prev = g_clock;

@@ -79,9 +79,13 @@ std::string Convert(const char* to, const char* from, const char* in, std::size_
 
 } // namespace
 
-std::string GbkToUtf8(std::string_view gbk) { return Convert("UTF-8", kGbk, gbk.data(), gbk.size(), "?", 1); }
+std::string GbkToUtf8(std::string_view gbk) {
+    return Convert("UTF-8", kGbk, gbk.data(), gbk.size(), "?", 1);
+}
 
-std::string Utf8ToGbk(std::string_view utf8) { return Convert(kGbk, "UTF-8", utf8.data(), utf8.size(), "?", 1); }
+std::string Utf8ToGbk(std::string_view utf8) {
+    return Convert(kGbk, "UTF-8", utf8.data(), utf8.size(), "?", 1);
+}
 
 std::u16string GbkToUtf16(std::string_view gbk) {
     std::string bytes = Convert("UTF-16LE", kGbk, gbk.data(), gbk.size(), std::string_view("?\0", 2), 1);

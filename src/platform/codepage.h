@@ -15,7 +15,9 @@ std::string Utf16ToGbk(std::u16string_view utf16);
 
 // True for a byte that starts a GBK double-byte character; its trail byte may be 0x5C or 0x7C,
 // so byte-wise scans must step over the pair as one character.
-inline bool IsGbkLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+inline bool IsGbkLead(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
 
 // Position of the first byte `ch` (an ASCII byte) at or after `from` that is a character of its own,
 // not the trail byte of a double-byte character; npos when none.

@@ -6,8 +6,8 @@ namespace rv {
 
 int32_t Atoi(std::string_view s) {
     std::size_t i = 0;
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\v' || s[i] == '\f' ||
-                            s[i] == '\r')) {
+    while (i < s.size() &&
+           (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\v' || s[i] == '\f' || s[i] == '\r')) {
         ++i;
     }
     bool negative = false;

@@ -23,7 +23,9 @@ IMessageBox* g_current = nullptr;
 
 } // namespace
 
-IMessageBox& MessageBoxes() { return g_current ? *g_current : g_fallback; }
+IMessageBox& MessageBoxes() {
+    return g_current ? *g_current : g_fallback;
+}
 
 IMessageBox* InstallMessageBox(IMessageBox* box) {
     IMessageBox* prev = g_current;
@@ -31,9 +33,13 @@ IMessageBox* InstallMessageBox(IMessageBox* box) {
     return prev;
 }
 
-int ShowNotice(const std::string& text) { return MessageBoxes().Show(text, MbKind::Ok); }
+int ShowNotice(const std::string& text) {
+    return MessageBoxes().Show(text, MbKind::Ok);
+}
 
-int AskYesNo(const std::string& text) { return MessageBoxes().Show(text, MbKind::YesNo); }
+int AskYesNo(const std::string& text) {
+    return MessageBoxes().Show(text, MbKind::YesNo);
+}
 
 int ScriptedMessageBox::Show(const std::string& text, MbKind kind) {
     if (beforeAnswer) {

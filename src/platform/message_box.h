@@ -34,8 +34,8 @@ IMessageBox& MessageBoxes();
 IMessageBox* InstallMessageBox(IMessageBox* box);
 
 // Shortcuts used throughout the core.
-int ShowNotice(const std::string& text);   // OK box
-int AskYesNo(const std::string& text);     // Yes/No box, returns IDYES or IDNO
+int ShowNotice(const std::string& text); // OK box
+int AskYesNo(const std::string& text);   // Yes/No box, returns IDYES or IDNO
 
 // A message box that records every text and answers questions from a script. Used by tests and by the
 // unattended demo run. An exhausted script answers `defaultAnswer` (IDYES unless changed); `onShow`, when

@@ -21,7 +21,9 @@ fs::path KeyDir(const fs::path& root, const std::string& subKey) {
     return root / rel;
 }
 
-std::string ValueFile(const std::string& name) { return "@" + name; }
+std::string ValueFile(const std::string& name) {
+    return "@" + name;
+}
 
 std::optional<std::string> ReadFile(const fs::path& p) {
     std::error_code ec;
@@ -85,7 +87,8 @@ long RegQueryValueA(const char* subKey, char* buffer, long* size) {
     return kErrorSuccess;
 }
 
-void WriteValue(const fs::path& root, const std::string& subKey, const std::string& name, const std::string& value) {
+void WriteValue(const fs::path& root, const std::string& subKey, const std::string& name,
+                const std::string& value) {
     fs::path dir = KeyDir(root, subKey);
     fs::create_directories(dir);
     std::ofstream out(dir / ValueFile(name), std::ios::binary | std::ios::trunc);

@@ -30,7 +30,7 @@ void WriteValue(const std::filesystem::path& root, const std::string& subKey, co
                 const std::string& value);
 
 // Registers a control: CLSID\{clsid} default value `description`, InprocServer32 default `libraryPath`.
-void RegisterControl(const std::filesystem::path& root, const std::string& clsid, const std::string& description,
-                     const std::string& libraryPath);
+void RegisterControl(const std::filesystem::path& root, const std::string& clsid,
+                     const std::string& description, const std::string& libraryPath);
 
 } // namespace rv::reg

@@ -21,7 +21,9 @@ TEST(CodePage, RoundTripsChineseThroughUtf8AndUtf16) {
 
 TEST(CodePage, UnconvertibleInputBecomesQuestionMarksWithoutLosingTheRest) {
     // An emoji has no GBK form; a lone 0xFF byte is no GBK character.
-    EXPECT_EQ(cp::Utf8ToGbk("a\xF0\x9F\x98\x80" "b"), "a?b");
+    EXPECT_EQ(cp::Utf8ToGbk("a\xF0\x9F\x98\x80"
+                            "b"),
+              "a?b");
     EXPECT_EQ(cp::GbkToUtf8(std::string("x\xFFy", 3)), "x?y");
     EXPECT_EQ(cp::Utf8ToGbk(std::string("\xC3", 1)), "?");
 }

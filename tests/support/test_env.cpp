@@ -46,8 +46,8 @@ TempWorkDir::~TempWorkDir() {
         ::unsetenv("RENVORA_CLASSES_ROOT");
     }
     // Permissions changed by a test must not keep the folder from being removed.
-    for (auto it = fs::recursive_directory_iterator(dir_, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
+    for (auto it = fs::recursive_directory_iterator(dir_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
     fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
@@ -85,8 +85,12 @@ int FakeView::RunLoginDialog() {
     return 130;
 }
 
-CoreFixture::CoreFixture() : guard_(boxes) { ResetClientStrings(); }
+CoreFixture::CoreFixture() : guard_(boxes) {
+    ResetClientStrings();
+}
 
-CoreFixture::~CoreFixture() { ResetClientStrings(); }
+CoreFixture::~CoreFixture() {
+    ResetClientStrings();
+}
 
 } // namespace rv::test

@@ -40,8 +40,12 @@ private:
 
 // GBK <-> UTF-8 shorthands for readable assertions: U("网络") is the GBK text of a UTF-8 literal
 // written with u8"" in tests.
-inline std::string Gbk(const char8_t* utf8) { return cp::Utf8ToGbk(reinterpret_cast<const char*>(utf8)); }
-inline std::string Utf8(const std::string& gbk) { return cp::GbkToUtf8(gbk); }
+inline std::string Gbk(const char8_t* utf8) {
+    return cp::Utf8ToGbk(reinterpret_cast<const char*>(utf8));
+}
+inline std::string Utf8(const std::string& gbk) {
+    return cp::GbkToUtf8(gbk);
+}
 
 // Records what the core asks of the main window.
 class FakeView : public MainWindowView {
@@ -51,7 +55,10 @@ public:
     void ShowCardData() override { ++showCardDataCalls; }
     void ApplyDateFont() override { ++dateFontCalls; }
     int RunLoginDialog() override;
-    void ShowNotice(int picture) override { notices.push_back(picture); noticeOpen = true; }
+    void ShowNotice(int picture) override {
+        notices.push_back(picture);
+        noticeOpen = true;
+    }
     void CloseNotice() override { noticeOpen = false; }
     void RunSuccessDialog() override { ++successDialogs; }
 
