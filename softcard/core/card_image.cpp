@@ -363,6 +363,108 @@ std::string MakeSelfSignedCert(const std::string& privateKeyPem, const std::stri
     return BioText(bio.get());
 }
 
+// ---- Signing ----
+
+namespace {
+
+// A digest-sign/verify context for SM2 with SM3 and the default distinguishing ID.
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+PkeyPtr ReadPublicKey(const std::string& pem) {
+    if (pem.find("-----BEGIN CERTIFICATE-----") != std::string::npos) {
+        X509Ptr cert = ReadCert(pem);
+        if (!cert) {
+            return nullptr;
+        }
+        EVP_PKEY* key = X509_get_pubkey(cert.get());
+        return PkeyPtr(key);
+    }
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    return bio ? PkeyPtr(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr)) : nullptr;
+}
+
+bool SetSm2Id(EVP_PKEY_CTX* pctx) {
+    return EVP_PKEY_CTX_set1_id(pctx, kSm2DefaultId, std::strlen(kSm2DefaultId)) == 1;
+}
+
+bool Base64Decode(const std::string& text, std::string& out) {
+    if (text.size() > (1u << 20)) {
+        return false;
+    }
+    std::unique_ptr<EVP_ENCODE_CTX, void (*)(EVP_ENCODE_CTX*)> ctx(EVP_ENCODE_CTX_new(), EVP_ENCODE_CTX_free);
+    if (!ctx) {
+        return false;
+    }
+    std::string buf(text.size() / 4 * 3 + 80, '\0');
+    int n1 = 0, n2 = 0;
+    EVP_DecodeInit(ctx.get());
+    if (EVP_DecodeUpdate(ctx.get(), reinterpret_cast<unsigned char*>(buf.data()), &n1,
+                         reinterpret_cast<const unsigned char*>(text.data()),
+                         static_cast<int>(text.size())) < 0 ||
+        EVP_DecodeFinal(ctx.get(), reinterpret_cast<unsigned char*>(buf.data()) + n1, &n2) != 1) {
+        return false;
+    }
+    buf.resize(static_cast<std::size_t>(n1 + n2));
+    out = std::move(buf);
+    return true;
+}
+
+} // namespace
+
+std::string SignSm2Sm3Base64(const std::string& privateKeyPem, const std::string& data, std::string* error) {
+    auto fail = [&](const char* why) {
+        if (error) {
+            *error = why;
+        }
+        return std::string();
+    };
+    PkeyPtr key = ReadPrivateKey(privateKeyPem);
+    if (!key) {
+        return fail("签名私钥无法读取");
+    }
+    MdCtxPtr md(EVP_MD_CTX_new());
+    EVP_PKEY_CTX* pctx = nullptr;
+    if (!md || EVP_DigestSignInit_ex(md.get(), &pctx, "SM3", nullptr, nullptr, key.get(), nullptr) != 1 ||
+        !SetSm2Id(pctx)) {
+        return fail("签名初始化失败");
+    }
+    std::size_t len = 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    if (EVP_DigestSign(md.get(), nullptr, &len, p, data.size()) != 1) {
+        return fail("签名失败");
+    }
+    std::string der(len, '\0');
+    if (EVP_DigestSign(md.get(), reinterpret_cast<unsigned char*>(der.data()), &len, p, data.size()) != 1) {
+        return fail("签名失败");
+    }
+    der.resize(len);
+    std::string b64(4 * ((der.size() + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()),
+                            reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size()));
+    b64.resize(static_cast<std::size_t>(n));
+    return b64;
+}
+
+bool VerifySm2Sm3Base64(const std::string& certOrPublicKeyPem, const std::string& data,
+                        const std::string& signatureBase64) {
+    PkeyPtr key = ReadPublicKey(certOrPublicKeyPem);
+    std::string der;
+    if (!key || !Base64Decode(signatureBase64, der)) {
+        return false;
+    }
+    MdCtxPtr md(EVP_MD_CTX_new());
+    EVP_PKEY_CTX* pctx = nullptr;
+    if (!md || EVP_DigestVerifyInit_ex(md.get(), &pctx, "SM3", nullptr, nullptr, key.get(), nullptr) != 1 ||
+        !SetSm2Id(pctx)) {
+        return false;
+    }
+    return EVP_DigestVerify(md.get(), reinterpret_cast<const unsigned char*>(der.data()), der.size(),
+                            reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
+}
+
 // ---- Creating a card ----
 
 bool NewCardImage(const HolderRecord& holder, const std::string& pin, const std::string& managePassword,
@@ -381,6 +483,13 @@ bool NewCardImage(const HolderRecord& holder, const std::string& pin, const std:
     if (X509_check_private_key(cert.get(), key.get()) != 1) {
         error = "签名证书与签名私钥不匹配";
         return false;
+    }
+    for (const auto& f : kHolderFields) {
+        // The card record joins the fields with '|'; one inside a field would shift every later field.
+        if ((holder.*f.member).find('|') != std::string::npos) {
+            error = std::string("持卡人信息不能包含字符“|”: ") + f.name;
+            return false;
+        }
     }
     CardImage image;
     image.holder = holder;

@@ -108,6 +108,18 @@ bool CertValidity(const std::string& certPem, std::string& notBefore, std::strin
 std::string MakeSelfSignedCert(const std::string& privateKeyPem, const std::string& commonName,
                                const std::string& organization, int days, std::string* error = nullptr);
 
+// ---- Signing (SM2 with SM3, default distinguishing ID) ------------------------------------------------
+
+inline constexpr const char* kSm2DefaultId = "1234567812345678";
+
+// SM2 signature with SM3 over exactly `data`, using the default distinguishing ID; the DER signature as
+// base64 without line breaks. "" with `error` on failure.
+std::string SignSm2Sm3Base64(const std::string& privateKeyPem, const std::string& data,
+                             std::string* error = nullptr);
+// Verifies such a signature against a certificate or a PUBLIC KEY PEM.
+bool VerifySm2Sm3Base64(const std::string& certOrPublicKeyPem, const std::string& data,
+                        const std::string& signatureBase64);
+
 // ---- File ------------------------------------------------------------------------------------------------
 
 // Reads a card image. False with a clear reason in `error` (missing, unreadable, not JSON, a field of
