@@ -1,0 +1,256 @@
+#include "core/crypto.h"
+
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/pem.h>
+// cms.h after pem.h: its PEM declarations need pem.h's macros.
+#include <openssl/cms.h>
+#include <openssl/rand.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace rv::server {
+namespace {
+
+struct BioFree {
+    void operator()(BIO* b) const { BIO_free(b); }
+};
+using Bio = std::unique_ptr<BIO, BioFree>;
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+Bio ReadBio(std::string_view text) {
+    if (text.size() > (1u << 20)) {
+        return nullptr;
+    }
+    return Bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+}
+
+std::string Drain(BIO* bio) {
+    char* data = nullptr;
+    long n = BIO_get_mem_data(bio, &data);
+    return n > 0 ? std::string(data, static_cast<std::size_t>(n)) : std::string();
+}
+
+template <typename Writer> std::string WritePem(Writer write) {
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio || write(bio.get()) != 1) {
+        return {};
+    }
+    return Drain(bio.get());
+}
+
+bool SetDefaultId(EVP_PKEY_CTX* pctx) {
+    return EVP_PKEY_CTX_set1_id(pctx, kSm2DefaultId.data(), kSm2DefaultId.size()) == 1;
+}
+
+} // namespace
+
+Pkey GenerateSm2Key() {
+    return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
+}
+
+bool IsSm2Key(const EVP_PKEY* key) {
+    return key != nullptr && EVP_PKEY_is_a(key, "SM2") == 1;
+}
+
+Pkey PrivateKeyFromPem(std::string_view pem) {
+    Bio bio = ReadBio(pem);
+    return bio ? Pkey(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)) : nullptr;
+}
+
+Pkey PublicKeyFromPem(std::string_view pem) {
+    Bio bio = ReadBio(pem);
+    return bio ? Pkey(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr)) : nullptr;
+}
+
+Cert CertFromPem(std::string_view pem) {
+    Bio bio = ReadBio(pem);
+    return bio ? Cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) : nullptr;
+}
+
+std::string PrivateKeyToPem(EVP_PKEY* key) {
+    return WritePem(
+        [&](BIO* b) { return PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr); });
+}
+
+std::string PublicKeyToPem(EVP_PKEY* key) {
+    return WritePem([&](BIO* b) { return PEM_write_bio_PUBKEY(b, key); });
+}
+
+std::string CertToPem(X509* cert) {
+    return WritePem([&](BIO* b) { return PEM_write_bio_X509(b, cert); });
+}
+
+std::string SignSm2(EVP_PKEY* key, std::string_view data) {
+    MdCtx md(EVP_MD_CTX_new());
+    EVP_PKEY_CTX* pctx = nullptr;
+    if (!md || EVP_DigestSignInit_ex(md.get(), &pctx, "SM3", nullptr, nullptr, key, nullptr) != 1 ||
+        !SetDefaultId(pctx)) {
+        return {};
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    std::size_t len = 0;
+    if (EVP_DigestSign(md.get(), nullptr, &len, p, data.size()) != 1) {
+        return {};
+    }
+    std::string der(len, '\0');
+    if (EVP_DigestSign(md.get(), reinterpret_cast<unsigned char*>(der.data()), &len, p, data.size()) != 1) {
+        return {};
+    }
+    der.resize(len);
+    return der;
+}
+
+bool VerifySm2(EVP_PKEY* key, std::string_view data, std::string_view derSignature) {
+    if (!IsSm2Key(key) || derSignature.empty()) {
+        return false;
+    }
+    MdCtx md(EVP_MD_CTX_new());
+    EVP_PKEY_CTX* pctx = nullptr;
+    if (!md || EVP_DigestVerifyInit_ex(md.get(), &pctx, "SM3", nullptr, nullptr, key, nullptr) != 1 ||
+        !SetDefaultId(pctx)) {
+        return false;
+    }
+    return EVP_DigestVerify(md.get(), reinterpret_cast<const unsigned char*>(derSignature.data()),
+                            derSignature.size(), reinterpret_cast<const unsigned char*>(data.data()),
+                            data.size()) == 1;
+}
+
+std::string Base64Encode(std::string_view bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return out;
+}
+
+bool Base64Decode(std::string_view text, std::string& out) {
+    // Drop line breaks a signer may wrap its output with; anything else outside the alphabet is an error.
+    std::string clean;
+    clean.reserve(text.size());
+    for (char c : text) {
+        if (c != '\r' && c != '\n') {
+            clean.push_back(c);
+        }
+    }
+    if (clean.empty() || clean.size() % 4 != 0 || clean.size() > (1u << 20)) {
+        return false;
+    }
+    std::size_t pad = 0;
+    for (std::size_t i = 0; i < clean.size(); ++i) {
+        char c = clean[i];
+        bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+                     c == '/';
+        if (c == '=') {
+            if (i + 2 < clean.size()) {
+                return false;
+            }
+            ++pad;
+        } else if (!alpha || pad > 0) {
+            return false;
+        }
+    }
+    std::string buf(clean.size() / 4 * 3, '\0');
+    int n =
+        EVP_DecodeBlock(reinterpret_cast<unsigned char*>(buf.data()),
+                        reinterpret_cast<const unsigned char*>(clean.data()), static_cast<int>(clean.size()));
+    if (n < 0 || static_cast<std::size_t>(n) < pad) {
+        return false;
+    }
+    buf.resize(static_cast<std::size_t>(n) - pad);
+    out = std::move(buf);
+    return true;
+}
+
+std::string RandomHex(std::size_t bytes) {
+    std::vector<unsigned char> raw(bytes);
+    if (RAND_bytes(raw.data(), static_cast<int>(raw.size())) != 1) {
+        return {};
+    }
+    static const char* kHex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes * 2);
+    for (unsigned char c : raw) {
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 15]);
+    }
+    return out;
+}
+
+std::string Asn1TimeDigits(const ASN1_TIME* t) {
+    struct tm tm {};
+    if (t == nullptr || ASN1_TIME_to_tm(t, &tm) != 1) {
+        return {};
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+std::string TimeDigits(std::time_t t) {
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+bool CertValidity(std::string_view certPem, std::string& notBefore, std::string& notAfter) {
+    Cert cert = CertFromPem(certPem);
+    if (!cert) {
+        return false;
+    }
+    notBefore = Asn1TimeDigits(X509_get0_notBefore(cert.get()));
+    notAfter = Asn1TimeDigits(X509_get0_notAfter(cert.get()));
+    return !notBefore.empty() && !notAfter.empty();
+}
+
+std::string CertSerialHex(std::string_view certPem) {
+    Cert cert = CertFromPem(certPem);
+    if (!cert) {
+        return {};
+    }
+    BIGNUM* bn = ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert.get()), nullptr);
+    if (bn == nullptr) {
+        return {};
+    }
+    char* hex = BN_bn2hex(bn);
+    std::string out = hex != nullptr ? hex : "";
+    OPENSSL_free(hex);
+    BN_free(bn);
+    return out;
+}
+
+std::string SealForCertificate(std::string_view content, X509* recipient) {
+    Bio in = ReadBio(content);
+    STACK_OF(X509)* recipients = sk_X509_new_null();
+    if (!in || recipients == nullptr || sk_X509_push(recipients, recipient) <= 0) {
+        sk_X509_free(recipients);
+        return {};
+    }
+    CMS_ContentInfo* cms = CMS_encrypt(recipients, in.get(), EVP_sm4_cbc(), CMS_BINARY);
+    sk_X509_free(recipients);
+    if (cms == nullptr) {
+        return {};
+    }
+    std::string pem = WritePem([&](BIO* b) { return PEM_write_bio_CMS(b, cms); });
+    CMS_ContentInfo_free(cms);
+    return pem;
+}
+
+std::string PrivateKeyToDer(EVP_PKEY* key) {
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio || i2d_PKCS8PrivateKey_bio(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+        return {};
+    }
+    return Drain(bio.get());
+}
+
+} // namespace rv::server

@@ -1,0 +1,70 @@
+// OpenSSL helpers of the renewal server: SM2 keys, PEM, SM2/SM3 signatures, base64, randoms.
+// Every function reports failure by an empty result or false; none throws.
+#pragma once
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace rv::server {
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct X509Free {
+    void operator()(X509* p) const { X509_free(p); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using Cert = std::unique_ptr<X509, X509Free>;
+
+// The distinguishing ID the card uses for its data signatures (the SM2 standard's default).
+inline constexpr std::string_view kSm2DefaultId = "1234567812345678";
+
+Pkey GenerateSm2Key();
+bool IsSm2Key(const EVP_PKEY* key);
+
+Pkey PrivateKeyFromPem(std::string_view pem);
+// Reads a "PUBLIC KEY" PEM block; nothing else is accepted.
+Pkey PublicKeyFromPem(std::string_view pem);
+Cert CertFromPem(std::string_view pem);
+
+std::string PrivateKeyToPem(EVP_PKEY* key); // PKCS#8, unencrypted
+std::string PublicKeyToPem(EVP_PKEY* key);  // "PUBLIC KEY"
+std::string CertToPem(X509* cert);
+
+// SM2 signature with SM3 over `data` using the default distinguishing ID, DER encoded.
+std::string SignSm2(EVP_PKEY* key, std::string_view data);
+bool VerifySm2(EVP_PKEY* key, std::string_view data, std::string_view derSignature);
+
+std::string Base64Encode(std::string_view bytes);
+// Strict: only the base64 alphabet with correct padding (line breaks tolerated); false otherwise.
+bool Base64Decode(std::string_view text, std::string& out);
+
+// `bytes` random bytes from the OpenSSL DRBG as upper-case hex.
+std::string RandomHex(std::size_t bytes);
+
+// ASN1 time as "YYYYMMDDhhmmss" (UTC); "" when it cannot be read.
+std::string Asn1TimeDigits(const ASN1_TIME* t);
+// Seconds since the epoch as "YYYYMMDDhhmmss" (UTC).
+std::string TimeDigits(std::time_t t);
+
+// The validity of a certificate PEM as "YYYYMMDDhhmmss" (UTC). False when it cannot be read.
+bool CertValidity(std::string_view certPem, std::string& notBefore, std::string& notAfter);
+// The serial number of a certificate PEM as upper-case hex; "" when it cannot be read.
+std::string CertSerialHex(std::string_view certPem);
+
+} // namespace rv::server
+
+namespace rv::server {
+
+// `content` sealed for the holder of `recipient`'s key: CMS EnvelopedData (SM4-CBC), as PEM
+// ("-----BEGIN CMS-----"). "" on failure.
+std::string SealForCertificate(std::string_view content, X509* recipient);
+// The private key as unencrypted PKCS#8 DER.
+std::string PrivateKeyToDer(EVP_PKEY* key);
+
+} // namespace rv::server

@@ -1,0 +1,109 @@
+#include "core/files.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace rv::server {
+namespace {
+
+std::string Errno(const char* what, const std::filesystem::path& p) {
+    return std::string(what) + " " + p.string() + ": " + std::strerror(errno);
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+bool SyncFolder(const std::filesystem::path& folder) {
+    int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool WriteFileAtomically(const std::filesystem::path& file, const std::string& bytes, std::string& error,
+                         unsigned mode) {
+    // Unique temp name per writer: threads and processes may replace different files in one folder.
+    static std::atomic<unsigned long> counter{0};
+    std::filesystem::path temp = file;
+    temp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
+    if (fd < 0) {
+        error = Errno("cannot create", temp);
+        return false;
+    }
+    if (!WriteAll(fd, bytes.data(), bytes.size()) || ::fsync(fd) != 0) {
+        error = Errno("cannot write", temp);
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    ::close(fd);
+    if (::rename(temp.c_str(), file.c_str()) != 0) {
+        error = Errno("cannot replace", file);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    if (!SyncFolder(file.parent_path())) {
+        error = Errno("cannot sync folder of", file);
+        return false;
+    }
+    return true;
+}
+
+bool ReadWholeFile(const std::filesystem::path& file, std::string& out, std::string& error,
+                   std::size_t limit) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = Errno("cannot open", file);
+        return false;
+    }
+    std::string data;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            error = Errno("cannot read", file);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        data.append(buf, static_cast<std::size_t>(n));
+        if (data.size() > limit) {
+            error = "file too large: " + file.string();
+            ::close(fd);
+            return false;
+        }
+    }
+    ::close(fd);
+    out = std::move(data);
+    return true;
+}
+
+} // namespace rv::server

@@ -1,0 +1,89 @@
+// The renewal service's logic, independent of HTTP: one call per path, request body in (UTF-8 JSON, the
+// client's trailing zero byte already removed), answer out. Every answer is a JSON object whose every
+// value is a string; "code" "0" is success, any other code is a refusal with a Chinese "msg".
+#pragma once
+
+#include "core/ca.h"
+#include "core/store.h"
+
+#include <ctime>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace rv::server {
+
+struct ServiceOptions {
+    int randomTtlSeconds = 300;     // a random (and a verification) is usable this long
+    int certDays = 730;             // validity of a renewed certificate
+    std::size_t maxPending = 10000; // outstanding randoms plus verifications
+    std::function<std::time_t()> now = [] { return std::time(nullptr); };
+};
+
+struct Answer {
+    std::string code;
+    std::string body;   // JSON text
+    std::string detail; // for the server's log only
+};
+
+// Refusal codes (strings on the wire).
+namespace code {
+inline constexpr const char* kOk = "0";
+inline constexpr const char* kProbe = "-2";
+inline constexpr const char* kBadRequest = "1";
+inline constexpr const char* kMissingField = "2";
+inline constexpr const char* kBadRandom = "3";
+inline constexpr const char* kUnknownCard = "4";
+inline constexpr const char* kMismatch = "5";
+inline constexpr const char* kBadSignature = "6";
+inline constexpr const char* kBadPublicKey = "7";
+inline constexpr const char* kBadOperation = "8";
+inline constexpr const char* kInternal = "9";
+inline constexpr const char* kBusy = "10";
+inline constexpr const char* kTooLarge = "11";
+inline constexpr const char* kNoSuchPath = "12";
+} // namespace code
+
+// A refusal answer: {"code":code,"msg":msg}. `msg` is UTF-8.
+Answer Refusal(const char* code, const std::string& msg);
+
+// The text the card signs for one renewal, in the order the client builds it (UTF-8 here; the card
+// signs its GBK bytes).
+std::string SignedText(const std::string& opSeqNo, const std::string& icCode, const std::string& name,
+                       const std::string& unitName, const std::string& signDate, const std::string& unitCode,
+                       const std::string& operType, const std::string& note);
+
+class RenewalService {
+public:
+    RenewalService(Store& store, const CertificateAuthority& ca, ServiceOptions options = {});
+
+    Answer Probe(const std::string& body) const;
+    Answer GetRandom(const std::string& body);
+    Answer VerifyInfo(const std::string& body);
+    Answer UpdateCert(const std::string& body);
+
+    std::size_t PendingCount() const;
+
+private:
+    struct Verification {
+        std::string certSeqNo;
+        std::string random;
+        std::string signDate;
+        std::time_t expires = 0;
+    };
+
+    bool MakeRoom(std::time_t now); // with pendingMu_ held
+    std::string NewOpSeqNo(std::time_t now);
+
+    Store& store_;
+    const CertificateAuthority& ca_;
+    ServiceOptions options_;
+    mutable std::mutex pendingMu_;
+    std::unordered_map<std::string, std::time_t> randoms_;        // random -> expiry
+    std::unordered_map<std::string, Verification> verifications_; // opSeqNo -> verification
+    unsigned long opCounter_ = 0;
+};
+
+} // namespace rv::server

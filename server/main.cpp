@@ -1,0 +1,251 @@
+// renvora-server: the reference renewal server, and the enrolment of software cards for it.
+//
+//   renvora-server [serve] [--listen ADDR] [--port N] [--data DIR] [--cert FILE --key FILE]
+//                  [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES] [--quiet]
+//   renvora-server enrol --data DIR --card-image FILE [--pin PIN] [--manage-password PW] [--days N]
+//                  [--replace] [holder options, see --help]
+//   renvora-server issues --data DIR
+#include "core/ca.h"
+#include "core/http_server.h"
+#include "core/service.h"
+#include "core/store.h"
+#include "enrol/enrol.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace rv::server;
+
+const char* kUsage =
+    "usage:\n"
+    "  renvora-server [serve] [--listen ADDR] [--port N] [--data DIR] [--cert FILE --key FILE]\n"
+    "                 [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES] [--quiet]\n"
+    "      Serves the renewal service (default 127.0.0.1, port 8080, data folder ./server-data).\n"
+    "      --port 0 takes a free port. Prints one line 'listening on http[s]://ADDR:PORT'.\n"
+    "  renvora-server enrol --data DIR --card-image FILE [--pin PIN] [--manage-password PW]\n"
+    "                 [--days N] [--replace] [--cert-seq-no S] [--name S] [--id-type S]\n"
+    "                 [--id-number S] [--field5 S] [--card-number S] [--unit-name S] [--unit-code S]\n"
+    "                 [--field9 S] [--ra-code S] [--card-type S] [--crypt-algo S]\n"
+    "      Creates a software-card image and the server's record of it; the card's certificate,\n"
+    "      issued by the server's CA, ends in N days (default 30). Texts are UTF-8; holder data\n"
+    "      default to a demo legal-person card; PIN default 123456.\n"
+    "  renvora-server issues --data DIR\n"
+    "      Lists every certificate the server issued.\n";
+
+// --name value pairs after the subcommand; flags without a value map to "1".
+bool ParseOptions(int argc, char** argv, int first, const std::vector<std::string>& flags,
+                  std::map<std::string, std::string>& out) {
+    for (int i = first; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (arg.rfind("--", 0) != 0) {
+            std::fprintf(stderr, "renvora-server: unexpected argument '%s'\n", arg.c_str());
+            return false;
+        }
+        std::string name = arg.substr(2);
+        if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
+            out[name] = "1";
+            continue;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "renvora-server: %s needs a value\n", arg.c_str());
+            return false;
+        }
+        out[name] = argv[++i];
+    }
+    return true;
+}
+
+bool ToInt(const std::map<std::string, std::string>& opts, const char* name, long lo, long hi, int& out) {
+    auto it = opts.find(name);
+    if (it == opts.end()) {
+        return true;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(it->second.c_str(), &end, 10);
+    if (errno != 0 || end == it->second.c_str() || *end != '\0' || v < lo || v > hi) {
+        std::fprintf(stderr, "renvora-server: --%s must be a whole number from %ld to %ld\n", name, lo, hi);
+        return false;
+    }
+    out = static_cast<int>(v);
+    return true;
+}
+
+std::string Opt(const std::map<std::string, std::string>& opts, const char* name, const std::string& def) {
+    auto it = opts.find(name);
+    return it == opts.end() ? def : it->second;
+}
+
+bool CheckKnown(const std::map<std::string, std::string>& opts, const std::vector<std::string>& known) {
+    for (const auto& [name, value] : opts) {
+        if (std::find(known.begin(), known.end(), name) == known.end()) {
+            std::fprintf(stderr, "renvora-server: unknown option --%s (see --help)\n", name.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int Serve(int argc, char** argv, int first) {
+    std::map<std::string, std::string> opts;
+    if (!ParseOptions(argc, argv, first, {"quiet"}, opts) ||
+        !CheckKnown(opts, {"listen", "port", "data", "cert", "key", "cert-days", "random-ttl", "max-body",
+                           "quiet"})) {
+        return 2;
+    }
+    HttpOptions http;
+    ServiceOptions service;
+    int maxBody = static_cast<int>(http.maxBody);
+    http.listen = Opt(opts, "listen", "127.0.0.1");
+    http.port = 8080;
+    http.certFile = Opt(opts, "cert", "");
+    http.keyFile = Opt(opts, "key", "");
+    http.log = opts.count("quiet") == 0;
+    if (!ToInt(opts, "port", 0, 65535, http.port) || !ToInt(opts, "cert-days", 1, 36500, service.certDays) ||
+        !ToInt(opts, "random-ttl", 1, 86400, service.randomTtlSeconds) ||
+        !ToInt(opts, "max-body", 1024, 16 << 20, maxBody)) {
+        return 2;
+    }
+    http.maxBody = static_cast<std::size_t>(maxBody);
+    if (http.certFile.empty() != http.keyFile.empty()) {
+        std::fprintf(stderr, "renvora-server: --cert and --key go together\n");
+        return 2;
+    }
+    std::string dataDir = Opt(opts, "data", "server-data");
+
+    // Signals are taken by one thread with sigwait, so a Ctrl-C stops the listener cleanly.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::string error;
+    std::unique_ptr<CertificateAuthority> ca = CertificateAuthority::Open(dataDir, error);
+    Store store;
+    if (!ca || !store.Open(dataDir, error)) {
+        std::fprintf(stderr, "renvora-server: %s\n", error.c_str());
+        return 1;
+    }
+    RenewalService renewal(store, *ca, service);
+    HttpServer server(renewal, http);
+    if (!server.Bind(error)) {
+        std::fprintf(stderr, "renvora-server: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("listening on %s://%s:%d\n", server.Tls() ? "https" : "http", http.listen.c_str(),
+                server.Port());
+    std::fflush(stdout);
+    std::fprintf(stderr, "renvora-server: data %s, %zu cards, %zu issues, CA %s/ca.crt\n", dataDir.c_str(),
+                 store.CardCount(), store.IssueCount(), dataDir.c_str());
+
+    std::thread signals([&] {
+        int sig = 0;
+        sigwait(&set, &sig);
+        std::fprintf(stderr, "renvora-server: signal %d, stopping\n", sig);
+        server.Stop();
+    });
+    server.Run();
+    // The listener may also end on its own (it never should); wake the signal thread then.
+    pthread_kill(signals.native_handle(), SIGTERM);
+    signals.join();
+    return 0;
+}
+
+int EnrolCommand(int argc, char** argv, int first) {
+    std::map<std::string, std::string> opts;
+    const std::vector<std::string> known = {
+        "data",        "card-image", "pin",     "manage-password", "days",      "replace",
+        "cert-seq-no", "name",       "id-type", "id-number",       "field5",    "card-number",
+        "unit-name",   "unit-code",  "field9",  "ra-code",         "card-type", "crypt-algo"};
+    if (!ParseOptions(argc, argv, first, {"replace"}, opts) || !CheckKnown(opts, known)) {
+        return 2;
+    }
+    if (!opts.count("data") || !opts.count("card-image")) {
+        std::fprintf(stderr, "renvora-server enrol: --data and --card-image are required\n");
+        return 2;
+    }
+    EnrolRequest r;
+    r.dataDir = opts["data"];
+    r.cardImage = opts["card-image"];
+    r.pin = Opt(opts, "pin", "123456");
+    r.managePassword = Opt(opts, "manage-password", "88888888");
+    r.replace = opts.count("replace") != 0;
+    if (!ToInt(opts, "days", -3650, 3650, r.days)) {
+        return 2;
+    }
+    r.holder = DemoHolder();
+    rv::softcard::HolderRecord& h = r.holder;
+    h.certSeqNo = Opt(opts, "cert-seq-no", h.certSeqNo);
+    h.applicantName = Opt(opts, "name", h.applicantName);
+    h.idType = Opt(opts, "id-type", h.idType);
+    h.idNumber = Opt(opts, "id-number", h.idNumber);
+    h.field5 = Opt(opts, "field5", h.field5);
+    h.cardNumber = Opt(opts, "card-number", h.cardNumber);
+    h.unitName = Opt(opts, "unit-name", h.unitName);
+    h.unitCode = Opt(opts, "unit-code", h.unitCode);
+    h.field9 = Opt(opts, "field9", h.field9);
+    h.raCode = Opt(opts, "ra-code", h.raCode);
+    h.cardType = Opt(opts, "card-type", h.cardType);
+    r.cryptAlgo = Opt(opts, "crypt-algo", r.cryptAlgo);
+    EnrolResult result;
+    std::string error;
+    if (!Enrol(r, result, error)) {
+        std::fprintf(stderr, "renvora-server enrol: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("enrolled card %s (certSeqNo %s) into %s\ncard image %s\ncertificate valid %s to %s (UTC)\n",
+                h.cardNumber.c_str(), h.certSeqNo.c_str(), r.dataDir.c_str(), r.cardImage.c_str(),
+                result.notBefore.c_str(), result.notAfter.c_str());
+    return 0;
+}
+
+int IssuesCommand(int argc, char** argv, int first) {
+    std::map<std::string, std::string> opts;
+    if (!ParseOptions(argc, argv, first, {}, opts) || !CheckKnown(opts, {"data"})) {
+        return 2;
+    }
+    Store store;
+    std::string error;
+    if (!store.Open(Opt(opts, "data", "server-data"), error)) {
+        std::fprintf(stderr, "renvora-server issues: %s\n", error.c_str());
+        return 1;
+    }
+    for (const IssueRecord& i : store.Issues()) {
+        std::printf("%s card %s (%s) op %s serial %s valid %s-%s\n", i.issuedAt.c_str(), i.certSeqNo.c_str(),
+                    i.icCode.c_str(), i.opSeqNo.c_str(), i.serial.c_str(), i.notBefore.c_str(),
+                    i.notAfter.c_str());
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string command = argc > 1 ? argv[1] : "";
+    if (command == "enrol") {
+        return EnrolCommand(argc, argv, 2);
+    }
+    if (command == "issues") {
+        return IssuesCommand(argc, argv, 2);
+    }
+    if (command == "serve") {
+        return Serve(argc, argv, 2);
+    }
+    return Serve(argc, argv, 1);
+}
