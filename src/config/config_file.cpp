@@ -123,7 +123,7 @@ std::string Lookup(const char* path, const char* key, bool& opened) {
         if (eq == std::string::npos) {
             break; // a line without "=" ends the search
         }
-        if (line.compare(0, eq, wanted) != 0 || eq != wanted.size()) {
+        if (line.compare(0, eq, wanted) != 0) {
             continue;
         }
         result = line.substr(eq + 1);

@@ -12,6 +12,7 @@ struct DateRecord {
     int32_t year;
     int32_t month;
     int32_t day;
+    friend bool operator==(const DateRecord&, const DateRecord&) = default;
 };
 
 inline constexpr int32_t kInsideRenewalWindow = 0;
