@@ -363,7 +363,12 @@ std::string ScriptedHttpServer::BaseUrl() const {
 
 void ScriptedHttpServer::Script(const std::string& path, ScriptedAnswer answer) {
     std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->scripts[path].push_back(std::move(answer));
+    impl_->scripts[path] = {std::move(answer)};
+}
+
+void ScriptedHttpServer::ScriptSequence(const std::string& path, std::vector<ScriptedAnswer> answers) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->scripts[path] = std::deque<ScriptedAnswer>(answers.begin(), answers.end());
 }
 
 void ScriptedHttpServer::Queue(ScriptedAnswer answer) {

@@ -71,8 +71,10 @@ public:
     // "http://127.0.0.1:<port>" (or https), no trailing slash: a realmName value.
     std::string BaseUrl() const;
 
-    // Answers for one path. Several answers for a path are used in order; the last one repeats.
+    // The answer for one path, from now on (replaces an earlier one for that path).
     void Script(const std::string& path, ScriptedAnswer answer);
+    // Answers for one path used in order; the last one repeats (replaces an earlier script of the path).
+    void ScriptSequence(const std::string& path, std::vector<ScriptedAnswer> answers);
     // Answers used in order for the next requests whatever their path, before the per-path script.
     void Queue(ScriptedAnswer answer);
     // Answer when nothing else is scripted (default: 404 with an empty body).
