@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace rv {
 namespace {
 
@@ -268,6 +270,58 @@ TEST_F(CardReaderTest, WithoutAControlTheReaderFailsWithAClearText) {
     std::string shown = core.boxes.TextsUtf8()[0];
     EXPECT_NE(shown.find(S(u8"\n获取IC卡中信息失败，请查看IC卡是否正常！")), std::string::npos);
     EXPECT_GT(shown.size(), std::string(S(u8"\n获取IC卡中信息失败，请查看IC卡是否正常！")).size());
+}
+
+} // namespace
+} // namespace rv
+
+namespace rv {
+namespace {
+
+// Random records of ASCII, separators and GBK pairs (many with the 0x7C trail byte): the splitter
+// never crashes, never cuts a double-byte character, and its fields put back together give the record
+// as the described algorithm reads it.
+TEST(CardFieldSplitter, RandomRecordsSplitIntoWholeCharacters) {
+    std::mt19937 rng(20240607);
+    const std::string pieces[] = {"a", "7", "|", "|", "\x83\x7C", "\x81\x5C", "\xD5\xC5", " "};
+    for (int round = 0; round < 2000; ++round) {
+        std::string record;
+        int len = static_cast<int>(rng() % 12);
+        for (int i = 0; i < len; ++i) {
+            record += pieces[rng() % std::size(pieces)];
+        }
+        std::vector<std::string> fields;
+        int rc = SplitCardFields(record, fields);
+        bool hasSeparator = cp::FindAsciiChar(record, '|') != std::string::npos;
+        if (!record.empty() && !hasSeparator) {
+            EXPECT_EQ(rc, -1);
+            EXPECT_TRUE(fields.empty());
+            continue;
+        }
+        EXPECT_EQ(rc, 0);
+        std::string joined;
+        for (const std::string& f : fields) {
+            EXPECT_EQ(cp::FindAsciiChar(f, '|'), std::string::npos) << f;
+            // Each field is whole characters: no lead byte without its trail at the end.
+            EXPECT_EQ(LeftChars(f, f.size()), f);
+            joined += f + "|";
+        }
+        // Rebuild the record: a leading separator was dropped, a trailing one added no field.
+        std::string expect = record;
+        if (!expect.empty() && expect.front() == '|') {
+            expect.erase(0, 1);
+        }
+        std::size_t last = std::string::npos;
+        for (std::size_t p = cp::FindAsciiChar(expect, '|'); p != std::string::npos;
+             p = cp::FindAsciiChar(expect, '|', p + 1)) {
+            last = p;
+        }
+        // A 0x7C that ends a double-byte character is no separator of its own.
+        if (!fields.empty() && last + 1 != expect.size()) {
+            expect += '|';
+        }
+        EXPECT_EQ(joined, expect) << "record of " << record.size() << " bytes";
+    }
 }
 
 } // namespace

@@ -1,0 +1,133 @@
+// The card-image tool, run as a program: create, show, faults, PIN reset, and registration that the
+// client's plugin loader then follows to a working card.
+#include "card/CDCertUpdate.h"
+#include "card/dispids.h"
+#include "core/card_image.h"
+#include "core/faults.h"
+#include "platform/registry.h"
+#include "support/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/wait.h>
+
+namespace rv {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr const char* kTool = RENVORA_BUILD_DIR "/softcard/renvora-softcard";
+
+struct ToolRun {
+    int exitCode;
+    std::string output;
+};
+
+// Runs the tool with `args` (already shell-quoted) and collects stdout and stderr.
+ToolRun Tool(const std::string& args) {
+    std::string cmd = std::string(kTool) + " " + args + " 2>&1";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    ToolRun r{-1, ""};
+    if (!p) {
+        return r;
+    }
+    std::array<char, 4096> buf{};
+    std::size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) {
+        r.output.append(buf.data(), n);
+    }
+    int status = ::pclose(p);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+std::string U8(const char8_t* s) {
+    return reinterpret_cast<const char*>(s);
+}
+
+class SoftCardTool : public ::testing::Test {
+protected:
+    void SetUp() override { ::unsetenv("RENVORA_CARD_IMAGE"); }
+    test::TempWorkDir dir;
+};
+
+TEST_F(SoftCardTool, CreatesACardThatShowsWithoutSecrets) {
+    ToolRun r =
+        Tool("create card.json --pin 135790 --manage-password S3cret --days 90 --cert-seq-no SEQ1 --name " +
+             U8(u8"李四") + " --unit-name " + U8(u8"某億公司") + " --card-type 11");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    softcard::CardImage card;
+    std::string error;
+    ASSERT_TRUE(softcard::LoadCardImage(dir.path() / "card.json", card, error)) << test::Utf8(error);
+    EXPECT_EQ(card.holder.applicantName, U8(u8"李四"));
+    EXPECT_EQ(card.holder.cardType, "11");
+    EXPECT_EQ(card.managePassword, "S3cret");
+    EXPECT_TRUE(softcard::PinMatches(card, "135790"));
+    EXPECT_EQ(softcard::PublicKeyPemOfCert(card.signCertPem), softcard::PublicKeyPemOfKey(card.signKeyPem));
+
+    ToolRun show = Tool("show card.json");
+    ASSERT_EQ(show.exitCode, 0);
+    EXPECT_NE(show.output.find(U8(u8"某億公司")), std::string::npos);
+    EXPECT_NE(show.output.find("6 tries left"), std::string::npos);
+    EXPECT_EQ(show.output.find("S3cret"), std::string::npos);
+    EXPECT_EQ(show.output.find("PRIVATE KEY"), std::string::npos);
+    EXPECT_EQ(show.output.find(card.pin.hashHex), std::string::npos);
+
+    // An existing card is not overwritten by accident; bad input is refused with a reason.
+    EXPECT_NE(Tool("create card.json --pin 1 --manage-password x").exitCode, 0);
+    EXPECT_NE(Tool("create c2.json --pin 1").exitCode, 0);
+    EXPECT_NE(Tool("create c3.json --pin 1 --manage-password x --days soon").exitCode, 0);
+    EXPECT_NE(Tool("create c4.json --pin 1 --manage-password x --unit-code 'A|B'").exitCode, 0);
+    EXPECT_FALSE(fs::exists(dir.path() / "c4.json"));
+    EXPECT_NE(Tool("show nothing.json").exitCode, 0);
+}
+
+TEST_F(SoftCardTool, RegisteredCardWorksThroughThePluginLoaderAndFaultsReachIt) {
+    ASSERT_EQ(Tool("create card.json --pin 2468 --manage-password m").exitCode, 0);
+    ToolRun reg = Tool("register --image card.json --classes-root " + dir.classesRoot().string());
+    ASSERT_EQ(reg.exitCode, 0) << reg.output;
+    EXPECT_EQ(reg::ReadValue(kCardControlKey, "CardImage"), (dir.path() / "card.json").string());
+
+    CDCertUpdate card;
+    ASSERT_TRUE(card.Create(kCardControlClsid));
+    card.OpenCard();
+    ASSERT_EQ(card.GetStatus(), 0) << test::Utf8(card.GetErrorMessage());
+
+    ASSERT_EQ(
+        Tool("fault card.json --fail VerifyPassword --count 1 --status -5 --message " + U8(u8"卡座松动"))
+            .exitCode,
+        0);
+    card.SetPassword("2468");
+    card.VerifyPassword();
+    EXPECT_EQ(card.GetStatus(), -5);
+    EXPECT_EQ(test::Utf8(card.GetErrorMessage()), U8(u8"卡座松动"));
+    card.VerifyPassword();
+    EXPECT_EQ(card.GetStatus(), 0);
+
+    // Lock the card, then unlock it with a new PIN.
+    card.SetPassword("0000");
+    for (int i = 0; i < softcard::kMaxPinTries; ++i) {
+        card.VerifyPassword();
+    }
+    card.SetPassword("2468");
+    card.VerifyPassword();
+    EXPECT_NE(card.GetStatus(), 0);
+    ASSERT_EQ(Tool("set-pin card.json --pin 1111").exitCode, 0);
+    card.SetPassword("1111");
+    card.VerifyPassword();
+    EXPECT_EQ(card.GetStatus(), 0) << test::Utf8(card.GetErrorMessage());
+
+    ASSERT_EQ(Tool("fault card.json --fail OpenCard --count -1").exitCode, 0);
+    card.OpenCard();
+    EXPECT_EQ(card.GetStatus(), -1);
+    ASSERT_EQ(Tool("fault card.json --clear").exitCode, 0);
+    EXPECT_FALSE(fs::exists(dir.path() / "card.json.faults"));
+    card.OpenCard();
+    EXPECT_EQ(card.GetStatus(), 0);
+    EXPECT_NE(Tool("fault card.json --delay OpenCard --ms 999999999").exitCode, 0);
+}
+
+} // namespace
+} // namespace rv
