@@ -1,0 +1,45 @@
+#include "ui/UpdateSuccessDialog.h"
+
+#include "platform/qt/fonts.h"
+#include "renewal/main_window_model.h"
+#include "res/resource_ids.h"
+
+namespace rv {
+
+UpdateSuccessDialog::UpdateSuccessDialog(const MainWindowModel& owner, QWidget* parent)
+    : qt::TemplateDialog(res::kSuccessDialog, parent), owner_(owner) {}
+
+std::string UpdateSuccessDialog::DateText(const std::string& d) {
+    const std::string year = d.substr(0, 4);
+    const std::string month = d.size() > 4 ? d.substr(4, 2) : std::string();
+    const std::string day = d.size() > 2 ? d.substr(d.size() - 2) : d;
+    return year + "年" + month + "月" + day + "日";
+}
+
+void UpdateSuccessDialog::DoDataExchange(bool saveAndValidate) {
+    DDX_Text(saveAndValidate, res::kSuccessText, message_);
+}
+
+bool UpdateSuccessDialog::OnInitDialog() {
+    qt::TemplateDialog::OnInitDialog();
+    message_ += "您的证书有效期已延期到：\n     " + DateText(owner_.data.validTo) + "     ";
+    SetDlgItemText(res::kSuccessText, message_);
+    messageFont_ = qt::PointFont(200, "楷体");
+    SetItemFont(res::kSuccessText, messageFont_);
+    // The template has position (0, 0) and no centring: the box opens at its owner's top-left corner.
+    if (QWidget* owner = parentWidget()) {
+        move(owner->mapToGlobal(QPoint(0, 0)));
+    }
+    return true;
+}
+
+qt::CtlColor UpdateSuccessDialog::OnCtlColor(int id) {
+    qt::CtlColor c = qt::TemplateDialog::OnCtlColor(id);
+    if (id == res::kSuccessText) {
+        c.text = QColor(255, 0, 0);
+        c.textBackground = QColor(0, 191, 255);
+    }
+    return c;
+}
+
+} // namespace rv
