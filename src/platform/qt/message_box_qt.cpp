@@ -1,0 +1,66 @@
+#include "platform/qt/message_box_qt.h"
+
+#include "platform/qt/text.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace rv::qt {
+namespace {
+
+QtMessageBox::Hook& HookSlot() {
+    static QtMessageBox::Hook hook;
+    return hook;
+}
+
+} // namespace
+
+QtMessageBox::Hook QtMessageBox::SetHook(Hook hook) {
+    Hook prev = std::move(HookSlot());
+    HookSlot() = std::move(hook);
+    return prev;
+}
+
+int QtMessageBox::Show(const std::string& text, MbKind kind) {
+    // Questions have no owner window; notices belong to the window the user works in.
+    QWidget* owner = nullptr;
+    if (kind == MbKind::Ok) {
+        owner = QApplication::activeModalWidget();
+        if (!owner) {
+            owner = QApplication::activeWindow();
+        }
+    }
+    QMessageBox box(owner);
+    box.setWindowTitle(Q(kAppTitle));
+    box.setText(Q(text));
+    box.setTextFormat(Qt::PlainText);
+    QPushButton* ok = nullptr;
+    QPushButton* yes = nullptr;
+    if (kind == MbKind::Ok) {
+        box.setIcon(QMessageBox::Warning);
+        ok = box.addButton(Q("确定"), QMessageBox::AcceptRole);
+        box.setDefaultButton(ok);
+        box.setEscapeButton(ok);
+    } else {
+        yes = box.addButton(Q("是(&Y)"), QMessageBox::YesRole);
+        box.addButton(Q("否(&N)"), QMessageBox::NoRole);
+        box.setDefaultButton(yes);
+    }
+    box.setModal(true);
+    if (HookSlot()) {
+        box.show();
+        Hook hook = HookSlot();
+        hook(box);
+    }
+    if (!box.clickedButton()) {
+        box.exec();
+    }
+    QAbstractButton* clicked = box.clickedButton();
+    if (kind == MbKind::Ok) {
+        return IDOK;
+    }
+    return clicked == yes ? IDYES : IDNO;
+}
+
+} // namespace rv::qt

@@ -1,0 +1,15 @@
+// Start-up of the Qt side of the platform layer and the application's icon.
+#pragma once
+
+#include <QIcon>
+
+namespace rv::qt {
+
+// Once, after the QApplication exists: the Fusion style (the same look on every desktop and offscreen),
+// the font substitutions of fonts.h and the dialog font ("MS Shell Dlg" 9 pt) as the application font.
+void InitPlatform();
+
+// Icon resource 128, drawn at run time: a card with a contact chip.
+QIcon AppIcon();
+
+} // namespace rv::qt
