@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,26 @@ TEST_F(Verification, AnEditedConfigurationTakesEffectAtTheNextRun) {
     EXPECT_EQ(model.VerifyIdentity(), 0);
     EXPECT_EQ(other.RequestCount(), 2u);
     EXPECT_EQ(server.RequestCount(), 0u);
+}
+
+} // namespace
+} // namespace rv::test
+
+namespace rv::test {
+namespace {
+
+// A fault raised inside the step ends it with the catch-all message and -1; here the fault is raised by the
+// message box of the refused random.
+TEST_F(Verification, FaultInsideTheStepEndsInTheCatchAll) {
+    Answer("{\"code\":\"1\"}", kVerifyOk);
+    core.boxes.beforeAnswer = [this](const std::string& text, MbKind) {
+        if (text == "获取随机数失败！请重试！") {
+            throw std::runtime_error("fault");
+        }
+    };
+    EXPECT_EQ(model.VerifyIdentity(), -1);
+    EXPECT_EQ(Boxes(), std::vector<std::string>{U8(u8"网络通讯异常，请重试！")});
+    EXPECT_EQ(server.RequestCount(), 1u);
 }
 
 } // namespace

@@ -164,9 +164,13 @@ struct ScriptedHttpServer::Impl {
         if (backendPort <= 0) {
             throw std::runtime_error("scripted server: cannot bind");
         }
-        httpThread = std::thread([this] { http->listen_after_bind(); });
         listenFd = ListenLoopback(64);
         port = LocalPort(listenFd);
+        httpThread = std::thread([this] { http->listen_after_bind(); });
+        // stop() does nothing before the accept loop runs, so a server destroyed at once would never end.
+        for (int i = 0; i < 500 && !http->is_running(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         acceptThread = std::thread([this] { AcceptLoop(); });
     }
 
