@@ -434,7 +434,7 @@ void TemplateDialog::FocusFirstTabStop() {
     }
 }
 
-void TemplateDialog::Centre() {
+void TemplateDialog::CenterWindow() {
     QScreen* screen = parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
     if (!screen) {
         return;
@@ -455,7 +455,7 @@ int TemplateDialog::DoModal() {
         return result_;
     }
     if (tmpl_->style & dlg::kCentered) {
-        Centre();
+        CenterWindow();
     }
     show();
     if (HookSlot()) {
@@ -487,7 +487,7 @@ bool TemplateDialog::CreateModeless() {
         return false;
     }
     if (tmpl_->style & dlg::kCentered) {
-        Centre();
+        CenterWindow();
     }
     show();
     return true;

@@ -98,6 +98,8 @@ public:
     // A rectangle in dialog units as pixels of the client area.
     QRect MapDialogRect(int x, int y, int cx, int cy) const;
 
+    // The parent of the controls, below the menu bar when there is one.
+    QWidget* ClientArea() const { return client_; }
     // The control with this id, or nullptr.
     QWidget* GetDlgItem(int id) const;
     template <class T> T* Item(int id) const { return qobject_cast<T*>(GetDlgItem(id)); }
@@ -148,7 +150,8 @@ protected:
     void DDX_Text(bool saveAndValidate, int id, std::string& value);
     // Puts a menu bar above the client area; the window grows by its height as on Windows.
     void SetMenuWidget(QWidget* menu);
-    QWidget* ClientArea() const { return client_; }
+    // Centres the window on its screen's work area (the template's centring style).
+    void CenterWindow();
 
     void keyPressEvent(QKeyEvent* event) override;
     void reject() override; // close box, Esc from Qt itself
@@ -157,7 +160,6 @@ protected:
 private:
     void Build();
     void FocusFirstTabStop();
-    void Centre();
 
     const dlg::DialogTemplate* tmpl_;
     dlg::BaseUnits units_{};

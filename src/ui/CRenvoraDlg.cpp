@@ -1,0 +1,240 @@
+#include "ui/CRenvoraDlg.h"
+
+#include "card/dispids.h"
+#include "config/gui/setDialog.h"
+#include "platform/message_box.h"
+#include "platform/qt/fonts.h"
+#include "platform/qt/platform.h"
+#include "platform/qt/text.h"
+#include "res/resource_ids.h"
+#include "res/resources.h"
+#include "ui/CAboutDlg.h"
+#include "ui/CNewMenu.h"
+#include "ui/UpdateSuccessDialog.h"
+
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QMenu>
+
+namespace rv {
+namespace {
+
+constexpr const char* kControlCreationFailed = "初始化Tessamar应用控件失败，请检查控件是否损坏！";
+constexpr const char* kSettingsEntry = "设置参数";
+
+// System commands besides the About entry that have a meaning here.
+constexpr unsigned kScMinimize = 0xF020;
+constexpr unsigned kScClose = 0xF060;
+
+} // namespace
+
+bool CRenvoraDlg::CreateCardControl(CDCertUpdate& card) {
+    return card.Create(kCardControlClsid);
+}
+
+CRenvoraDlg::CRenvoraDlg(QWidget* parent, ControlFactory createControl)
+    : qt::TemplateDialog(res::kMainDialog, parent), icon_(qt::AppIcon()), model_(card_, *this),
+      login_(model_, this), menu_(new CNewMenu(this)), createControl_(std::move(createControl)) {
+    menu_->hide(); // on screen once OnInitDialog made it the menu bar
+    OnCommandId(res::kCmdLogin, [this] { model_.LoginFlow(); });
+    OnCommandId(res::kCmdNetworkTest, [this] { model_.NetworkTest(); });
+    OnCommandId(res::kRenewalButton, [this] { model_.RenewalTransaction(); });
+    OnCommandId(res::kExitButton, [this] { OnCancel(); });
+    OnCommandId(res::kCmdSettings, [this] { RunSettings(true); });
+    OnCommandId(res::kCmdSettingsPlain, [this] { RunSettings(false); });
+    OnCommandId(res::kCmdAbout, [this] { RunAbout(); });
+    OnCommandId(res::kCmdAboutToolbar, [this] { RunAbout(); });
+    OnCommandId(res::kCmdAlreadyLoggedIn, [this] { model_.OnCommand32793(); });
+    connect(menu_, &CNewMenu::command, this, [this](int id) { SendCommand(id); });
+}
+
+CRenvoraDlg::~CRenvoraDlg() {
+    CloseNotice();
+}
+
+bool CRenvoraDlg::OnInitDialog() {
+    // 1. Base initialisation, which also puts the still empty card data into the fields.
+    qt::TemplateDialog::OnInitDialog();
+
+    // 2. The system menu's About entry, offered by the context menu; with it the settings entry that
+    //    menu 131 lacks.
+    systemMenu_ = new QMenu(this);
+    systemMenu_->addAction(qt::Q(kSettingsEntry), this, [this] { SendCommand(res::kCmdSettings); });
+    if ((Template().style & dlg::kSysMenu) && *res::LoadString(res::kIdsAboutBox) != '\0') {
+        systemMenu_->addSeparator();
+        systemMenu_->addAction(qt::Q(res::LoadString(res::kIdsAboutBox)), this,
+                               [this] { OnSysCommand(res::kSysCommandAbout); });
+    }
+
+    // 3. The application icon, large and small.
+    setWindowIcon(icon_);
+
+    // 4. Menu 131 as the menu bar, converted to owner-drawn.
+    menu_->LoadMenu(res::MainMenu());
+    SetMenuWidget(menu_);
+    menu_->ConvertToOwnerDrawn();
+
+    // 5. The fonts.
+    fonts_[kDateFont] = qt::PointFont(200, "楷体");
+    fonts_[kButtonFont] = qt::PointFont(150, "黑体");
+    fonts_[kLabelFont] = qt::PointFont(120, "华文中宋");
+    fonts_[kFieldFont] = qt::PointFont(150, "隶书");
+    fonts_[kNoticeFont] = qt::PointFont(110, "黑体");
+
+    // 6. The card control. Without it the window still works; every card call then fails like a
+    //    card error (CDCertUpdate).
+    controlCreated_ = createControl_ && createControl_(card_);
+    if (!controlCreated_) {
+        rv::ShowNotice(kControlCreationFailed);
+    }
+
+    // 7. The control's window is disabled (the plugin has no window of its own; its template place
+    //    1001 is hidden and disabled alike).
+    if (QWidget* place = GetDlgItem(res::kCardControl)) {
+        place->setEnabled(false);
+    }
+
+    // 8. Fonts on the controls, in this order.
+    for (QWidget* w : ClientArea()->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (w->inherits("QGroupBox")) {
+            w->setFont(fonts_[kLabelFont]);
+        }
+    }
+    for (int id : {res::kLabelApplicantName, res::kLabelCertSeqNo, res::kLabelIdNumber, res::kLabelCardNumber,
+                   res::kLabelUnitName, res::kLabelCardType, res::kLabelValidFrom, res::kLabelValidTo}) {
+        SetItemFont(id, fonts_[kLabelFont]);
+    }
+    for (int id : {res::kRenewalButton, res::kExitButton}) {
+        SetItemFont(id, fonts_[kButtonFont]);
+    }
+    for (int id : {res::kEditApplicantName, res::kEditCertSeqNo, res::kEditCardType, res::kEditIdNumber,
+                   res::kEditCardNumber, res::kEditUnitName}) {
+        SetItemFont(id, fonts_[kFieldFont]);
+    }
+    SetItemFont(res::kNoticeText, fonts_[kNoticeFont]);
+
+    // 9. Shown before the login dialog comes up over it.
+    CenterWindow();
+    show();
+
+    // 10. The login flow.
+    model_.LoginFlow();
+    return true;
+}
+
+void CRenvoraDlg::DoDataExchange(bool save) {
+    CardData& d = model_.data;
+    DDX_Text(save, res::kEditApplicantName, d.applicantName);
+    DDX_Text(save, res::kEditCertSeqNo, d.certSeqNo);
+    DDX_Text(save, res::kEditIdNumber, d.idNumber);
+    DDX_Text(save, res::kEditCardNumber, d.cardNumber);
+    DDX_Text(save, res::kEditUnitName, d.unitName);
+    DDX_Text(save, res::kEditCardType, d.cardType);
+    DDX_Text(save, res::kEditValidFrom, d.validFrom);
+    DDX_Text(save, res::kEditValidTo, d.validTo);
+}
+
+void CRenvoraDlg::OnCancel() {
+    // Ends the process itself with status 1 when closing the card fails.
+    if (model_.ExitPath()) {
+        EndDialog(res::kIdCancel);
+    }
+}
+
+qt::CtlColor CRenvoraDlg::OnCtlColor(int id) {
+    const QColor red(255, 0, 0);
+    switch (id) {
+    case res::kEditValidFrom:
+        return {red, std::nullopt};
+    case res::kEditValidTo:
+        return {red, QColor(255, 255, 0)};
+    case res::kNoticeText:
+        return {red, std::nullopt};
+    default:
+        return {};
+    }
+}
+
+void CRenvoraDlg::contextMenuEvent(QContextMenuEvent* event) {
+    if (systemMenu_) {
+        systemMenu_->popup(event->globalPos());
+        event->accept();
+    }
+}
+
+void CRenvoraDlg::OnSysCommand(unsigned value) {
+    if ((value & 0xFFF0) == static_cast<unsigned>(res::kSysCommandAbout)) {
+        RunAbout();
+        return;
+    }
+    // Default handling of the system commands that exist here.
+    switch (value & 0xFFF0) {
+    case kScClose:
+        SendCommand(res::kIdCancel);
+        break;
+    case kScMinimize:
+        showMinimized();
+        break;
+    default:
+        break;
+    }
+}
+
+void CRenvoraDlg::RunAbout() {
+    CAboutDlg about(this);
+    about.DoModal();
+}
+
+void CRenvoraDlg::RunSettings(bool rereadAddress) {
+    setDialog settings(this);
+    if (settings.DoModal() == res::kIdOk && rereadAddress) {
+        model_.AfterSettingsOk();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// MainWindowView
+
+void CRenvoraDlg::EnableRenewalButton(bool enable) {
+    GetDlgItem(res::kRenewalButton)->setEnabled(enable);
+}
+
+bool CRenvoraDlg::IsRenewalButtonEnabled() const {
+    return GetDlgItem(res::kRenewalButton)->isEnabled();
+}
+
+void CRenvoraDlg::ShowCardData() {
+    UpdateData(false);
+}
+
+void CRenvoraDlg::ApplyDateFont() {
+    SetItemFont(res::kEditValidFrom, fonts_[kDateFont]);
+    SetItemFont(res::kEditValidTo, fonts_[kDateFont]);
+    GetDlgItem(res::kEditValidFrom)->repaint();
+    GetDlgItem(res::kEditValidTo)->repaint();
+}
+
+int CRenvoraDlg::RunLoginDialog() {
+    return login_.DoModal();
+}
+
+void CRenvoraDlg::ShowNotice(int picture) {
+    CloseNotice();
+    notice_ = std::make_unique<WritCarDialog>(picture);
+    notice_->Create(this);
+}
+
+void CRenvoraDlg::CloseNotice() {
+    if (notice_) {
+        notice_->DestroyWindow();
+        notice_.reset();
+    }
+}
+
+void CRenvoraDlg::RunSuccessDialog() {
+    UpdateSuccessDialog success(model_, this);
+    success.DoModal();
+    ShowCardData();
+}
+
+} // namespace rv

@@ -1,0 +1,89 @@
+// The main window (template 102): eight read-only fields of card data, the owner-drawn menu bar, the
+// renewal and exit buttons, and the hosted card control. It owns the card control wrapper, the display-
+// free half of the window (MainWindowModel, which runs login, network test and renewal) and the login
+// dialog, and it is the MainWindowView the model talks to.
+//
+// X11 has no system menu: the window's context menu offers its About entry (system command 16) and,
+// since menu 131 has no entry for it, "设置参数" (command 32778). OnSysCommand keeps the Windows values.
+#pragma once
+
+#include "card/CDCertUpdate.h"
+#include "platform/qt/template_dialog.h"
+#include "renewal/gui/LoginDialog.h"
+#include "renewal/main_window_model.h"
+#include "ui/WritCarDialog.h"
+
+#include <QFont>
+#include <QIcon>
+
+#include <array>
+#include <functional>
+#include <memory>
+
+class QMenu;
+
+namespace rv {
+
+class CNewMenu;
+
+class CRenvoraDlg : public qt::TemplateDialog, public MainWindowView {
+    Q_OBJECT
+public:
+    // How initialisation creates the card control into the wrapper; true on success. The default
+    // creates it by its class identifier through the plugin loader; tests attach a double instead.
+    using ControlFactory = std::function<bool(CDCertUpdate&)>;
+    static bool CreateCardControl(CDCertUpdate& card);
+
+    explicit CRenvoraDlg(QWidget* parent = nullptr, ControlFactory createControl = CreateCardControl);
+    ~CRenvoraDlg() override;
+
+    MainWindowModel& Model() { return model_; }
+    CDCertUpdate& Card() { return card_; }
+    CNewMenu& Menu() { return *menu_; }
+    // The context menu standing in for the system menu (built by OnInitDialog).
+    QMenu* SystemMenu() const { return systemMenu_; }
+    // The notice window while one is shown.
+    WritCarDialog* Notice() const { return notice_.get(); }
+    bool ControlCreated() const { return controlCreated_; }
+
+    // WM_SYSCOMMAND with the Windows values: (value & 0xFFF0) == 16 opens the About box.
+    void OnSysCommand(unsigned value);
+
+    // MainWindowView.
+    void EnableRenewalButton(bool enable) override;
+    bool IsRenewalButtonEnabled() const override;
+    void ShowCardData() override;
+    void ApplyDateFont() override;
+    int RunLoginDialog() override;
+    void ShowNotice(int picture) override;
+    void CloseNotice() override;
+    void RunSuccessDialog() override;
+
+    // The five fonts, in the order they are created.
+    enum FontIndex { kDateFont, kButtonFont, kLabelFont, kFieldFont, kNoticeFont, kFontCount };
+    const QFont& Font(FontIndex i) const { return fonts_[i]; }
+
+protected:
+    bool OnInitDialog() override;
+    void DoDataExchange(bool saveAndValidate) override;
+    void OnCancel() override;
+    qt::CtlColor OnCtlColor(int id) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void RunSettings(bool rereadAddress);
+    void RunAbout();
+
+    QIcon icon_;
+    CDCertUpdate card_;
+    MainWindowModel model_;
+    LoginDialog login_;
+    std::unique_ptr<WritCarDialog> notice_;
+    std::array<QFont, kFontCount> fonts_;
+    CNewMenu* menu_;
+    QMenu* systemMenu_ = nullptr;
+    ControlFactory createControl_;
+    bool controlCreated_ = false;
+};
+
+} // namespace rv
