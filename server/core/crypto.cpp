@@ -3,8 +3,6 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/pem.h>
-// cms.h after pem.h: its PEM declarations need pem.h's macros.
-#include <openssl/cms.h>
 #include <openssl/rand.h>
 
 #include <cstdio>
@@ -228,29 +226,14 @@ std::string CertSerialHex(std::string_view certPem) {
     return out;
 }
 
-std::string SealForCertificate(std::string_view content, X509* recipient) {
-    Bio in = ReadBio(content);
-    STACK_OF(X509)* recipients = sk_X509_new_null();
-    if (!in || recipients == nullptr || sk_X509_push(recipients, recipient) <= 0) {
-        sk_X509_free(recipients);
+std::string EncryptedPrivateKeyPem(EVP_PKEY* key, const std::string& passphrase) {
+    if (passphrase.empty()) {
         return {};
     }
-    CMS_ContentInfo* cms = CMS_encrypt(recipients, in.get(), EVP_sm4_cbc(), CMS_BINARY);
-    sk_X509_free(recipients);
-    if (cms == nullptr) {
-        return {};
-    }
-    std::string pem = WritePem([&](BIO* b) { return PEM_write_bio_CMS(b, cms); });
-    CMS_ContentInfo_free(cms);
-    return pem;
-}
-
-std::string PrivateKeyToDer(EVP_PKEY* key) {
-    Bio bio(BIO_new(BIO_s_mem()));
-    if (!bio || i2d_PKCS8PrivateKey_bio(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-        return {};
-    }
-    return Drain(bio.get());
+    return WritePem([&](BIO* b) {
+        return PEM_write_bio_PKCS8PrivateKey(b, key, EVP_aes_256_cbc(), passphrase.data(),
+                                             static_cast<int>(passphrase.size()), nullptr, nullptr);
+    });
 }
 
 } // namespace rv::server

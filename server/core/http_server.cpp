@@ -65,6 +65,12 @@ HttpServer::HttpServer(RenewalService& service, HttpOptions options)
     int threads = o.threads > 0 ? o.threads : 16;
     svr.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
     svr.set_payload_max_length(o.maxBody);
+    // SO_REUSEADDR only: the library's default adds SO_REUSEPORT, with which a second server would
+    // silently share a port that is already in use instead of refusing it.
+    svr.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     svr.set_read_timeout(5, 0);
     svr.set_write_timeout(5, 0);
     svr.set_keep_alive_timeout(2);

@@ -250,14 +250,12 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     Pkey envKey = GenerateSm2Key();
     std::string envPem =
         envKey ? ca_.Issue(subject, envKey.get(), CertUse::Encryption, now, notAfter, error) : std::string();
-    Cert signCert = CertFromPem(signPem);
-    // The encryption key travels sealed for the card's new signing key.
-    std::string envData = signCert && envKey
-                              ? SealForCertificate(PrivateKeyToDer(envKey.get()), signCert.get())
-                              : std::string();
+    // The encryption key travels encrypted under the card's management password, which only the card
+    // holder and the server know.
+    std::string envData = envKey ? EncryptedPrivateKeyPem(envKey.get(), card->managePassword) : std::string();
     if (signPem.empty() || envPem.empty() || envData.empty()) {
         Answer a = Refusal(code::kInternal, U(u8"服务器签发证书失败，请稍后重试！"));
-        a.detail = error.empty() ? "cannot seal the encryption key" : error;
+        a.detail = error.empty() ? "cannot encrypt the encryption key" : error;
         return a;
     }
 

@@ -1,0 +1,227 @@
+// The server's answers to what the client posts: the probe, randoms, the verification and every refusal
+// of malformed or wrong requests, over real loopback HTTP.
+#include "server_fixture.h"
+
+#include "core/json.h"
+
+#include <set>
+
+namespace rv::test {
+namespace {
+
+using server::JsonObject;
+using server::PostResult;
+
+class ProtocolTest : public ServerFixture {};
+
+TEST_F(ProtocolTest, ProbeAnswersMinusTwoForTheEmptyRequestAndForAnyBody) {
+    for (const std::string& body :
+         {std::string(1, '\0'), std::string(), std::string("{\"a\":\"b\"}\0", 10)}) {
+        PostResult r = client_->PostRaw("/selfIcUpdate", body);
+        ASSERT_TRUE(r.sent);
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(Code(r), "-2");
+        EXPECT_FALSE(Msg(r).empty());
+    }
+}
+
+TEST_F(ProtocolTest, EveryAnswerValueIsAJsonString) {
+    server::SimCard card = Enrol("S100");
+    PostResult verify = Verify(card);
+    for (const PostResult& r : {client_->Post("/selfIcUpdate/getRandom", ""), verify,
+                                client_->Post("/selfIcUpdate/verifyInfo", "{}")}) {
+        cJSON* root = cJSON_Parse(r.body.c_str());
+        ASSERT_NE(root, nullptr) << r.body;
+        int items = 0;
+        for (cJSON* item = root->child; item != nullptr; item = item->next, ++items) {
+            EXPECT_TRUE(cJSON_IsString(item)) << item->string << " in " << r.body;
+        }
+        EXPECT_GE(items, 2);
+        cJSON_Delete(root);
+    }
+}
+
+TEST_F(ProtocolTest, RandomsAreFreshEveryTime) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 50; ++i) {
+        std::string random = FreshRandom();
+        EXPECT_GE(random.size(), 16u);
+        EXPECT_TRUE(seen.insert(random).second) << "repeated random " << random;
+    }
+}
+
+TEST_F(ProtocolTest, VerificationAnswersOperationDatePasswordAndANewRandom) {
+    server::SimCard card = Enrol("S101");
+    std::string random = FreshRandom();
+    PostResult r =
+        client_->Post("/selfIcUpdate/verifyInfo", server::VerifyRequest(card.record, EndDate(card), random));
+    ASSERT_EQ(Code(r), "0") << r.body;
+    EXPECT_FALSE(Field(r, "opSeqNo").empty());
+    EXPECT_EQ(Field(r, "signDate"), server::TimeDigits(std::time(nullptr)).substr(0, 8));
+    EXPECT_EQ(Field(r, "managePasswd"), card.record.managePassword);
+    EXPECT_FALSE(Field(r, "random").empty());
+    EXPECT_NE(Field(r, "random"), random);
+    // Two verifications never share an operation number.
+    EXPECT_NE(Field(Verify(card), "opSeqNo"), Field(r, "opSeqNo"));
+}
+
+TEST_F(ProtocolTest, ARandomServesOneVerificationOnly) {
+    server::SimCard card = Enrol("S102");
+    std::string random = FreshRandom();
+    std::string request = server::VerifyRequest(card.record, EndDate(card), random);
+    EXPECT_EQ(Code(client_->Post("/selfIcUpdate/verifyInfo", request)), "0");
+    PostResult again = client_->Post("/selfIcUpdate/verifyInfo", request);
+    EXPECT_EQ(Code(again), server::code::kBadRandom);
+    EXPECT_EQ(Msg(again), U8(u8"随机数无效或已使用，请重新操作！"));
+}
+
+TEST_F(ProtocolTest, ARandomIsAlsoUsedUpByAFailedVerification) {
+    server::SimCard card = Enrol("S103");
+    std::string random = FreshRandom();
+    server::CardRecord wrong = card.record;
+    wrong.idNumber = "000";
+    EXPECT_EQ(
+        Code(client_->Post("/selfIcUpdate/verifyInfo", server::VerifyRequest(wrong, EndDate(card), random))),
+        server::code::kMismatch);
+    EXPECT_EQ(Code(client_->Post("/selfIcUpdate/verifyInfo",
+                                 server::VerifyRequest(card.record, EndDate(card), random))),
+              server::code::kBadRandom);
+}
+
+TEST_F(ProtocolTest, UnknownAndExpiredRandomsAreRefused) {
+    server::SimCard card = Enrol("S104");
+    EXPECT_EQ(Code(client_->Post("/selfIcUpdate/verifyInfo",
+                                 server::VerifyRequest(card.record, EndDate(card), "0123456789ABCDEF"))),
+              server::code::kBadRandom);
+    std::string random = FreshRandom();
+    clockOffset_ = 301; // the default lifetime is 300 s
+    PostResult r =
+        client_->Post("/selfIcUpdate/verifyInfo", server::VerifyRequest(card.record, EndDate(card), random));
+    EXPECT_EQ(Code(r), server::code::kBadRandom);
+    EXPECT_EQ(Msg(r), U8(u8"随机数已过期，请重新操作！"));
+}
+
+TEST_F(ProtocolTest, EachMismatchingCardFieldIsRefused) {
+    server::SimCard card = Enrol("S105");
+    struct Case {
+        std::string server::CardRecord::*field;
+        const char8_t* name;
+    };
+    const Case cases[] = {
+        {&server::CardRecord::legalPerson, u8"法人姓名"}, {&server::CardRecord::idType, u8"证件类型"},
+        {&server::CardRecord::idNumber, u8"证件号码"},    {&server::CardRecord::icCode, u8"IC卡号"},
+        {&server::CardRecord::entName, u8"单位名称"},     {&server::CardRecord::unitType, u8"单位代码"},
+        {&server::CardRecord::raCode, u8"RA代码"},
+    };
+    for (const Case& c : cases) {
+        server::CardRecord sent = card.record;
+        sent.*c.field += "x";
+        PostResult r = client_->Post("/selfIcUpdate/verifyInfo",
+                                     server::VerifyRequest(sent, EndDate(card), FreshRandom()));
+        EXPECT_EQ(Code(r), server::code::kMismatch) << U8(c.name);
+        EXPECT_NE(Msg(r).find(U8(c.name)), std::string::npos) << Msg(r);
+    }
+    PostResult r = client_->Post("/selfIcUpdate/verifyInfo",
+                                 server::VerifyRequest(card.record, "20991231", FreshRandom()));
+    EXPECT_EQ(Code(r), server::code::kMismatch);
+    EXPECT_NE(Msg(r).find(U8(u8"证书有效期截止日期")), std::string::npos);
+}
+
+TEST_F(ProtocolTest, AnUnknownCardIsRefused) {
+    server::SimCard card = Enrol("S106");
+    server::CardRecord stranger = card.record;
+    stranger.certSeqNo = "NOSUCHCARD";
+    PostResult r = client_->Post("/selfIcUpdate/verifyInfo",
+                                 server::VerifyRequest(stranger, EndDate(card), FreshRandom()));
+    EXPECT_EQ(Code(r), server::code::kUnknownCard);
+    EXPECT_EQ(Msg(r), U8(u8"未找到该IC卡的登记信息！"));
+}
+
+TEST_F(ProtocolTest, MalformedBodiesAreRefusedWithoutHarm) {
+    const std::string bodies[] = {
+        std::string("\0", 1),
+        std::string("{\"certSeqNo\":", 13) + std::string(1, '\0'),
+        std::string("[\"a\",\"b\"]") + std::string(1, '\0'),
+        std::string("{\"a\":\"b\"}garbage") + std::string(1, '\0'),
+        std::string("{\"a\":\"b\"}\0\0", 11), // a second zero byte is not the terminator
+        std::string(5000, '['),
+        std::string("\xff\xfe{}\0", 5),
+    };
+    for (const std::string& body : bodies) {
+        for (const char* path : {"/selfIcUpdate/verifyInfo", "/selfIcUpdate/upadteCert"}) {
+            PostResult r = client_->PostRaw(path, body);
+            ASSERT_TRUE(r.sent) << path;
+            EXPECT_EQ(Code(r), server::code::kBadRequest) << path << " " << body.substr(0, 30);
+            EXPECT_EQ(Msg(r), U8(u8"请求数据格式错误！"));
+        }
+    }
+    // The server is still there and well.
+    EXPECT_EQ(Code(client_->PostRaw("/selfIcUpdate", std::string(1, '\0'))), "-2");
+}
+
+TEST_F(ProtocolTest, AMissingOrNonStringFieldIsNamedInTheRefusal) {
+    server::SimCard card = Enrol("S107");
+    PostResult missing = client_->Post(
+        "/selfIcUpdate/verifyInfo", JsonObject({{"certSeqNo", card.record.certSeqNo}, {"legalPerson", "x"}}));
+    EXPECT_EQ(Code(missing), server::code::kMissingField);
+    EXPECT_EQ(Msg(missing), U8(u8"请求数据缺少字段：idType"));
+
+    std::string request = server::VerifyRequest(card.record, EndDate(card), FreshRandom());
+    std::string numeric = request;
+    numeric.replace(numeric.find("\"raCode\":\"RA0002\""), 17, "\"raCode\":2");
+    PostResult r = client_->Post("/selfIcUpdate/verifyInfo", numeric);
+    EXPECT_EQ(Code(r), server::code::kBadRequest);
+    EXPECT_EQ(Msg(r), U8(u8"请求数据字段类型错误：raCode"));
+}
+
+TEST_F(ProtocolTest, EscapedQuotesAndBackslashesInValuesAreReadAsText) {
+    server::SimCard card = Enrol("S108");
+    server::CardRecord odd = card.record;
+    odd.legalPerson = "a\"b\\c";
+    odd.entName = U8(u8"乗億");
+    std::string error;
+    ASSERT_TRUE(store_->PutCard(odd, true, error)) << error;
+    PostResult r =
+        client_->Post("/selfIcUpdate/verifyInfo", server::VerifyRequest(odd, EndDate(card), FreshRandom()));
+    EXPECT_EQ(Code(r), "0") << r.body;
+}
+
+TEST_F(ProtocolTest, AnOverLargeBodyIsRefused) {
+    std::string huge = "{\"certSeqNo\":\"" + std::string(200 * 1024, 'A') + "\"}";
+    PostResult r = client_->Post("/selfIcUpdate/verifyInfo", huge);
+    ASSERT_TRUE(r.sent);
+    EXPECT_EQ(r.status, 413);
+    EXPECT_EQ(Code(r), server::code::kTooLarge);
+    EXPECT_EQ(Msg(r), U8(u8"请求数据过大！"));
+    EXPECT_EQ(Code(client_->PostRaw("/selfIcUpdate", std::string(1, '\0'))), "-2");
+}
+
+TEST_F(ProtocolTest, UnknownPathsAndMethodsAnswerInTheServiceForm) {
+    PostResult r = client_->Post("/selfIcUpdate/nothing", "{}");
+    EXPECT_EQ(r.status, 404);
+    EXPECT_EQ(Code(r), server::code::kNoSuchPath);
+}
+
+TEST_F(ProtocolTest, OutstandingRandomsAreBounded) {
+    StopServer();
+    std::string error;
+    ca_ = server::CertificateAuthority::Open(data_, error);
+    store_ = std::make_unique<server::Store>();
+    ASSERT_TRUE(store_->Open(data_, error));
+    server::ServiceOptions options;
+    options.maxPending = 5;
+    options.now = [this] { return std::time(nullptr) + clockOffset_.load(); };
+    server::RenewalService service(*store_, *ca_, options);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(server::JsonDoc(service.GetRandom("").body).Ok(), true);
+    }
+    server::Answer busy = service.GetRandom("");
+    EXPECT_EQ(busy.code, server::code::kBusy);
+    // Expired ones make room again.
+    clockOffset_ = 400;
+    EXPECT_EQ(service.GetRandom("").code, "0");
+    EXPECT_EQ(service.PendingCount(), 1u);
+}
+
+} // namespace
+} // namespace rv::test
