@@ -15,6 +15,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QStyleOptionFrame>
+#include <QTextLayout>
 #include <QValidator>
 
 #include <stdexcept>
@@ -132,6 +133,43 @@ void TemplateStatic::SetTextBackground(std::optional<QColor> color) {
     Render();
 }
 
+int TemplateStatic::LineStep() const {
+    return font().pixelSize() > 0 ? font().pixelSize() : QFontMetrics(font()).height();
+}
+
+void TemplateStatic::paintEvent(QPaintEvent* event) {
+    if (textBackground_ || !wordWrap() || plain_.isEmpty()) {
+        QLabel::paintEvent(event);
+        return;
+    }
+    QPainter p(this);
+    p.setFont(font());
+    p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
+    p.setClipRect(contentsRect());
+    QRect area = contentsRect();
+    // Lines are laid out by QTextLayout (breaks between ideographs and at spaces) and placed LineStep()
+    // apart, each baseline 0.86 em below the line's top, where a Chinese Windows face puts it.
+    const int step = LineStep();
+    const int baseline = (step * 86 + 50) / 100;
+    int top = area.top();
+    QTextOption opt(alignment() & Qt::AlignHorizontal_Mask);
+    opt.setWrapMode(QTextOption::WordWrap);
+    for (const QString& para : plain_.split(QLatin1Char('\n'))) {
+        QTextLayout layout(para, font());
+        layout.setTextOption(opt);
+        layout.beginLayout();
+        int y = 0;
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(area.width());
+            line.setPosition(QPointF(0, y + baseline - line.ascent()));
+            y += step;
+        }
+        layout.endLayout();
+        layout.draw(&p, QPointF(area.left(), top));
+        top += std::max(y, step);
+    }
+}
+
 void TemplateStatic::Render() {
     if (!textBackground_) {
         setTextFormat(Qt::PlainText);
@@ -230,9 +268,15 @@ void TemplateDialog::Build() {
             w = s;
             break;
         }
-        case dlg::ControlKind::GroupBox:
-            w = new QGroupBox(text, client_);
-            break;
+        case dlg::ControlKind::GroupBox: {
+            // The Windows group box: a frame whose top line runs through the middle of its title.
+            auto* g = new QGroupBox(text, client_);
+            g->setStyleSheet(QStringLiteral(
+                "QGroupBox { border: 1px solid #a0a0a0; margin-top: 0.55em; }"
+                "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 6px;"
+                " padding: 0 2px; }"));
+            w = g;
+        } break;
         case dlg::ControlKind::IpAddress:
             w = new IpAddressCtrl(client_);
             break;

@@ -78,6 +78,13 @@ public:
     QString PlainText() const { return plain_; }
     void SetTextBackground(std::optional<QColor> color);
     std::optional<QColor> TextBackground() const { return textBackground_; }
+    // Distance between wrapped lines: the font's em height, the line height of the Chinese Windows
+    // faces; the substitute faces carry more leading and would push the second line of a two-line
+    // static out of its rectangle.
+    int LineStep() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     void Render();
