@@ -73,6 +73,7 @@ HttpServer::HttpServer(RenewalService& service, HttpOptions options)
     });
     svr.set_read_timeout(5, 0);
     svr.set_write_timeout(5, 0);
+    svr.set_tcp_nodelay(true);
     svr.set_keep_alive_timeout(2);
     svr.set_keep_alive_max_count(100);
 

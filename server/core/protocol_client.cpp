@@ -14,6 +14,7 @@ ProtocolClient::ProtocolClient(const std::string& host, int port)
     http_->set_read_timeout(30, 0);
     http_->set_write_timeout(30, 0);
     http_->set_keep_alive(true);
+    http_->set_tcp_nodelay(true);
 }
 
 ProtocolClient::~ProtocolClient() = default;
