@@ -1,5 +1,6 @@
 // Entry point: a display is needed; then the application object's InitInstance runs the client.
 #include "app/CRenvoraApp.h"
+#include "app/unattended.h"
 #include "platform/message_box.h"
 #include "platform/qt/message_box_qt.h"
 
@@ -7,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -32,6 +34,23 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication app(argc, argv);
+    // --unattended DIR: the demo's renewal without a person (app/unattended.h); exit 0 only when the
+    // card holds its new certificate.
+    if (argc >= 3 && std::strcmp(argv[1], "--unattended") == 0) {
+        rv::UnattendedOptions options;
+        options.shotsDir = argv[2];
+        if (const char* pin = std::getenv("RENVORA_UNATTENDED_PIN"); pin && *pin) {
+            options.pin = pin;
+        }
+        if (const char* ca = std::getenv("RENVORA_UNATTENDED_CA"); ca && *ca) {
+            options.caCert = ca;
+        }
+        rv::UnattendedResult result = rv::RunUnattended(theApp, options);
+        if (result.exitCode != 0) {
+            std::fprintf(stderr, "unattended: %s\n", result.failure.c_str());
+        }
+        return result.exitCode;
+    }
     rv::qt::QtMessageBox boxes;
     rv::MessageBoxGuard guard(boxes);
     theApp.InitInstance();
