@@ -1,0 +1,114 @@
+// The enrolment command: one card image and one server record for the same card, with a certificate
+// from the server's CA that ends when asked; refusals leave nothing behind.
+#include "core/ca.h"
+#include "core/card_image.h"
+#include "core/store.h"
+#include "support/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/x509.h>
+
+#include <cstdlib>
+#include <ctime>
+
+namespace rv::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kServerProgram = RENVORA_BUILD_DIR "/server/renvora-server";
+
+int Enrol(const std::string& args) {
+    int status = std::system((kServerProgram + " enrol " + args + " > /dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class EnrolCommand : public ::testing::Test {
+protected:
+    std::string Args(const std::string& extra = "") const {
+        return "--data '" + data.string() + "' --card-image '" + image.string() + "' " + extra;
+    }
+    TempWorkDir dir;
+    fs::path data = dir.path() / "data";
+    fs::path image = dir.path() / "card.json";
+};
+
+TEST_F(EnrolCommand, MakesACardAndItsServerRecordWithACaCertificateEndingInNDays) {
+    std::time_t start = std::time(nullptr);
+    ASSERT_EQ(Enrol(Args("--pin 654321 --manage-password MP1 --days 45 --cert-seq-no SEQ9 --name " +
+                         std::string(reinterpret_cast<const char*>(u8"王芳")))),
+              0);
+    softcard::CardImage card;
+    std::string error;
+    ASSERT_TRUE(softcard::LoadCardImage(image, card, error)) << error;
+    EXPECT_TRUE(softcard::PinMatches(card, "654321"));
+    EXPECT_FALSE(softcard::PinMatches(card, "123456"));
+    EXPECT_EQ(card.managePassword, "MP1");
+    EXPECT_EQ(card.holder.certSeqNo, "SEQ9");
+    EXPECT_EQ(card.holder.applicantName, reinterpret_cast<const char*>(u8"王芳"));
+    EXPECT_EQ(softcard::PublicKeyPemOfCert(card.signCertPem), softcard::PublicKeyPemOfKey(card.signKeyPem));
+
+    std::unique_ptr<server::CertificateAuthority> ca = server::CertificateAuthority::Open(data, error);
+    ASSERT_TRUE(ca) << error;
+    server::Cert cert = server::CertFromPem(card.signCertPem);
+    ASSERT_TRUE(cert);
+    EXPECT_EQ(X509_verify(cert.get(), X509_get0_pubkey(ca->Certificate())), 1);
+    int days = -1, secs = 0;
+    ASN1_TIME* t0 = ASN1_TIME_set(nullptr, start);
+    ASSERT_EQ(ASN1_TIME_diff(&days, &secs, t0, X509_get0_notAfter(cert.get())), 1);
+    ASN1_TIME_free(t0);
+    EXPECT_EQ(days, 45);
+
+    server::Store store;
+    ASSERT_TRUE(store.Open(data, error)) << error;
+    std::optional<server::CardRecord> record = store.FindCard("SEQ9");
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->certPem, card.signCertPem);
+    EXPECT_EQ(record->legalPerson, card.holder.applicantName);
+    EXPECT_EQ(record->icCode, card.holder.cardNumber);
+    EXPECT_EQ(record->entName, card.holder.unitName);
+    EXPECT_EQ(record->unitType, card.holder.unitCode);
+    EXPECT_EQ(record->raCode, card.holder.raCode);
+    EXPECT_EQ(record->managePassword, "MP1");
+    EXPECT_EQ(record->cryptAlgo, card.cryptAlgo);
+}
+
+TEST_F(EnrolCommand, DemoHolderDataAreChineseAndSurviveGbk) {
+    ASSERT_EQ(Enrol(Args()), 0);
+    softcard::CardImage card;
+    std::string error;
+    ASSERT_TRUE(softcard::LoadCardImage(image, card, error)) << error;
+    for (const std::string* field :
+         {&card.holder.applicantName, &card.holder.unitName, &card.holder.idType}) {
+        EXPECT_FALSE(field->empty());
+        EXPECT_EQ(Utf8(cp::Utf8ToGbk(*field)), *field);
+        EXPECT_GT(static_cast<unsigned char>((*field)[0]), 0x7F) << *field; // Chinese
+    }
+    EXPECT_EQ(card.holder.cardType, softcard::kLegalPersonCardType);
+}
+
+TEST_F(EnrolCommand, RefusesToOverwriteAndRefusesUnusableHolderData) {
+    ASSERT_EQ(Enrol(Args()), 0);
+    std::string first = dir.Read("card.json");
+    EXPECT_NE(Enrol(Args()), 0); // the image exists
+    EXPECT_EQ(dir.Read("card.json"), first);
+    fs::remove(image);
+    EXPECT_NE(Enrol(Args()), 0); // the server knows the card already
+    EXPECT_FALSE(fs::exists(image));
+    EXPECT_EQ(Enrol(Args("--replace")), 0); // unless asked to replace
+
+    fs::path other = dir.path() / "other.json";
+    for (const std::string& bad :
+         {std::string("--name 'a|b'"), std::string("--unit-name ''"), std::string("--days 99999"),
+          std::string("--name '\xF0\x9F\x98\x80'"), std::string("--pin ''")}) {
+        EXPECT_NE(Enrol("--data '" + data.string() + "' --card-image '" + other.string() +
+                        "' --cert-seq-no X1 " + bad),
+                  0)
+            << bad;
+        EXPECT_FALSE(fs::exists(other)) << bad;
+    }
+}
+
+} // namespace
+} // namespace rv::test
