@@ -4,6 +4,7 @@
 #include "core/json.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -49,7 +50,8 @@ std::string Store::CardToJson(const CardRecord& c) {
                        {"cryptAlgo", c.cryptAlgo},
                        {"managePassword", c.managePassword},
                        {"certPem", c.certPem},
-                       {"enrolledAt", c.enrolledAt}});
+                       {"enrolledAt", c.enrolledAt},
+                       {"journalFrom", std::to_string(c.journalFrom)}});
 }
 
 bool Store::CardFromJson(const std::string& json, CardRecord& out) {
@@ -62,6 +64,13 @@ bool Store::CardFromJson(const std::string& json, CardRecord& out) {
               doc.GetString("cryptAlgo", c.cryptAlgo) && doc.GetString("managePassword", c.managePassword) &&
               doc.GetString("certPem", c.certPem) && doc.GetString("enrolledAt", c.enrolledAt) &&
               ValidCertSeqNo(c.certSeqNo);
+    std::string from;
+    if (ok && doc.GetString("journalFrom", from)) {
+        char* end = nullptr;
+        unsigned long long v = std::strtoull(from.c_str(), &end, 10);
+        ok = !from.empty() && *end == '\0';
+        c.journalFrom = static_cast<std::size_t>(v);
+    }
     if (ok) {
         out = std::move(c);
     }
@@ -128,7 +137,21 @@ bool Store::Open(const fs::path& dir, std::string& error) {
         error = "cannot list " + (dir_ / "cards").string() + ": " + ec.message();
         return false;
     }
-    return LoadIssues(error);
+    if (!LoadIssues(error)) {
+        return false;
+    }
+    for (auto& [id, card] : cards_) {
+        ApplyJournal(card);
+    }
+    return true;
+}
+
+void Store::ApplyJournal(CardRecord& card) const {
+    for (std::size_t i = card.journalFrom; i < issues_.size(); ++i) {
+        if (issues_[i].certSeqNo == card.certSeqNo) {
+            card.certPem = issues_[i].certPem;
+        }
+    }
 }
 
 bool Store::LoadIssues(std::string& error) {
@@ -187,10 +210,13 @@ bool Store::PutCard(const CardRecord& card, bool replace, std::string& error) {
         error = "a card with certificate number " + card.certSeqNo + " is already enrolled";
         return false;
     }
-    if (!WriteFileAtomically(CardFile(card.certSeqNo), CardToJson(card), error)) {
+    // Issues journaled so far belong to an earlier enrolment of this number, not to this one.
+    CardRecord record = card;
+    record.journalFrom = issues_.size();
+    if (!WriteFileAtomically(CardFile(record.certSeqNo), CardToJson(record), error)) {
         return false;
     }
-    cards_[card.certSeqNo] = card;
+    cards_[record.certSeqNo] = record;
     return true;
 }
 
@@ -209,42 +235,75 @@ std::optional<CardRecord> Store::FindCard(const std::string& certSeqNo) {
         card.certSeqNo != certSeqNo) {
         return std::nullopt;
     }
+    ApplyJournal(card);
     cards_[certSeqNo] = card;
     return card;
 }
 
+bool Store::AppendToJournal(const std::string& lines, std::string& error) {
+    ssize_t n = ::write(logFd_, lines.data(), lines.size());
+    if (n == static_cast<ssize_t>(lines.size()) && ::fdatasync(logFd_) == 0) {
+        return true;
+    }
+    error = std::string("cannot append to the issue journal: ") + std::strerror(errno);
+    if (n > 0) {
+        // Cut off what was written, so that the next append starts on a line of its own.
+        off_t size = ::lseek(logFd_, 0, SEEK_END);
+        if (size >= n && ::ftruncate(logFd_, size - n) == 0) {
+            ::fsync(logFd_);
+        }
+    }
+    return false;
+}
+
 bool Store::CommitRenewal(const IssueRecord& issue, std::string& error) {
-    std::optional<CardRecord> card = FindCard(issue.certSeqNo);
-    if (!card) {
+    if (!FindCard(issue.certSeqNo)) {
         error = "unknown card " + issue.certSeqNo;
         return false;
     }
-    {
-        // The issue goes to the log first: if the card update below is lost in a crash, the record of
-        // what was issued survives (and the client, which got no answer, simply renews again).
-        std::string line = IssueToJson(issue) + "\n";
-        std::lock_guard lock(logMu_);
-        ssize_t n = ::write(logFd_, line.data(), line.size());
-        if (n != static_cast<ssize_t>(line.size()) || ::fdatasync(logFd_) != 0) {
-            error = std::string("cannot append to the issue log: ") + std::strerror(errno);
-            if (n > 0) {
-                // Cut off the partial line so that the next append starts on a line of its own.
-                off_t size = ::lseek(logFd_, 0, SEEK_END);
-                if (size >= n && ::ftruncate(logFd_, size - n) == 0) {
-                    ::fsync(logFd_);
+    PendingIssue mine{&issue, false, false, {}};
+    std::unique_lock lock(queueMu_);
+    queue_.push_back(&mine);
+    while (!mine.done) {
+        if (flushing_) {
+            queueCv_.wait(lock);
+            continue;
+        }
+        // This thread writes everything queued so far, with one fdatasync for all of it.
+        flushing_ = true;
+        std::vector<PendingIssue*> batch;
+        batch.swap(queue_);
+        lock.unlock();
+        std::string lines;
+        for (const PendingIssue* p : batch) {
+            lines += IssueToJson(*p->issue) + "\n";
+        }
+        std::string batchError;
+        bool ok = AppendToJournal(lines, batchError);
+        if (ok) {
+            // In journal order, so that indexes in memory match the lines on disk.
+            std::lock_guard storeLock(mu_);
+            for (const PendingIssue* p : batch) {
+                issues_.push_back(*p->issue);
+                auto it = cards_.find(p->issue->certSeqNo);
+                if (it != cards_.end()) {
+                    it->second.certPem = p->issue->certPem;
                 }
             }
-            return false;
         }
+        lock.lock();
+        for (PendingIssue* p : batch) {
+            p->done = true;
+            p->ok = ok;
+            p->error = batchError;
+        }
+        flushing_ = false;
+        queueCv_.notify_all();
     }
-    card->certPem = issue.certPem;
-    if (!WriteFileAtomically(CardFile(card->certSeqNo), CardToJson(*card), error)) {
-        return false;
+    if (!mine.ok) {
+        error = mine.error;
     }
-    std::lock_guard lock(mu_);
-    cards_[card->certSeqNo] = *card;
-    issues_.push_back(issue);
-    return true;
+    return mine.ok;
 }
 
 std::shared_ptr<std::mutex> Store::CardLock(const std::string& certSeqNo) {

@@ -1,12 +1,17 @@
 // The server's store: enrolled cards and the record of every certificate issued.
 //
 // On disk (the data folder):
-//   cards/<hex of certSeqNo>.json  one file per card, replaced atomically (temp, fsync, rename, fsync dir)
-//   issues.jsonl                   one JSON object per line, appended with one write and fdatasync'd
-//                                  before the answer goes out; a line torn by a crash is cut off on open
+//   cards/<hex of certSeqNo>.json  one file per card as enrolled, replaced atomically (temp, fsync,
+//                                  rename, fsync of the folder)
+//   issues.jsonl                   the journal of issued certificates, one JSON object per line,
+//                                  appended and fdatasync'd before the answer goes out; a line torn by a
+//                                  crash is cut off on open
+// A card's current certificate is its enrolled one, replaced by every later issue for it in the
+// journal, so a renewal costs one durable append (concurrent renewals share one fdatasync).
 // Texts are UTF-8. All members are safe to call from several threads.
 #pragma once
 
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -31,6 +36,8 @@ struct CardRecord {
     std::string managePassword;
     std::string certPem;    // the card's current signing certificate
     std::string enrolledAt; // YYYYMMDDhhmmss UTC
+    // Journal entries from this index on apply to this enrolment (earlier ones to a replaced one).
+    std::size_t journalFrom = 0;
 };
 
 struct IssueRecord {
@@ -81,14 +88,28 @@ public:
 private:
     std::filesystem::path CardFile(const std::string& certSeqNo) const;
     bool LoadIssues(std::string& error);
+    // With mu_ held: the card's certificate after the journal's issues for it.
+    void ApplyJournal(CardRecord& card) const;
+    // Appends the lines of `batch` in one write and one fdatasync.
+    bool AppendToJournal(const std::string& lines, std::string& error);
 
     std::filesystem::path dir_;
     mutable std::mutex mu_; // cards_, locks_, issues_
     std::map<std::string, CardRecord> cards_;
     std::map<std::string, std::shared_ptr<std::mutex>> locks_;
     std::vector<IssueRecord> issues_;
-    std::mutex logMu_; // appends to the issue log
     int logFd_ = -1;
+    // Group commit: committers queue their records; one of them at a time writes and syncs all queued.
+    struct PendingIssue {
+        const IssueRecord* issue;
+        bool done = false;
+        bool ok = false;
+        std::string error;
+    };
+    std::mutex queueMu_;
+    std::condition_variable queueCv_;
+    std::vector<PendingIssue*> queue_;
+    bool flushing_ = false;
 };
 
 } // namespace rv::server

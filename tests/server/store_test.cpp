@@ -43,6 +43,23 @@ TEST_F(StoreTest, ACardEnrolledByAnotherProcessIsFoundWhileRunning) {
     ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
 }
 
+TEST_F(StoreTest, ARenewalOutlivesARestartButNotALaterReEnrolment) {
+    server::SimCard card = Enrol("P304");
+    std::string error;
+    ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+    std::string renewed = card.record.certPem;
+    StopServer();
+    StartServer();
+    ASSERT_EQ(store_->FindCard("P304")->certPem, renewed);
+    // Enrolled anew under the same number: the journal's older issue no longer applies to it.
+    server::SimCard again = Enrol("P304");
+    StopServer();
+    StartServer();
+    EXPECT_EQ(store_->FindCard("P304")->certPem, again.record.certPem);
+    EXPECT_EQ(store_->IssueCount(), 1u);
+    ASSERT_TRUE(server::RunRenewal(*client_, again, error)) << error;
+}
+
 TEST_F(StoreTest, ALineTornByACrashIsCutOffAndAppendsGoOn) {
     server::SimCard card = Enrol("P301");
     std::string error;

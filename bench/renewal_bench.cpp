@@ -1,0 +1,378 @@
+// Figures of the whole product on loopback:
+//   BM_StartupToLoginDialog      in-process: application start to the login dialog on screen (offscreen)
+//   BM_ProcessStartupToLogin     the client as a process: exec to the login dialog on screen
+//   BM_FullRenewal               in-process: renewal button to success, questions answered at once
+//                                (wall time; client_cpu_ms is the UI thread's CPU)
+//   BM_ProcessRenewal            the client as a process, unattended: whole run, peak RSS and CPU
+//   BM_ServerRenewals8Clients    the reference server: full three-call renewals per second, 8 clients
+// Each server here is in this process on a free loopback port; every card is enrolled fresh.
+#include "app/CRenvoraApp.h"
+#include "app/unattended.h"
+#include "card/dispids.h"
+#include "core/ca.h"
+#include "core/http_server.h"
+#include "core/protocol_client.h"
+#include "core/service.h"
+#include "core/store.h"
+#include "enrol/enrol.h"
+#include "platform/message_box.h"
+#include "platform/qt/platform.h"
+#include "platform/qt/template_dialog.h"
+#include "platform/registry.h"
+#include "res/resource_ids.h"
+
+#include <QApplication>
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <random>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const std::string kClient = RENVORA_BUILD_DIR "/src/renvora";
+const std::string kPlugin = RENVORA_BUILD_DIR "/softcard/softcard.so";
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double ThreadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// A demo world in a temp folder: server data, a running server, conf.ini, time.ini, the registration.
+class DemoWorld {
+public:
+    DemoWorld() {
+        std::random_device rd;
+        root_ = fs::temp_directory_path() /
+                ("renvora-bench-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
+        fs::create_directories(root_ / "work" / "Config");
+        fs::create_directories(root_ / "drive_c" / "Windows");
+        std::string error;
+        ca_ = rv::server::CertificateAuthority::Open(root_ / "data", error);
+        if (!ca_ || !store_.Open(root_ / "data", error)) {
+            std::fprintf(stderr, "bench: %s\n", error.c_str());
+            std::exit(1);
+        }
+        service_ = std::make_unique<rv::server::RenewalService>(store_, *ca_);
+        rv::server::HttpOptions options;
+        options.log = false;
+        http_ = std::make_unique<rv::server::HttpServer>(*service_, options);
+        if (!http_->Bind(error)) {
+            std::fprintf(stderr, "bench: %s\n", error.c_str());
+            std::exit(1);
+        }
+        http_->RunInBackground();
+        std::ofstream(root_ / "work" / "Config" / "conf.ini")
+            << "realmName=http://127.0.0.1:" << http_->Port() << "\r\n";
+        std::ofstream(root_ / "drive_c" / "Windows" / "time.ini") << "MaxDay=180\r\n";
+        rv::reg::RegisterControl(root_ / "classes", rv::kCardControlClsid, "software card", kPlugin);
+        ::setenv("RENVORA_CLASSES_ROOT", (root_ / "classes").c_str(), 1);
+        ::setenv("RENVORA_DRIVE_C", (root_ / "drive_c").c_str(), 1);
+    }
+    ~DemoWorld() {
+        http_->Stop();
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+
+    // A fresh card inside the renewal window, made the inserted one; returns its image.
+    fs::path NewCard() {
+        rv::server::EnrolRequest r;
+        r.dataDir = root_ / "data";
+        r.cardImage = root_ / "cards" / ("card" + std::to_string(++cards_) + ".json");
+        r.pin = "123456";
+        r.managePassword = "88888888";
+        r.days = 30;
+        r.holder = rv::server::DemoHolder();
+        r.holder.certSeqNo = "B" + std::to_string(::getpid()) + "N" + std::to_string(cards_);
+        rv::server::EnrolResult result;
+        std::string error;
+        if (!rv::server::Enrol(r, result, error)) {
+            std::fprintf(stderr, "bench: enrol: %s\n", error.c_str());
+            std::exit(1);
+        }
+        ::setenv("RENVORA_CARD_IMAGE", r.cardImage.c_str(), 1);
+        return r.cardImage;
+    }
+    fs::path Work() const { return root_ / "work"; }
+    rv::server::Store& Store() { return store_; }
+    const rv::server::CertificateAuthority& Ca() const { return *ca_; }
+    int Port() const { return http_->Port(); }
+
+private:
+    fs::path root_;
+    std::unique_ptr<rv::server::CertificateAuthority> ca_;
+    rv::server::Store store_;
+    std::unique_ptr<rv::server::RenewalService> service_;
+    std::unique_ptr<rv::server::HttpServer> http_;
+    int cards_ = 0;
+};
+
+DemoWorld& World() {
+    static DemoWorld* world = new DemoWorld;
+    return *world;
+}
+
+// Runs the application in-process; `onLogin` and `onMain` act inside the login dialog and the main window.
+void RunApp(const std::function<void(rv::qt::TemplateDialog&)>& onLogin,
+            const std::function<void(rv::qt::TemplateDialog&)>& onMain) {
+    fs::path old = fs::current_path();
+    fs::current_path(World().Work());
+    rv::ScriptedMessageBox boxes; // questions Yes, notices OK, at once
+    rv::MessageBoxGuard guard(boxes);
+    auto prev = rv::qt::TemplateDialog::SetModalHook([&](rv::qt::TemplateDialog& d) {
+        if (d.TemplateId() == rv::res::kLoginDialog) {
+            onLogin(d);
+        } else if (d.TemplateId() == rv::res::kMainDialog) {
+            onMain(d);
+        }
+        if (!d.IsEnded()) {
+            d.EndDialog(d.TemplateId() == rv::res::kLoginDialog ? 130 : 1);
+        }
+    });
+    rv::CRenvoraApp app;
+    app.InitInstance();
+    rv::qt::TemplateDialog::SetModalHook(std::move(prev));
+    fs::current_path(old);
+}
+
+void BM_StartupToLoginDialog(benchmark::State& state) {
+    World().NewCard();
+    for (auto _ : state) {
+        Clock::time_point start = Clock::now(), shown{};
+        RunApp([&](rv::qt::TemplateDialog&) { shown = Clock::now(); }, [](rv::qt::TemplateDialog&) {});
+        state.SetIterationTime(Ms(shown - start) / 1e3);
+    }
+}
+BENCHMARK(BM_StartupToLoginDialog)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+
+void BM_FullRenewal(benchmark::State& state) {
+    double cpuTotal = 0;
+    int failures = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        World().NewCard();
+        std::size_t issuesBefore = World().Store().IssueCount();
+        state.ResumeTiming();
+        double wall = 0, cpu = 0;
+        RunApp(
+            [](rv::qt::TemplateDialog& d) {
+                d.SetDlgItemText(rv::res::kPasswordEdit, "123456");
+                d.SendCommand(rv::res::kLoginButton);
+            },
+            [&](rv::qt::TemplateDialog& d) {
+                double c0 = ThreadCpuMs();
+                Clock::time_point t0 = Clock::now();
+                d.SendCommand(rv::res::kRenewalButton);
+                wall = Ms(Clock::now() - t0);
+                cpu = ThreadCpuMs() - c0;
+            });
+        failures += World().Store().IssueCount() == issuesBefore + 1 ? 0 : 1;
+        state.SetIterationTime(wall / 1e3);
+        cpuTotal += cpu;
+    }
+    state.counters["client_cpu_ms"] = benchmark::Counter(cpuTotal / static_cast<double>(state.iterations()));
+    state.counters["failures"] = failures;
+}
+BENCHMARK(BM_FullRenewal)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// Starts the client as a process in the demo folder; its stdout comes back through `outFd`.
+pid_t Spawn(const std::vector<std::string>& args, int& outFd) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        return -1;
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(fds[1], 1);
+        int devnull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devnull, 2);
+        ::close(fds[0]);
+        if (::chdir(World().Work().c_str()) != 0) {
+            ::_exit(126);
+        }
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        std::vector<char*> argv;
+        std::string exe = kClient;
+        argv.push_back(exe.data());
+        std::vector<std::string> copy = args;
+        for (auto& a : copy) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        ::execv(exe.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    outFd = fds[0];
+    return pid;
+}
+
+// Reads the child's stdout until `marker` appears (at most 30 s); the time it appeared.
+bool WaitForLine(int fd, const std::string& marker, Clock::time_point& at) {
+    std::string text;
+    auto deadline = Clock::now() + std::chrono::seconds(30);
+    pollfd p{fd, POLLIN, 0};
+    while (Clock::now() < deadline) {
+        if (::poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        char buf[4096];
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            return false;
+        }
+        text.append(buf, static_cast<std::size_t>(n));
+        if (text.find(marker) != std::string::npos) {
+            at = Clock::now();
+            return true;
+        }
+    }
+    return false;
+}
+
+void Drain(int fd) {
+    char buf[4096];
+    while (::read(fd, buf, sizeof buf) > 0) {
+    }
+    ::close(fd);
+}
+
+void BM_ProcessStartupToLogin(benchmark::State& state) {
+    fs::path shots = World().Work() / "shots";
+    for (auto _ : state) {
+        state.PauseTiming();
+        World().NewCard();
+        state.ResumeTiming();
+        int fd = -1;
+        Clock::time_point start = Clock::now(), shown = start;
+        pid_t pid = Spawn({"--unattended", shots.string()}, fd);
+        bool ok = WaitForLine(fd, "[login]", shown);
+        state.SetIterationTime(Ms(shown - start) / 1e3);
+        Drain(fd);
+        ::waitpid(pid, nullptr, 0);
+        if (!ok) {
+            state.SkipWithError("the login dialog never appeared");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_ProcessStartupToLogin)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(7);
+
+void BM_ProcessRenewal(benchmark::State& state) {
+    fs::path shots = World().Work() / "shots";
+    double peakMb = 0, cpuMs = 0;
+    int failures = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        World().NewCard();
+        state.ResumeTiming();
+        int fd = -1;
+        Clock::time_point start = Clock::now();
+        pid_t pid = Spawn({"--unattended", shots.string()}, fd);
+        Drain(fd);
+        int status = 0;
+        rusage ru{};
+        ::wait4(pid, &status, 0, &ru);
+        state.SetIterationTime(Ms(Clock::now() - start) / 1e3);
+        failures += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+        peakMb = std::max(peakMb, ru.ru_maxrss / 1024.0);
+        cpuMs += (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 +
+                 (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+    }
+    state.counters["peak_rss_MB"] = peakMb;
+    state.counters["client_cpu_ms"] = cpuMs / static_cast<double>(state.iterations());
+    state.counters["failures"] = failures;
+}
+BENCHMARK(BM_ProcessRenewal)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void BM_ServerRenewals8Clients(benchmark::State& state) {
+    constexpr int kClients = 8;
+    const int perClient = static_cast<int>(state.range(0));
+    int errors = 0;
+    double rate = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<rv::server::SimCard> cards(kClients);
+        for (int i = 0; i < kClients; ++i) {
+            std::string error;
+            static int serial = 0;
+            if (!rv::server::EnrolSimCard(World().Store(), World().Ca(),
+                                          "S" + std::to_string(::getpid()) + "-" + std::to_string(++serial),
+                                          30, cards[i], error)) {
+                state.SkipWithError(error.c_str());
+                return;
+            }
+        }
+        std::size_t issuesBefore = World().Store().IssueCount();
+        state.ResumeTiming();
+        Clock::time_point start = Clock::now();
+        std::vector<int> failed(kClients, 0);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kClients; ++i) {
+            threads.emplace_back([&, i] {
+                rv::server::ProtocolClient client("127.0.0.1", World().Port());
+                auto deadline = Clock::now() + std::chrono::seconds(60);
+                for (int n = 0; n < perClient && Clock::now() < deadline; ++n) {
+                    std::string error;
+                    if (!rv::server::RunRenewal(client, cards[i], error)) {
+                        ++failed[i];
+                    }
+                }
+            });
+        }
+        for (auto& t : threads) {
+            t.join();
+        }
+        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        state.SetIterationTime(seconds);
+        for (int f : failed) {
+            errors += f;
+        }
+        std::size_t recorded = World().Store().IssueCount() - issuesBefore;
+        if (recorded != static_cast<std::size_t>(kClients * perClient)) {
+            errors += static_cast<int>(kClients * perClient - recorded);
+        }
+        rate = static_cast<double>(recorded) / seconds;
+    }
+    state.counters["renewals_per_s"] = rate;
+    state.counters["errors"] = errors;
+}
+BENCHMARK(BM_ServerRenewals8Clients)->Arg(50)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    static int qargc = 1;
+    static char name[] = "renvora-bench";
+    static char* qargv[] = {name, nullptr};
+    QApplication app(qargc, qargv);
+    rv::qt::InitPlatform();
+    World();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    delete &World();
+    return 0;
+}
