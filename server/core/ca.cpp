@@ -165,8 +165,8 @@ std::unique_ptr<CertificateAuthority> CertificateAuthority::Open(const fs::path&
 }
 
 std::string CertificateAuthority::Issue(const X509_NAME* subject, EVP_PKEY* publicKey, CertUse use,
-                                        std::time_t notBefore, std::time_t notAfter,
-                                        std::string& error) const {
+                                        std::time_t notBefore, std::time_t notAfter, std::string& error,
+                                        IssuedInfo* info) const {
     Cert cert(X509_new());
     if (!cert || subject == nullptr || publicKey == nullptr || notAfter <= notBefore) {
         error = "bad certificate request";
@@ -187,6 +187,11 @@ std::string CertificateAuthority::Issue(const X509_NAME* subject, EVP_PKEY* publ
         !SignCert(cert.get(), key_.get())) {
         error = "cannot issue the certificate";
         return {};
+    }
+    if (info != nullptr) {
+        info->serialHex = SerialHexOf(cert.get());
+        info->notBefore = Asn1TimeDigits(X509_get0_notBefore(cert.get()));
+        info->notAfter = Asn1TimeDigits(X509_get0_notAfter(cert.get()));
     }
     return CertToPem(cert.get());
 }

@@ -22,6 +22,12 @@ Name MakeSubject(const std::string& commonName, const std::string& organization)
 
 enum class CertUse { Signing, Encryption };
 
+// What an issue produced besides the PEM text (saves parsing it again).
+struct IssuedInfo {
+    std::string serialHex;
+    std::string notBefore, notAfter; // YYYYMMDDhhmmss UTC
+};
+
 class CertificateAuthority {
 public:
     // Loads the CA of `dataDir` or creates it there (ca.key, ca.crt, kms.key, css-env.key).
@@ -31,7 +37,7 @@ public:
     // A certificate over `publicKey` for `subject`, valid from `notBefore` to `notAfter`, with a fresh
     // random serial. "" with `error` on failure. Safe to call from several threads at once.
     std::string Issue(const X509_NAME* subject, EVP_PKEY* publicKey, CertUse use, std::time_t notBefore,
-                      std::time_t notAfter, std::string& error) const;
+                      std::time_t notAfter, std::string& error, IssuedInfo* info = nullptr) const;
 
     const std::string& CertPem() const { return certPem_; }
     X509* Certificate() const { return cert_.get(); }

@@ -212,10 +212,11 @@ bool CertValidity(std::string_view certPem, std::string& notBefore, std::string&
 
 std::string CertSerialHex(std::string_view certPem) {
     Cert cert = CertFromPem(certPem);
-    if (!cert) {
-        return {};
-    }
-    BIGNUM* bn = ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert.get()), nullptr);
+    return cert ? SerialHexOf(cert.get()) : std::string();
+}
+
+std::string SerialHexOf(const X509* cert) {
+    BIGNUM* bn = ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert), nullptr);
     if (bn == nullptr) {
         return {};
     }

@@ -56,6 +56,7 @@ std::string TimeDigits(std::time_t t);
 bool CertValidity(std::string_view certPem, std::string& notBefore, std::string& notAfter);
 // The serial number of a certificate PEM as upper-case hex; "" when it cannot be read.
 std::string CertSerialHex(std::string_view certPem);
+std::string SerialHexOf(const X509* cert);
 
 } // namespace rv::server
 

@@ -246,10 +246,12 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     std::string error;
     std::time_t notAfter = now + static_cast<std::time_t>(options_.certDays) * 86400;
     const X509_NAME* subject = X509_get_subject_name(current.get());
-    std::string signPem = ca_.Issue(subject, newKey.get(), CertUse::Signing, now, notAfter, error);
+    IssuedInfo signInfo, envInfo;
+    std::string signPem = ca_.Issue(subject, newKey.get(), CertUse::Signing, now, notAfter, error, &signInfo);
     Pkey envKey = GenerateSm2Key();
     std::string envPem =
-        envKey ? ca_.Issue(subject, envKey.get(), CertUse::Encryption, now, notAfter, error) : std::string();
+        envKey ? ca_.Issue(subject, envKey.get(), CertUse::Encryption, now, notAfter, error, &envInfo)
+               : std::string();
     // The encryption key travels encrypted under the card's management password, which only the card
     // holder and the server know.
     std::string envData = envKey ? EncryptedPrivateKeyPem(envKey.get(), card->managePassword) : std::string();
@@ -260,13 +262,14 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     }
 
     IssueRecord issue;
-    issue.serial = CertSerialHex(signPem);
-    issue.envSerial = CertSerialHex(envPem);
+    issue.serial = signInfo.serialHex;
+    issue.envSerial = envInfo.serialHex;
     issue.certSeqNo = card->certSeqNo;
     issue.icCode = card->icCode;
     issue.opSeqNo = v[kOpSeqNo];
     issue.issuedAt = TimeDigits(now);
-    CertValidity(signPem, issue.notBefore, issue.notAfter);
+    issue.notBefore = signInfo.notBefore;
+    issue.notAfter = signInfo.notAfter;
     issue.certPem = signPem;
     if (!store_.CommitRenewal(issue, error)) {
         Answer a = Refusal(code::kInternal, U(u8"服务器保存数据失败，请稍后重试！"));
