@@ -11,6 +11,8 @@
 
 #include <fstream>
 
+namespace fs = std::filesystem;
+
 namespace rv::test {
 namespace {
 
@@ -240,6 +242,41 @@ TEST_F(StoreTest, TheProgramPrintsItsPortServesAndStopsOnSigterm) {
     std::string log = proc.Stderr();
     EXPECT_NE(log.find("POST /selfIcUpdate 200 code=-2"), std::string::npos) << log;
     EXPECT_TRUE(std::filesystem::exists(folder_.path() / "proc" / "ca.crt"));
+}
+
+TEST_F(StoreTest, AKilledServerLosesNoCardAndNoIssue) {
+    fs::path data = folder_.path() / "killed";
+    std::vector<server::SimCard> cards(3);
+    {
+        std::string error;
+        std::unique_ptr<server::CertificateAuthority> ca = server::CertificateAuthority::Open(data, error);
+        server::Store store;
+        ASSERT_TRUE(ca && store.Open(data, error)) << error;
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(server::EnrolSimCard(store, *ca, "K" + std::to_string(i), 30, cards[i], error))
+                << error;
+        }
+    }
+    ServerProcess proc({"--port", "0", "--data", data.string()});
+    int port = PortOf(proc.FirstLine());
+    ASSERT_GT(port, 0);
+    server::ProtocolClient client("127.0.0.1", port);
+    std::string error;
+    for (int round = 0; round < 2; ++round) {
+        for (server::SimCard& card : cards) {
+            ASSERT_TRUE(server::RunRenewal(client, card, error)) << error;
+        }
+    }
+    proc.Signal(SIGKILL); // no chance to flush anything
+    EXPECT_EQ(proc.Wait(), 128 + SIGKILL);
+
+    server::Store store;
+    ASSERT_TRUE(store.Open(data, error)) << error;
+    EXPECT_EQ(store.CardCount(), 3u);
+    EXPECT_EQ(store.IssueCount(), 6u);
+    for (const server::SimCard& card : cards) {
+        EXPECT_EQ(store.FindCard(card.record.certSeqNo)->certPem, card.record.certPem);
+    }
 }
 
 TEST_F(StoreTest, TheProgramRefusesAPortInUse) {
