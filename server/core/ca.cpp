@@ -193,7 +193,11 @@ std::string CertificateAuthority::Issue(const X509_NAME* subject, EVP_PKEY* publ
         info->notBefore = Asn1TimeDigits(X509_get0_notBefore(cert.get()));
         info->notAfter = Asn1TimeDigits(X509_get0_notAfter(cert.get()));
     }
-    return CertToPem(cert.get());
+    std::string pem = CertToPem(cert.get());
+    if (info != nullptr) {
+        info->cert = std::move(cert);
+    }
+    return pem;
 }
 
 } // namespace rv::server

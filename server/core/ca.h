@@ -26,6 +26,7 @@ enum class CertUse { Signing, Encryption };
 struct IssuedInfo {
     std::string serialHex;
     std::string notBefore, notAfter; // YYYYMMDDhhmmss UTC
+    Cert cert;
 };
 
 class CertificateAuthority {

@@ -153,6 +153,7 @@ bool RunRenewal(ProtocolClient& client, SimCard& card, std::string& error) {
     }
     card.key = std::move(newKey);
     card.record.certPem = signCert;
+    card.endDate = Asn1TimeDigits(X509_get0_notAfter(cert.get())).substr(0, 8);
     return true;
 }
 

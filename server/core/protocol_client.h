@@ -42,6 +42,7 @@ private:
 struct SimCard {
     CardRecord record;
     Pkey key;
+    std::string endDate; // of record.certPem, YYYYMMDD ("" until first needed)
 };
 
 // Enrols a card straight into `store` with a certificate from `ca` that ends in `days` days.

@@ -83,6 +83,27 @@ std::string RenewalService::NewOpSeqNo(std::time_t now) {
     return TimeDigits(now) + seq + RandomHex(2);
 }
 
+std::shared_ptr<const RenewalService::ParsedCert> RenewalService::CurrentCert(const CardRecord& card) {
+    {
+        std::lock_guard lock(certMu_);
+        auto it = certs_.find(card.certSeqNo);
+        if (it != certs_.end() && it->second->pem == card.certPem) {
+            return it->second;
+        }
+    }
+    Cert cert = CertFromPem(card.certPem);
+    if (!cert || X509_get0_pubkey(cert.get()) == nullptr) {
+        return nullptr;
+    }
+    auto parsed = std::make_shared<ParsedCert>();
+    parsed->pem = card.certPem;
+    parsed->endDate = Asn1TimeDigits(X509_get0_notAfter(cert.get())).substr(0, 8);
+    parsed->cert = std::shared_ptr<X509>(cert.release(), X509_free);
+    std::lock_guard lock(certMu_);
+    certs_[card.certSeqNo] = parsed;
+    return parsed;
+}
+
 std::size_t RenewalService::PendingCount() const {
     std::lock_guard lock(pendingMu_);
     return randoms_.size() + verifications_.size();
@@ -130,8 +151,8 @@ Answer RenewalService::VerifyInfo(const std::string& body) {
     if (!card) {
         return Refusal(code::kUnknownCard, U(u8"未找到该IC卡的登记信息！"));
     }
-    std::string notBefore, notAfter;
-    if (!CertValidity(card->certPem, notBefore, notAfter)) {
+    std::shared_ptr<const ParsedCert> current = CurrentCert(*card);
+    if (!current) {
         return Refusal(code::kInternal, U(u8"服务器内部错误，请稍后重试！"));
     }
     const struct {
@@ -142,7 +163,7 @@ Answer RenewalService::VerifyInfo(const std::string& body) {
         {u8"法人姓名", v[1], card->legalPerson}, {u8"证件类型", v[2], card->idType},
         {u8"证件号码", v[3], card->idNumber},    {u8"IC卡号", v[4], card->icCode},
         {u8"单位名称", v[5], card->entName},     {u8"单位代码", v[6], card->unitType},
-        {u8"RA代码", v[7], card->raCode},        {u8"证书有效期截止日期", v[8], notAfter.substr(0, 8)},
+        {u8"RA代码", v[7], card->raCode},        {u8"证书有效期截止日期", v[8], current->endDate},
     };
     for (const auto& c : checks) {
         if (c.sent != c.enrolled) {
@@ -232,20 +253,20 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     if (!Base64Decode(v[kDataSign], signature)) {
         return Refusal(code::kBadSignature, U(u8"签名数据格式错误！"));
     }
-    Cert current = CertFromPem(card->certPem);
+    std::shared_ptr<const ParsedCert> current = CurrentCert(*card);
     if (!current) {
         return Refusal(code::kInternal, U(u8"服务器内部错误，请稍后重试！"));
     }
     // The card signed the GBK bytes of the text the client built.
     std::string signedText = cp::Utf8ToGbk(SignedText(v[kOpSeqNo], v[kIcCode], v[kName], v[kUnitName],
                                                       v[kSignDate], v[kUnitCode], v[kOperType], v[kNote]));
-    if (!VerifySm2(X509_get0_pubkey(current.get()), signedText, signature)) {
+    if (!VerifySm2(X509_get0_pubkey(current->cert.get()), signedText, signature)) {
         return Refusal(code::kBadSignature, U(u8"签名验证失败！"));
     }
 
     std::string error;
     std::time_t notAfter = now + static_cast<std::time_t>(options_.certDays) * 86400;
-    const X509_NAME* subject = X509_get_subject_name(current.get());
+    const X509_NAME* subject = X509_get_subject_name(current->cert.get());
     IssuedInfo signInfo, envInfo;
     std::string signPem = ca_.Issue(subject, newKey.get(), CertUse::Signing, now, notAfter, error, &signInfo);
     Pkey envKey = GenerateSm2Key();
@@ -275,6 +296,15 @@ Answer RenewalService::UpdateCert(const std::string& body) {
         Answer a = Refusal(code::kInternal, U(u8"服务器保存数据失败，请稍后重试！"));
         a.detail = error;
         return a;
+    }
+    {
+        // The next verification of this card reads the new certificate: keep it parsed.
+        auto parsed = std::make_shared<ParsedCert>();
+        parsed->pem = signPem;
+        parsed->endDate = signInfo.notAfter.substr(0, 8);
+        parsed->cert = std::shared_ptr<X509>(signInfo.cert.release(), X509_free);
+        std::lock_guard lock(certMu_);
+        certs_[card->certSeqNo] = parsed;
     }
     // The management password stays as it is: the client hands this value to the card's key-pair step
     // again when it repeats it, before anything is written, so a new one here would lock the user out.

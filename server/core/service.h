@@ -9,6 +9,7 @@
 #include <ctime>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -74,6 +75,14 @@ private:
         std::time_t expires = 0;
     };
 
+    // A card's current certificate, parsed once per certificate (parsing costs as much as a signature).
+    struct ParsedCert {
+        std::string pem;
+        std::shared_ptr<X509> cert;
+        std::string endDate; // YYYYMMDD
+    };
+    std::shared_ptr<const ParsedCert> CurrentCert(const CardRecord& card);
+
     bool MakeRoom(std::time_t now); // with pendingMu_ held
     std::string NewOpSeqNo(std::time_t now);
 
@@ -84,6 +93,8 @@ private:
     std::unordered_map<std::string, std::time_t> randoms_;        // random -> expiry
     std::unordered_map<std::string, Verification> verifications_; // opSeqNo -> verification
     unsigned long opCounter_ = 0;
+    std::mutex certMu_;
+    std::unordered_map<std::string, std::shared_ptr<const ParsedCert>> certs_; // by certSeqNo
 };
 
 } // namespace rv::server
