@@ -1,6 +1,15 @@
 # House settings for every target of ours: warnings are errors, sources are UTF-8,
 # narrow literals become GBK (GB18030 is byte-identical for every character we write).
 function(renvora_target_settings target)
+  if(RENVORA_FUZZ)
+    # The fuzz build is clang's (libFuzzer), and clang knows no execution charset but UTF-8: literals stay
+    # UTF-8 there. Parsers do not depend on the literals' encoding, only message texts do (docs/hardening.md).
+    target_compile_options(${target} PRIVATE -Wall -Wextra -g -fno-omit-frame-pointer
+                                             -fsanitize=fuzzer-no-link,address,undefined
+                                             -fno-sanitize-recover=undefined)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    return()
+  endif()
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Werror
     $<$<COMPILE_LANGUAGE:CXX>:-finput-charset=UTF-8 -fexec-charset=GB18030>

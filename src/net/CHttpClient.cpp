@@ -57,8 +57,15 @@ std::size_t WriteBody(char* data, std::size_t size, std::size_t count, void* use
     return n;
 }
 
-// Lines as the original's line reader yields them: each line loses its '\n' (and only that) and gets
-// "\r\n"; a last line without '\n' counts too; an empty body has no line.
+struct EasyDeleter {
+    void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+} // namespace
+
 std::string ReassembleLines(const std::string& raw) {
     std::string out;
     out.reserve(raw.size() + raw.size() / 16 + 2);
@@ -72,15 +79,6 @@ std::string ReassembleLines(const std::string& raw) {
     }
     return out;
 }
-
-struct EasyDeleter {
-    void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
-struct SlistDeleter {
-    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-
-} // namespace
 
 CHttpClient::CHttpClient() = default;
 CHttpClient::~CHttpClient() = default;

@@ -26,6 +26,10 @@ struct HttpLimits {
     std::size_t maxAnswerBytes = 8u * 1024u * 1024u;
 };
 
+// The answer body as the original's line reader re-assembles it: each line loses its '\n' (and only
+// that) and gets "\r\n"; a last line without '\n' counts too; an empty body has no line.
+std::string ReassembleLines(const std::string& raw);
+
 class CHttpClient {
 public:
     CHttpClient();

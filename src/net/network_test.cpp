@@ -20,10 +20,12 @@ const char* const kMsgNetworkOk = "网络通讯正常！";
 // The answer a reachable service gives to the empty request.
 constexpr int kReachableCode = -2;
 
+} // namespace
+
 // "code" of the answer as the test reads it. An answer that is not a JSON object, has no "code" or a
 // "code" that is not a string reads as 0, like any other code than -2: the user sees nothing, exactly as
 // for a service that answers with an unexpected code.
-int AnswerCode(const std::string& utf8) {
+int NetworkTestAnswerCode(const std::string& utf8) {
     cJSON* root = cJSON_ParseWithLength(utf8.data(), utf8.size());
     int code = 0;
     if (root && cJSON_IsObject(root)) {
@@ -33,8 +35,6 @@ int AnswerCode(const std::string& utf8) {
     cJSON_Delete(root);
     return code;
 }
-
-} // namespace
 
 void MainWindowModel::NetworkTest() {
     if (GetServerAddress(serverAddress) != 0) {
@@ -47,7 +47,7 @@ void MainWindowModel::NetworkTest() {
         ShowNotice(kMsgNetworkCheck + answer);
         return;
     }
-    if (AnswerCode(client.LastAnswerUtf8()) == kReachableCode) {
+    if (NetworkTestAnswerCode(client.LastAnswerUtf8()) == kReachableCode) {
         ShowNotice(kMsgNetworkOk);
     }
 }

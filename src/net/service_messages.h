@@ -69,4 +69,8 @@ bool EvaluateRenewalAnswer(const std::string& answer, const std::string& answerU
 // not a string reads as 0). Exposed for the network test, which reads it the same way.
 int ServiceCode(const char* codeStringOrNull);
 
+// "code" of the network test's answer (UTF-8): a non-object, a missing "code" or one that is not a string
+// reads as 0, which the test treats like any other code than -2 (net/network_test.cpp).
+int NetworkTestAnswerCode(const std::string& answerUtf8);
+
 } // namespace rv
