@@ -1,5 +1,7 @@
 #include "ui/CRenvoraDlg.h"
 
+#include <algorithm>
+
 #include "card/dispids.h"
 #include "config/gui/setDialog.h"
 #include "platform/message_box.h"
@@ -15,6 +17,7 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QMenu>
+#include <algorithm>
 
 namespace rv {
 namespace {
@@ -112,6 +115,15 @@ bool CRenvoraDlg::OnInitDialog() {
         SetItemFont(id, fonts_[kFieldFont]);
     }
     SetItemFont(res::kNoticeText, fonts_[kNoticeFont]);
+    // The warning wraps to two lines at 11 pt and its template rectangle holds only one and a half;
+    // it must be read in full before the renewal, so it may grow down to the frame of the group box.
+    if (auto* notice = Item<qt::TemplateStatic>(res::kNoticeText)) {
+        const int frameBottom = MapDialogRect(14, 7, 439, 180).bottom() - 1;
+        const int wanted = notice->y() + 2 * notice->LineStep() + notice->LineStep() / 4;
+        if (notice->y() + notice->height() < wanted) {
+            notice->resize(notice->width(), std::min(wanted, frameBottom) - notice->y());
+        }
+    }
 
     // 9. Shown before the login dialog comes up over it.
     CenterWindow();
