@@ -31,6 +31,14 @@ bool AddExt(X509* cert, X509* issuer, int nid, const char* value) {
     return ok;
 }
 
+bool AddKeyId(X509* cert, const unsigned char* id, unsigned int len) {
+    ASN1_OCTET_STRING* oct = ASN1_OCTET_STRING_new();
+    bool ok = oct != nullptr && ASN1_OCTET_STRING_set(oct, id, static_cast<int>(len)) == 1 &&
+              X509_add1_ext_i2d(cert, NID_subject_key_identifier, oct, 0, X509V3_ADD_DEFAULT) == 1;
+    ASN1_OCTET_STRING_free(oct);
+    return ok;
+}
+
 bool SetRandomSerial(X509* cert) {
     unsigned char raw[16];
     if (RAND_bytes(raw, sizeof raw) != 1) {
@@ -158,10 +166,27 @@ std::unique_ptr<CertificateAuthority> CertificateAuthority::Open(const fs::path&
     if (!kms || !cssEnv) {
         return nullptr;
     }
+    if (!ca->PrepareExtensions()) {
+        error = "cannot prepare the certificate extensions";
+        return nullptr;
+    }
     ca->kmsPem_ = PublicKeyToPem(kms.get());
     ca->cssEnvPem_ = PublicKeyToPem(cssEnv.get());
     ca->cssSignPem_ = PublicKeyToPem(ca->key_.get());
     return ca;
+}
+
+bool CertificateAuthority::PrepareExtensions() {
+    X509V3_CTX ctx;
+    X509V3_set_ctx(&ctx, cert_.get(), nullptr, nullptr, nullptr, 0);
+    auto make = [&](int nid, const char* value) {
+        return Ext(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value));
+    };
+    leafConstraints_ = make(NID_basic_constraints, "critical,CA:FALSE");
+    signUsage_ = make(NID_key_usage, "critical,digitalSignature,nonRepudiation");
+    encUsage_ = make(NID_key_usage, "critical,keyEncipherment,dataEncipherment,keyAgreement");
+    authorityKeyId_ = make(NID_authority_key_identifier, "keyid:always");
+    return leafConstraints_ && signUsage_ && encUsage_ && authorityKeyId_;
 }
 
 std::string CertificateAuthority::Issue(const X509_NAME* subject, EVP_PKEY* publicKey, CertUse use,
@@ -172,18 +197,20 @@ std::string CertificateAuthority::Issue(const X509_NAME* subject, EVP_PKEY* publ
         error = "bad certificate request";
         return {};
     }
-    const char* usage = use == CertUse::Signing ? "critical,digitalSignature,nonRepudiation"
-                                                : "critical,keyEncipherment,dataEncipherment,keyAgreement";
+    X509_EXTENSION* usage = use == CertUse::Signing ? signUsage_.get() : encUsage_.get();
+    // Subject key identifier: SHA-1 of the public key bits, as the "hash" form computes it.
+    unsigned char keyId[EVP_MAX_MD_SIZE];
+    unsigned int keyIdLen = 0;
     if (X509_set_version(cert.get(), 2) != 1 || !SetRandomSerial(cert.get()) ||
         X509_set_subject_name(cert.get(), subject) != 1 ||
         X509_set_issuer_name(cert.get(), X509_get_subject_name(cert_.get())) != 1 ||
         X509_time_adj_ex(X509_getm_notBefore(cert.get()), 0, 0, &notBefore) == nullptr ||
         X509_time_adj_ex(X509_getm_notAfter(cert.get()), 0, 0, &notAfter) == nullptr ||
         X509_set_pubkey(cert.get(), publicKey) != 1 ||
-        !AddExt(cert.get(), cert_.get(), NID_basic_constraints, "critical,CA:FALSE") ||
-        !AddExt(cert.get(), cert_.get(), NID_key_usage, usage) ||
-        !AddExt(cert.get(), cert_.get(), NID_subject_key_identifier, "hash") ||
-        !AddExt(cert.get(), cert_.get(), NID_authority_key_identifier, "keyid:always") ||
+        X509_add_ext(cert.get(), leafConstraints_.get(), -1) != 1 ||
+        X509_add_ext(cert.get(), usage, -1) != 1 ||
+        X509_pubkey_digest(cert.get(), EVP_sha1(), keyId, &keyIdLen) != 1 ||
+        !AddKeyId(cert.get(), keyId, keyIdLen) || X509_add_ext(cert.get(), authorityKeyId_.get(), -1) != 1 ||
         !SignCert(cert.get(), key_.get())) {
         error = "cannot issue the certificate";
         return {};

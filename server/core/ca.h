@@ -48,9 +48,18 @@ public:
     const std::string& CssEnvKeyPem() const { return cssEnvPem_; }
 
 private:
+    struct ExtFree {
+        void operator()(X509_EXTENSION* e) const { X509_EXTENSION_free(e); }
+    };
+    using Ext = std::unique_ptr<X509_EXTENSION, ExtFree>;
+    // The extensions every issued certificate shares, built once (building them from their text form
+    // costs as much as the signature).
+    bool PrepareExtensions();
+
     Pkey key_;
     Cert cert_;
     std::string certPem_, kmsPem_, cssSignPem_, cssEnvPem_;
+    Ext leafConstraints_, signUsage_, encUsage_, authorityKeyId_;
 };
 
 } // namespace rv::server
