@@ -80,6 +80,23 @@ std::string ReassembleLines(const std::string& raw) {
     return out;
 }
 
+namespace {
+std::mutex gLimitsMutex;
+HttpLimits gDefaultLimits;
+} // namespace
+
+HttpLimits SetDefaultHttpLimits(const HttpLimits& limits) {
+    std::lock_guard lock(gLimitsMutex);
+    HttpLimits previous = gDefaultLimits;
+    gDefaultLimits = limits;
+    return previous;
+}
+
+HttpLimits DefaultHttpLimits() {
+    std::lock_guard lock(gLimitsMutex);
+    return gDefaultLimits;
+}
+
 CHttpClient::CHttpClient() = default;
 CHttpClient::~CHttpClient() = default;
 

@@ -26,6 +26,11 @@ struct HttpLimits {
     std::size_t maxAnswerBytes = 8u * 1024u * 1024u;
 };
 
+// The limits every new client starts with: the product's defaults, unless a test has shortened them
+// (a transfer stall of a few seconds instead of 30). Returns the previous value.
+HttpLimits SetDefaultHttpLimits(const HttpLimits& limits);
+HttpLimits DefaultHttpLimits();
+
 // The answer body as the original's line reader re-assembles it: each line loses its '\n' (and only
 // that) and gets "\r\n"; a last line without '\n' counts too; an empty body has no line.
 std::string ReassembleLines(const std::string& raw);
@@ -59,7 +64,7 @@ private:
     std::string body_;
     std::string lastAnswerUtf8_;
     long lastStatus_ = 0;
-    HttpLimits limits_;
+    HttpLimits limits_ = DefaultHttpLimits();
 };
 
 } // namespace rv

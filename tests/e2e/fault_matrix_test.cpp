@@ -1,0 +1,569 @@
+// The fault matrix: every step of a renewal meets every fault that can strike it, over real loopback HTTP
+// and the real software card with its fault file. Each cell checks the exact messages, the renewal
+// button, that no notice window is left open, that the client still answers a further command, and that
+// the card holds either its old set untouched or the complete new set, never a mix.
+//
+// Server faults come from the scripted server (healthy canned answers before the faulty path); card faults
+// and writes run against the reference server in this process, so the certificates are real.
+#include "card/CDCertUpdate.h"
+#include "card/dispids.h"
+#include "core/ca.h"
+#include "core/card_image.h"
+#include "core/faults.h"
+#include "core/http_server.h"
+#include "core/service.h"
+#include "core/store.h"
+#include "net/CHttpClient.h"
+#include "platform/registry.h"
+#include "support/scripted_http_server.h"
+#include "support/test_env.h"
+
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <functional>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace rv::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string kServerProgram = RENVORA_BUILD_DIR "/server/renvora-server";
+const std::string kCardTool = RENVORA_BUILD_DIR "/softcard/renvora-softcard";
+const std::string kPlugin = RENVORA_BUILD_DIR "/softcard/softcard.so";
+const char* const kPin = "123456";
+const char* const kManagePassword = "MP-7";
+
+std::string U(const char8_t* s) {
+    return reinterpret_cast<const char*>(s);
+}
+
+int Shell(const std::string& command) {
+    int status = std::system((command + " > /dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Messages, UTF-8.
+const std::string kHint =
+    U(u8"请点击菜单“网络测试”查看是否可以访问服务器\n以及本机网络是否正常,再尝试延期！");
+const std::string kVerifyFailed = U(u8"验证用户信息失败，请重试！");
+const std::string kCannotConnect = U(u8"网络连接超时，请重试或更换网络环境重试！");
+const std::string kTransportEmpty = U(u8"网络通讯异常！\n\n请重试！");
+const std::string kTransportMinusOne = U(u8"网络通讯异常！\n-1\n请重试！");
+const std::string kNoCode = U(u8"网络通讯异常，请重试！\n code不存在！");
+const std::string kCardChanged = U(u8"IC卡已被更换，请重新打开IC卡！");
+const std::string kNotOpen = U(u8"IC卡未打开，请先打开IC卡！");
+const std::string kCardFault = U(u8"读卡器故障");
+const std::string kWriteFailed = U(u8"\n写IC卡失败，请确认IC卡已经插好！");
+const std::string kAskAdjusted = U(u8"您确定已经调整好IC卡了吗？");
+const std::string kSuccess = U(u8"延期成功！");
+const std::string kNetworkOk = U(u8"网络通讯正常！");
+
+std::string Retry(int n) {
+    return U(u8"您正在尝试第") + std::to_string(n) +
+           U(u8"次重新写IC卡，如果多次写IC卡失败请到分中心进行处理！");
+}
+
+// Which step a fault strikes and what it is.
+enum class Step {
+    Random,
+    Verification,
+    Signing,
+    SignatureRead,
+    KeyPair,
+    RenewalRequest,
+    CertificateCheck,
+    Write
+};
+enum class Fault {
+    ServerDown,
+    Timeout,
+    Status4xx,
+    Status5xx,
+    Malformed,
+    MissingKey,
+    CardRemoved,
+    CardError,
+    SwappedCard,
+    WriteFailure,
+    ForeignKey
+};
+// What the card must hold afterwards.
+enum class Outcome { Untouched, NewSet };
+
+struct Cell {
+    const char* name;
+    Step step;
+    Fault fault;
+    std::vector<std::string> messages;
+    bool buttonEnabled;
+    Outcome card;
+};
+
+const char* PathOf(Step step) {
+    switch (step) {
+    case Step::Random:
+        return "/selfIcUpdate/getRandom";
+    case Step::Verification:
+        return "/selfIcUpdate/verifyInfo";
+    default:
+        return "/selfIcUpdate/upadteCert";
+    }
+}
+
+bool IsServerStep(Step step) {
+    return step == Step::Random || step == Step::Verification || step == Step::RenewalRequest ||
+           step == Step::CertificateCheck;
+}
+
+// The notice window shown right before the card call of a step: where a card is pulled or swapped.
+int NoticeOf(Step step) {
+    switch (step) {
+    case Step::Signing:
+        return 159;
+    case Step::KeyPair:
+        return 162;
+    case Step::Write:
+        return 156;
+    default:
+        return 0;
+    }
+}
+
+// The card method (or output property) a card error strikes.
+const char* MethodOf(Step step) {
+    switch (step) {
+    case Step::Signing:
+        return "SignData";
+    case Step::SignatureRead:
+        return "Signature";
+    case Step::KeyPair:
+        return "InitUpdate";
+    default:
+        return "WriteCard";
+    }
+}
+
+std::string Json(std::initializer_list<std::pair<const char*, std::string>> fields) {
+    cJSON* o = cJSON_CreateObject();
+    for (const auto& [k, v] : fields) {
+        cJSON_AddStringToObject(o, k, v.c_str());
+    }
+    char* text = cJSON_PrintUnformatted(o);
+    std::string out = text;
+    cJSON_free(text);
+    cJSON_Delete(o);
+    return out;
+}
+
+// A loopback port that nothing listens on: bound, then closed again.
+int ClosedPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// The view double, with a hook where the notice window of a card step comes up.
+class HookedView : public FakeView {
+public:
+    void ShowNotice(int picture) override {
+        FakeView::ShowNotice(picture);
+        if (onNotice) {
+            onNotice(picture);
+        }
+    }
+    std::function<void(int)> onNotice;
+};
+
+class FaultMatrix : public ::testing::TestWithParam<Cell> {
+protected:
+    void SetUp() override {
+        // A stalled transfer is given up after about a second instead of thirty. libcurl averages the speed
+        // over the last seconds, upload included, so the floor is raised above what a request body adds.
+        HttpLimits fast = DefaultHttpLimits();
+        fast.lowSpeedBytes = 4096;
+        fast.lowSpeedSeconds = 1;
+        oldLimits_ = SetDefaultHttpLimits(fast);
+
+        ASSERT_EQ(Shell(kServerProgram + " enrol --data '" + data.string() + "' --card-image '" +
+                        image.string() + "' --pin " + kPin + " --manage-password " + kManagePassword +
+                        " --days 30"),
+                  0);
+        ASSERT_EQ(Shell(kCardTool + " create '" + other.string() + "' --pin " + kPin + " --manage-password " +
+                        kManagePassword + " --cert-seq-no 9999 --card-number 9999"),
+                  0);
+        std::string error;
+        ASSERT_TRUE(softcard::LoadCardImage(image, before, error)) << error;
+        ASSERT_TRUE(softcard::LoadCardImage(other, otherBefore, error)) << error;
+        dir.Write("drive_c/Windows/time.ini", "MaxDay=180\r\n");
+        reg::RegisterControl(dir.classesRoot(), kCardControlClsid, "software card", kPlugin);
+        ASSERT_TRUE(card.Create(kCardControlClsid));
+    }
+
+    void TearDown() override {
+        SetDefaultHttpLimits(oldLimits_);
+        if (http) {
+            http->Stop();
+        }
+    }
+
+    void StartReferenceServer() {
+        std::string error;
+        ca = server::CertificateAuthority::Open(data, error);
+        ASSERT_TRUE(ca) << error;
+        ASSERT_TRUE(store.Open(data, error)) << error;
+        service = std::make_unique<server::RenewalService>(store, *ca);
+        server::HttpOptions options;
+        options.log = false;
+        http = std::make_unique<server::HttpServer>(*service, options);
+        ASSERT_TRUE(http->Bind(error)) << error;
+        http->RunInBackground();
+        UseServer("http://127.0.0.1:" + std::to_string(http->Port()));
+    }
+
+    // The scripted server with healthy answers for every path, then the fault on the path of `step`.
+    void StartScriptedServer(Step step, Fault fault) {
+        scripted.Script("/selfIcUpdate", ScriptedAnswer::Json(R"({"code":"-2","msg":"empty"})"));
+        scripted.Script("/selfIcUpdate/getRandom", ScriptedAnswer::Json(R"({"code":"0","random":"R1"})"));
+        scripted.Script("/selfIcUpdate/verifyInfo",
+                        ScriptedAnswer::Json(Json({{"code", "0"},
+                                                   {"opSeqNo", "OP1"},
+                                                   {"signDate", "20240101"},
+                                                   {"managePasswd", kManagePassword},
+                                                   {"random", "R2"}})));
+        ScriptedAnswer bad;
+        switch (step == Step::CertificateCheck ? Fault::ForeignKey : fault) {
+        case Fault::ServerDown: // the server goes away in the middle of the conversation
+            bad = ScriptedAnswer::Drop();
+            break;
+        case Fault::Timeout:
+            bad = ScriptedAnswer::Json(R"({"code":"0"})");
+            bad.delay = 4s;
+            break;
+        case Fault::Status4xx:
+            bad = ScriptedAnswer::Status(404, "not here");
+            break;
+        case Fault::Status5xx:
+            bad = ScriptedAnswer::Status(500, "broken");
+            break;
+        case Fault::Malformed:
+            bad = ScriptedAnswer::Json("<html><body>gateway</body></html>");
+            break;
+        case Fault::MissingKey:
+            bad = ScriptedAnswer::Json(step == Step::Random ? R"({"code":"0","msg":"ok"})"
+                                       : step == Step::Verification
+                                           ? R"({"code":"0","opSeqNo":"OP1",)"
+                                             R"("managePasswd":"MP-7","random":"R2"})"
+                                           : R"({"code":"0","signCertPEM":"x",)"
+                                             R"("envCertPEM":"x","kmsKeyPEM":"x",)"
+                                             R"("cssSignKeyPEM":"x","cssEnvKeyPEM":"x",)"
+                                             R"("managePasswd":"MP-7"})");
+            break;
+        default: {
+            // Certificate check: a certificate that is no PEM, or one over a key the card never had.
+            const bool foreign = fault == Fault::ForeignKey;
+            bad = ScriptedAnswer::Json(
+                Json({{"code", "0"},
+                      {"signCertPEM", foreign ? otherBefore.signCertPem : "no certificate"},
+                      {"envCertPEM", "E"},
+                      {"envDataPEM", "D"},
+                      {"kmsKeyPEM", "K"},
+                      {"cssSignKeyPEM", "S"},
+                      {"cssEnvKeyPEM", "V"},
+                      {"managePasswd", kManagePassword}}));
+        }
+        }
+        scripted.Script(PathOf(step), bad);
+        faultPath_ = PathOf(step);
+        UseServer(scripted.BaseUrl());
+        if (fault == Fault::ServerDown && step == Step::Random) {
+            // Nobody listens at all: the connection is refused.
+            UseServer("http://127.0.0.1:" + std::to_string(ClosedPort()));
+        }
+    }
+
+    void UseServer(const std::string& url) { dir.Write("Config/conf.ini", "realmName=" + url + "\r\n"); }
+
+    void SetPlan(const softcard::FaultPlan& plan) {
+        std::string error;
+        ASSERT_TRUE(softcard::SaveFaultPlan(softcard::FaultFileFor(image), plan, error)) << error;
+    }
+
+    void CardFault(Step step, Fault fault) {
+        softcard::FaultPlan plan;
+        switch (fault) {
+        case Fault::CardError: {
+            softcard::MethodFault f;
+            f.fail = 1;
+            f.message = kCardFault;
+            plan.methods[MethodOf(step)] = f;
+            SetPlan(plan);
+            break;
+        }
+        case Fault::WriteFailure: {
+            softcard::MethodFault f;
+            f.fail = -1; // every write fails
+            f.message = kCardFault;
+            plan.methods["WriteCard"] = f;
+            SetPlan(plan);
+            break;
+        }
+        case Fault::CardRemoved:
+        case Fault::SwappedCard: {
+            // Pulled (or replaced) right when the notice window of the step comes up.
+            plan.swapImage = fault == Fault::CardRemoved ? "no-card-here.json" : other.filename().string();
+            view.onNotice = [this, plan, step](int picture) {
+                if (picture == NoticeOf(step)) {
+                    SetPlan(plan);
+                }
+            };
+            // At the write-back's question the user puts the right card back.
+            core.boxes.beforeAnswer = [this](const std::string&, MbKind) { SetPlan({}); };
+            break;
+        }
+        default:
+            FAIL() << "not a card fault";
+        }
+    }
+
+    // What the login flow does before the button is enabled: open, PIN, read the card.
+    void Login() {
+        card.OpenCard();
+        card.SetPassword(kPin);
+        card.VerifyPassword();
+        ASSERT_EQ(card.GetStatus(), 0) << Utf8(card.GetErrorMessage());
+        ASSERT_EQ(model.ReadCardInfo(), 0);
+        view.renewalEnabled = true;
+    }
+
+    void ExpectCard(Outcome outcome) {
+        softcard::CardImage now;
+        std::string error;
+        ASSERT_TRUE(softcard::LoadCardImage(image, now, error)) << error;
+        if (outcome == Outcome::Untouched) {
+            EXPECT_EQ(now.signCertPem, before.signCertPem);
+            EXPECT_EQ(now.signKeyPem, before.signKeyPem);
+            EXPECT_EQ(now.managePassword, before.managePassword);
+            EXPECT_EQ(now.written.signCert, before.written.signCert);
+            EXPECT_EQ(now.written.envData, before.written.envData);
+        } else {
+            // The whole new set: certificate over the card's new current key, all six texts, nothing pending.
+            EXPECT_NE(now.signCertPem, before.signCertPem);
+            EXPECT_NE(now.signKeyPem, before.signKeyPem);
+            EXPECT_EQ(softcard::PublicKeyPemOfCert(now.signCertPem),
+                      softcard::PublicKeyPemOfKey(now.signKeyPem));
+            EXPECT_EQ(now.written.signCert, now.signCertPem);
+            for (const std::string* t :
+                 {&now.written.envCert, &now.written.cssEnvKey, &now.written.cssSignKey, &now.written.kmsKey,
+                  &now.written.envData}) {
+                EXPECT_FALSE(t->empty());
+            }
+            EXPECT_TRUE(now.pendingKeyPem.empty());
+        }
+        // A swapped-in card is never written.
+        softcard::CardImage otherNow;
+        ASSERT_TRUE(softcard::LoadCardImage(other, otherNow, error)) << error;
+        EXPECT_EQ(otherNow.signCertPem, otherBefore.signCertPem);
+        EXPECT_EQ(otherNow.written.signCert, otherBefore.written.signCert);
+    }
+
+    TempWorkDir dir;
+    CoreFixture core;
+    NoProxyEnv noProxy;
+    fs::path data = dir.path() / "server-data";
+    fs::path image = dir.path() / "card.json";
+    fs::path other = dir.path() / "other-card.json";
+    ScopedEnv inserted{"RENVORA_CARD_IMAGE", image.c_str()};
+    softcard::CardImage before, otherBefore;
+    CDCertUpdate card;
+    HookedView view;
+    MainWindowModel model{card, view};
+
+    ScriptedHttpServer scripted;
+    std::unique_ptr<server::CertificateAuthority> ca;
+    server::Store store;
+    std::unique_ptr<server::RenewalService> service;
+    std::unique_ptr<server::HttpServer> http;
+
+private:
+    HttpLimits oldLimits_;
+    std::string faultPath_;
+};
+
+TEST_P(FaultMatrix, TheClientReportsTheFaultKeepsTheCardWholeAndStaysUsable) {
+    const Cell& cell = GetParam();
+    const bool scriptedServer = IsServerStep(cell.step);
+    if (scriptedServer) {
+        StartScriptedServer(cell.step, cell.fault);
+    } else {
+        StartReferenceServer();
+    }
+    ASSERT_NO_FATAL_FAILURE(Login());
+    if (!scriptedServer) {
+        CardFault(cell.step, cell.fault);
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    model.RenewalTransaction();
+    const auto took = std::chrono::steady_clock::now() - start;
+
+    EXPECT_EQ(core.boxes.TextsUtf8(), cell.messages);
+    EXPECT_EQ(view.renewalEnabled, cell.buttonEnabled);
+    EXPECT_FALSE(view.noticeOpen);
+    EXPECT_LT(took, 10s) << "the client hung on the fault";
+    ExpectCard(cell.card);
+    EXPECT_EQ(view.successDialogs, cell.card == Outcome::NewSet ? 1 : 0);
+
+    // Still responsive: the fault is gone and a further command works.
+    view.onNotice = nullptr;
+    core.boxes.beforeAnswer = nullptr;
+    SetPlan({});
+    if (scriptedServer) {
+        UseServer(scripted.BaseUrl());
+    }
+    core.boxes.Clear();
+    model.NetworkTest();
+    EXPECT_EQ(core.boxes.TextsUtf8(), std::vector<std::string>{kNetworkOk});
+
+    // A card left untouched with the button enabled renews at the next press (after a new login when the
+    // card was pulled), against the reference server.
+    if (cell.buttonEnabled && cell.card == Outcome::Untouched) {
+        if (scriptedServer) {
+            StartReferenceServer();
+        }
+        ASSERT_NO_FATAL_FAILURE(Login());
+        core.boxes.Clear();
+        model.RenewalTransaction();
+        EXPECT_EQ(core.boxes.TextsUtf8(), std::vector<std::string>{kSuccess});
+        ExpectCard(Outcome::NewSet);
+    }
+}
+
+// The transport failure a step shows, and what the verification step adds.
+std::vector<std::string> ServerFailure(Step step, std::vector<std::string> own) {
+    if (step != Step::RenewalRequest) {
+        own.push_back(kVerifyFailed);
+    }
+    return own;
+}
+
+std::vector<Cell> Cells() {
+    std::vector<Cell> cells;
+    const auto server = [&](const char* name, Step step, Fault fault, std::vector<std::string> messages) {
+        cells.push_back(
+            {name, step, fault, ServerFailure(step, std::move(messages)), true, Outcome::Untouched});
+    };
+    // Random.
+    server("RandomServerDown", Step::Random, Fault::ServerDown, {kCannotConnect, kTransportMinusOne, kHint});
+    server("RandomTimeout", Step::Random, Fault::Timeout, {kTransportEmpty, kHint});
+    server("Random4xx", Step::Random, Fault::Status4xx, {kTransportMinusOne, kHint});
+    server("Random5xx", Step::Random, Fault::Status5xx, {kTransportMinusOne, kHint});
+    server("RandomMalformed", Step::Random, Fault::Malformed, {kNoCode});
+    server("RandomMissingKey", Step::Random, Fault::MissingKey,
+           {U(u8"网络通讯异常，请重试！\n random不存在！")});
+    // Verification.
+    server("VerificationServerDown", Step::Verification, Fault::ServerDown, {kTransportEmpty, kHint});
+    server("VerificationTimeout", Step::Verification, Fault::Timeout, {kTransportEmpty, kHint});
+    server("Verification4xx", Step::Verification, Fault::Status4xx, {kTransportMinusOne, kHint});
+    server("Verification5xx", Step::Verification, Fault::Status5xx, {kTransportMinusOne, kHint});
+    server("VerificationMalformed", Step::Verification, Fault::Malformed, {kNoCode});
+    server("VerificationMissingKey", Step::Verification, Fault::MissingKey,
+           {U(u8"网络通讯异常，请重试！\n managePasswd、signDate、opSeqNo不存在！")});
+    // Renewal request.
+    server("RenewalServerDown", Step::RenewalRequest, Fault::ServerDown, {kTransportEmpty, kHint});
+    server("RenewalTimeout", Step::RenewalRequest, Fault::Timeout, {kTransportEmpty, kHint});
+    server("Renewal4xx", Step::RenewalRequest, Fault::Status4xx, {kTransportMinusOne, kHint});
+    server("Renewal5xx", Step::RenewalRequest, Fault::Status5xx, {kTransportMinusOne, kHint});
+    server("RenewalMalformed", Step::RenewalRequest, Fault::Malformed, {kNoCode, kHint});
+    server("RenewalMissingKey", Step::RenewalRequest, Fault::MissingKey,
+           {U(u8"网络通讯异常，请重试！\n 证书信息不存在！"), kHint});
+    // Certificate check.
+    cells.push_back({"CertificateNotPem",
+                     Step::CertificateCheck,
+                     Fault::Malformed,
+                     {U(u8"PEM转DER失败！")},
+                     true,
+                     Outcome::Untouched});
+    {
+        // Another key: the user re-inserts three times, the card makes a new key pair each time, never a
+        // match; nothing is written and the button stays disabled.
+        std::vector<std::string> m = {U(u8"公钥匹配不一致，请插入登录时的IC卡！"),
+                                      U(u8"请确定插入的是登录时的IC卡，否则无法延期，IC卡也无法正常使用！"),
+                                      U(u8"您确定插入的IC卡是原始的那张IC卡吗？")};
+        for (int n = 1; n <= 3; ++n) {
+            m.push_back(U(u8"您将进行第") + std::to_string(n) + U(u8"次比对公钥一致性！"));
+            if (n < 3) {
+                m.push_back(U(u8"公钥匹配不一致，请插入登录时的IC卡！"));
+                m.push_back(U(u8"请确定插入的是登录时的IC卡，否则无法延期，IC卡也无法正常使用！"));
+                m.push_back(U(u8"您确定插入的IC卡是原始的那张IC卡吗？"));
+            }
+        }
+        m.push_back(U(u8"您已达到最大的比对公钥一致性次数:3次，请去分中心进行处理！"));
+        cells.push_back({"CertificateForAnotherKey", Step::CertificateCheck, Fault::ForeignKey, m, false,
+                         Outcome::Untouched});
+    }
+    // Card steps.
+    const auto cardCell = [&](const char* name, Step step, Fault fault, std::string text,
+                              const char8_t* suffix) {
+        cells.push_back({name, step, fault, {text + U(suffix)}, true, Outcome::Untouched});
+    };
+    cardCell("SigningCardError", Step::Signing, Fault::CardError, kCardFault, u8"\n签名失败,请重试！");
+    cardCell("SigningCardRemoved", Step::Signing, Fault::CardRemoved, kCardChanged, u8"\n签名失败,请重试！");
+    cardCell("SigningSwappedCard", Step::Signing, Fault::SwappedCard, kCardChanged, u8"\n签名失败,请重试！");
+    cardCell("SignatureReadCardError", Step::SignatureRead, Fault::CardError, kCardFault,
+             u8"\n获取签名结果失败，请重试！");
+    cardCell("KeyPairCardError", Step::KeyPair, Fault::CardError, kCardFault, u8"\n初始化IC卡失败！");
+    cardCell("KeyPairCardRemoved", Step::KeyPair, Fault::CardRemoved, kCardChanged, u8"\n初始化IC卡失败！");
+    cardCell("KeyPairSwappedCard", Step::KeyPair, Fault::SwappedCard, kCardChanged, u8"\n初始化IC卡失败！");
+    // Writes. One failed write is retried after the user re-seats the card, and the retry writes it all.
+    cells.push_back({"WriteCardError",
+                     Step::Write,
+                     Fault::CardError,
+                     {kCardFault + kWriteFailed, kAskAdjusted, Retry(1), kSuccess},
+                     false,
+                     Outcome::NewSet});
+    {
+        // A card that never takes the write, or one pulled or swapped during it (its session is gone, so the
+        // retries find it closed): four writes, then the limit; the old set stays.
+        const auto limit = [&](const std::string& first, const std::string& later) {
+            std::vector<std::string> m = {first + kWriteFailed};
+            for (int n = 1; n <= 3; ++n) {
+                m.push_back(kAskAdjusted);
+                m.push_back(Retry(n));
+                if (n < 3) {
+                    m.push_back(later + kWriteFailed);
+                }
+            }
+            m.push_back(later + U(u8"\n写IC卡失败！"));
+            m.push_back(U(u8"您已达到最大重新写IC卡次数:3次，请去分中心进行处理！"));
+            return m;
+        };
+        cells.push_back({"WriteFailure", Step::Write, Fault::WriteFailure, limit(kCardFault, kCardFault),
+                         false, Outcome::Untouched});
+        cells.push_back({"WriteCardRemoved", Step::Write, Fault::CardRemoved, limit(kCardChanged, kNotOpen),
+                         false, Outcome::Untouched});
+        cells.push_back({"WriteSwappedCard", Step::Write, Fault::SwappedCard, limit(kCardChanged, kNotOpen),
+                         false, Outcome::Untouched});
+    }
+    return cells;
+}
+
+INSTANTIATE_TEST_SUITE_P(Renewal, FaultMatrix, ::testing::ValuesIn(Cells()),
+                         [](const ::testing::TestParamInfo<Cell>& info) {
+                             return std::string(info.param.name);
+                         });
+
+} // namespace
+} // namespace rv::test
