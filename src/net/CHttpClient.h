@@ -23,7 +23,7 @@ struct HttpLimits {
     long lowSpeedBytes = 1;
     long lowSpeedSeconds = 30;
     // Answers larger than this are refused.
-    std::size_t maxAnswerBytes = 8u * 1024u * 1024u;
+    std::size_t maxAnswerBytes = std::size_t{8} * 1024 * 1024;
 };
 
 // The limits every new client starts with: the product's defaults, unless a test has shortened them
