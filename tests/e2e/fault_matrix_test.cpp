@@ -106,6 +106,11 @@ struct Cell {
     Outcome card;
 };
 
+// Cells print as their names in test output.
+void PrintTo(const Cell& cell, std::ostream* os) {
+    *os << cell.name;
+}
+
 const char* PathOf(Step step) {
     switch (step) {
     case Step::Random:
