@@ -259,11 +259,11 @@ int PemToDerImpl(const char* pem, int pemLength, unsigned char* der, int* derLen
         return kNotDecodable;
     }
     int rc = kOk;
-    if (std::strcmp(name, PEM_STRING_X509) != 0 && std::strcmp(name, PEM_STRING_X509_OLD) != 0) {
-        rc = kNotDecodable;
-    } else if (header != nullptr && header[0] != '\0') {
-        rc = kNotDecodable; // an encrypted or annotated block is not a plain certificate
-    } else if (!ParseCertificate(data, length)) {
+    const bool certificateBlock =
+        std::strcmp(name, PEM_STRING_X509) == 0 || std::strcmp(name, PEM_STRING_X509_OLD) == 0;
+    // An encrypted or annotated block is not a plain certificate.
+    const bool plain = header == nullptr || header[0] == '\0';
+    if (!certificateBlock || !plain || !ParseCertificate(data, length)) {
         rc = kNotDecodable;
     } else {
         rc = CopyOut(std::string(reinterpret_cast<char*>(data), static_cast<std::size_t>(length)), false, der,

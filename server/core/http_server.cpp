@@ -109,7 +109,9 @@ HttpServer::HttpServer(RenewalService& service, HttpOptions options)
             }
             return httplib::Server::HandlerResponse::Handled;
         }));
-    svr.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+    // The handler's signature is cpp-httplib's: the exception pointer comes by value.
+    svr.set_exception_handler([](const httplib::Request&, httplib::Response& res,
+                                 std::exception_ptr ep) { // NOLINT(performance-unnecessary-value-param)
         Answer a = Refusal(code::kInternal, U(u8"服务器内部错误，请稍后重试！"));
         try {
             if (ep) {

@@ -15,7 +15,7 @@ struct HttpOptions {
     int port = 0;         // 0: any free port
     std::string certFile; // both set: HTTPS
     std::string keyFile;
-    std::size_t maxBody = 64 * 1024;
+    std::size_t maxBody = std::size_t{64} * 1024;
     int threads = 16; // each keep-alive connection holds one while it stays open
     bool log = true;
 };

@@ -387,7 +387,7 @@ PkeyPtr ReadPublicKey(const std::string& pem) {
 }
 
 bool SetSm2Id(EVP_PKEY_CTX* pctx) {
-    return EVP_PKEY_CTX_set1_id(pctx, kSm2DefaultId, std::strlen(kSm2DefaultId)) == 1;
+    return EVP_PKEY_CTX_set1_id(pctx, kSm2DefaultId, static_cast<int>(std::strlen(kSm2DefaultId))) == 1;
 }
 
 bool Base64Decode(const std::string& text, std::string& out) {
@@ -407,7 +407,7 @@ bool Base64Decode(const std::string& text, std::string& out) {
         EVP_DecodeFinal(ctx.get(), reinterpret_cast<unsigned char*>(buf.data()) + n1, &n2) != 1) {
         return false;
     }
-    buf.resize(static_cast<std::size_t>(n1 + n2));
+    buf.resize(static_cast<std::size_t>(n1) + static_cast<std::size_t>(n2));
     out = std::move(buf);
     return true;
 }

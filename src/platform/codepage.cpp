@@ -15,7 +15,7 @@ constexpr const char* kGbk = "CP936";
 std::string Convert(const char* to, const char* from, const char* in, std::size_t inLen,
                     std::string_view replacement, std::size_t unitSize) {
     iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
+    if (cd == reinterpret_cast<iconv_t>(-1)) { // NOLINT(performance-no-int-to-ptr): iconv's error value
         throw std::runtime_error("iconv_open failed");
     }
     std::string out;

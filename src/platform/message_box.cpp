@@ -56,7 +56,7 @@ int ScriptedMessageBox::Show(const std::string& text, MbKind kind) {
     return answer;
 }
 
-void ScriptedMessageBox::QueueAnswers(std::vector<int> answers) {
+void ScriptedMessageBox::QueueAnswers(const std::vector<int>& answers) {
     for (int a : answers) {
         answers_.push_back(a);
     }

@@ -49,7 +49,7 @@ public:
     };
     int Show(const std::string& text, MbKind kind) override;
 
-    void QueueAnswers(std::vector<int> answers);
+    void QueueAnswers(const std::vector<int>& answers);
     void SetDefaultAnswer(int answer) { defaultAnswer_ = answer; }
     // Texts in order, converted to UTF-8 for readable test failures.
     std::vector<std::string> TextsUtf8() const;

@@ -106,7 +106,10 @@ int32_t DaysBetween(DateRecord target, DateRecord start) {
     return Saturate(r * sign);
 }
 
+// Both texts by value, as the callers hand them over.
+// NOLINTBEGIN(performance-unnecessary-value-param)
 int32_t CheckRenewalWindow(std::string fromDate, std::string toDate) {
+    // NOLINTEND(performance-unnecessary-value-param)
     const int32_t days = DaysBetween(ParseDateText(toDate), ParseDateText(fromDate));
     const int32_t maxDay = ReadMaxDay();
     if (days < 0) {

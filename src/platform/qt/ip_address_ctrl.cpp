@@ -64,8 +64,8 @@ void IpAddressCtrl::FieldEdited(int index) {
         e->setText(QStringLiteral("255"));
     }
     if (e->text().size() == 3 && index < 3) {
-        fields_[static_cast<std::size_t>(index + 1)]->setFocus();
-        fields_[static_cast<std::size_t>(index + 1)]->selectAll();
+        fields_[static_cast<std::size_t>(index) + 1]->setFocus();
+        fields_[static_cast<std::size_t>(index) + 1]->selectAll();
     }
 }
 
@@ -76,8 +76,8 @@ bool IpAddressCtrl::eventFilter(QObject* watched, QEvent* event) {
             if (watched == fields_[static_cast<std::size_t>(i)] &&
                 (key->key() == Qt::Key_Period || key->key() == Qt::Key_Space) &&
                 !fields_[static_cast<std::size_t>(i)]->text().isEmpty()) {
-                fields_[static_cast<std::size_t>(i + 1)]->setFocus();
-                fields_[static_cast<std::size_t>(i + 1)]->selectAll();
+                fields_[static_cast<std::size_t>(i) + 1]->setFocus();
+                fields_[static_cast<std::size_t>(i) + 1]->selectAll();
                 return true;
             }
         }

@@ -579,7 +579,7 @@ void TemplateDialog::keyPressEvent(QKeyEvent* event) {
         return;
     default:
         // Not QDialog's handling: it has its own idea of Enter and Esc.
-        QWidget::keyPressEvent(event);
+        QWidget::keyPressEvent(event); // NOLINT(bugprone-parent-virtual-call)
     }
 }
 
