@@ -320,9 +320,9 @@ void SoftCardControl::DoInitUpdate() {
         Fail(-1, text::kManagePasswordWrong);
         return;
     }
-    std::string key = GenerateSm2KeyPem();
-    std::string pub = key.empty() ? std::string() : PublicKeyPemOfKey(key);
-    if (pub.empty()) {
+    std::string pub;
+    std::string key = GenerateSm2KeyPem(nullptr, &pub);
+    if (key.empty()) {
         Fail(-1, text::kKeyGenFailed);
         return;
     }
