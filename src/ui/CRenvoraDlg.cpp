@@ -13,10 +13,12 @@
 #include "ui/CAboutDlg.h"
 #include "ui/CNewMenu.h"
 #include "ui/UpdateSuccessDialog.h"
+#include "ui/notice_pictures.h"
 
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QMenu>
+#include <QTimer>
 #include <algorithm>
 
 namespace rv {
@@ -131,6 +133,9 @@ bool CRenvoraDlg::OnInitDialog() {
 
     // 10. The login flow.
     model_.LoginFlow();
+
+    // The notice pictures, drawn once the window is idle and waiting for the user.
+    QTimer::singleShot(0, this, [] { PrepareNoticePictures(); });
     return true;
 }
 

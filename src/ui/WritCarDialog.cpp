@@ -25,7 +25,7 @@ protected:
         // The picture as the background brush, anchored at the window's top-left corner; the
         // right and lower parts fall outside the window.
         QPalette pal = palette();
-        pal.setBrush(QPalette::Window, QBrush(QPixmap::fromImage(DrawNoticePicture(picture_))));
+        pal.setBrush(QPalette::Window, QBrush(QPixmap::fromImage(CachedNoticePicture(picture_))));
         setPalette(pal);
         setAutoFillBackground(true);
         return true;

@@ -8,6 +8,8 @@
 #include <QPainter>
 #include <QtMath>
 
+#include <map>
+
 namespace rv {
 
 namespace {
@@ -87,6 +89,22 @@ QImage DrawNoticePicture(int picture) {
     p.drawText(QPoint(x, baseline), qt::Q(NoticeWarning()));
     p.end();
     return image;
+}
+
+const QImage& CachedNoticePicture(int picture) {
+    static std::map<int, QImage> drawn; // at most one per picture, unknown numbers share 156's
+    const int id = NoticePictureFor(picture).id;
+    auto it = drawn.find(id);
+    if (it == drawn.end()) {
+        it = drawn.emplace(id, DrawNoticePicture(id)).first;
+    }
+    return it->second;
+}
+
+void PrepareNoticePictures() {
+    for (const auto& p : kPictures) {
+        CachedNoticePicture(p.id);
+    }
 }
 
 } // namespace rv

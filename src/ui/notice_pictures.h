@@ -30,5 +30,11 @@ const NoticePicture& NoticePictureFor(int picture);
 const char* NoticeWarning();
 // Draws the picture for `picture` at its full size (24 bits per pixel, white background).
 QImage DrawNoticePicture(int picture);
+// The same picture, drawn once per process and kept: a notice opens around every slow call and
+// should cost the user no time of its own. User-interface thread only.
+const QImage& CachedNoticePicture(int picture);
+// Draws every picture into that cache (a few milliseconds of glyph rendering), best while the main
+// window waits for the user, so that no notice makes the renewal wait for its picture.
+void PrepareNoticePictures();
 
 } // namespace rv

@@ -116,6 +116,16 @@ TEST_F(NoticeWindow, AnyOtherNumberShowsTheWritingPicture) {
     EXPECT_NE(DrawNoticePicture(159), writing);
 }
 
+TEST_F(NoticeWindow, PreparedPicturesAreTheDrawnOnesWhateverTheOrderOfAsking) {
+    // Asked first for an unknown number: the cache must still file it under the writing picture only.
+    EXPECT_EQ(CachedNoticePicture(7), DrawNoticePicture(156));
+    PrepareNoticePictures();
+    for (int id : {162, 160, 159, 156, 0}) {
+        EXPECT_EQ(CachedNoticePicture(id), DrawNoticePicture(id)) << id;
+    }
+    EXPECT_NE(CachedNoticePicture(159), CachedNoticePicture(160));
+}
+
 TEST_F(NoticeWindow, IsPaintedWhenCreateReturnsAndShowsTheTopLeftOfItsPicture) {
     for (int id : {156, 159, 160, 162, 7}) {
         SCOPED_TRACE(id);
