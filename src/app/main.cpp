@@ -45,6 +45,10 @@ int main(int argc, char** argv) {
         if (const char* ca = std::getenv("RENVORA_UNATTENDED_CA"); ca && *ca) {
             options.caCert = ca;
         }
+        if (const char* shots = std::getenv("RENVORA_UNATTENDED_SHOTS");
+            shots && std::strcmp(shots, "0") == 0) {
+            options.screenshots = false;
+        }
         rv::UnattendedResult result = rv::RunUnattended(theApp, options);
         if (result.exitCode != 0) {
             std::fprintf(stderr, "unattended: %s\n", result.failure.c_str());

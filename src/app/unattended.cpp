@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -87,6 +88,12 @@ private:
     std::function<void(QWidget&)> onShow_;
 };
 
+double ThreadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
 struct CertPtr {
     X509* p = nullptr;
     explicit CertPtr(const std::string& pem) {
@@ -136,13 +143,18 @@ UnattendedResult RunUnattended(CRenvoraApp& app, const UnattendedOptions& option
         }
     };
     std::error_code ec;
-    fs::create_directories(options.shotsDir, ec);
+    if (options.screenshots) {
+        fs::create_directories(options.shotsDir, ec);
+    }
     if (ec) {
         result.failure = "cannot create " + options.shotsDir.string() + ": " + ec.message();
         return result;
     }
     int shotNo = 0;
     auto shot = [&](QWidget& w, const std::string& name) {
+        if (!options.screenshots) {
+            return;
+        }
         char prefix[16];
         std::snprintf(prefix, sizeof prefix, "%02d-", ++shotNo);
         fs::path file = options.shotsDir / (prefix + name + ".png");
@@ -216,13 +228,24 @@ UnattendedResult RunUnattended(CRenvoraApp& app, const UnattendedOptions& option
             return;
         }
         case res::kMainDialog: {
+            // As a person sees it before pressing anything: mapped and painted.
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
             shot(d, "main-window");
             QWidget* button = d.GetDlgItem(res::kRenewalButton);
             result.renewalEnabled = button != nullptr && button->isEnabled();
             if (result.renewalEnabled) {
                 print("[main] pressing the renewal button");
                 result.renewalPressed = true;
+                const double cpu0 = ThreadCpuMs();
+                const auto t0 = std::chrono::steady_clock::now();
                 d.SendCommand(res::kRenewalButton);
+                result.renewalWallMs =
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+                result.renewalCpuMs = ThreadCpuMs() - cpu0;
+                char took[96];
+                std::snprintf(took, sizeof took, "[main] the renewal took %.1f ms (%.1f ms CPU)",
+                              result.renewalWallMs, result.renewalCpuMs);
+                print(took);
                 shot(d, "main-window-after-renewal");
             } else {
                 print("[main] the renewal button is disabled");

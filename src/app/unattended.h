@@ -1,7 +1,8 @@
 // The unattended run: the real client, offscreen, driven like a person would drive it. It types the PIN
 // into the login dialog, presses the renewal button, answers every question with Yes and every notice
-// with OK, prints each message box text as it appears, saves a PNG of every window it passes through,
-// leaves by the exit button, and then checks the card image for the new certificate.
+// with OK, prints each message box text as it appears, saves a PNG of every window it passes through
+// (unless told not to), prints how long the renewal took, leaves by the exit button, and then checks
+// the card image for the new certificate.
 #pragma once
 
 #include <filesystem>
@@ -15,6 +16,7 @@ class CRenvoraApp;
 
 struct UnattendedOptions {
     std::filesystem::path shotsDir; // created when missing
+    bool screenshots = true;        // false: no PNGs (a run timed as a user would see it)
     std::string pin = "123456";     // ASCII digits, as typed
     std::filesystem::path caCert;   // when set, the new certificate must be issued by this CA
     int timeoutSeconds = 120;       // the whole run; the process ends with status 3 beyond it
@@ -28,6 +30,8 @@ struct UnattendedResult {
     std::vector<std::filesystem::path> shots;
     bool renewalEnabled = false; // the renewal button after login
     bool renewalPressed = false;
+    double renewalWallMs = 0;   // renewal button to the transaction's end, questions answered at once
+    double renewalCpuMs = 0;    // the user-interface thread's CPU over the same span
     std::string successMessage; // the success dialog's text, UTF-8 ("" when none was shown)
     std::string oldCertPem, newCertPem;
     std::string failure; // why exitCode is not 0
