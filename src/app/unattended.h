@@ -30,8 +30,10 @@ struct UnattendedResult {
     std::vector<std::filesystem::path> shots;
     bool renewalEnabled = false; // the renewal button after login
     bool renewalPressed = false;
-    double renewalWallMs = 0;   // renewal button to the transaction's end, questions answered at once
-    double renewalCpuMs = 0;    // the user-interface thread's CPU over the same span
+    // Renewal button to the transaction's end, questions answered at once (screenshots, when on, are
+    // saved inside this span), and the user-interface thread's CPU over the same span.
+    double renewalWallMs = 0;
+    double renewalCpuMs = 0;
     std::string successMessage; // the success dialog's text, UTF-8 ("" when none was shown)
     std::string oldCertPem, newCertPem;
     std::string failure; // why exitCode is not 0
