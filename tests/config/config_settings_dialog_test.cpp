@@ -6,17 +6,15 @@
 #include "platform/qt/ip_address_ctrl.h"
 #include "platform/qt/template_dialog.h"
 #include "res/resource_ids.h"
+#include "support/dialog_driver.h"
 #include "support/qt_app.h"
 #include "support/test_env.h"
 
 #include <QApplication>
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 
 #include <filesystem>
 
@@ -26,6 +24,10 @@ namespace {
 namespace fs = std::filesystem;
 using qt::IpAddressCtrl;
 using qt::TemplateDialog;
+using test::HookGuard;
+using test::Key;
+using test::Screenshot;
+using test::Type;
 using Texts = std::vector<std::string>;
 
 std::string U(const char8_t* utf8) {
@@ -36,40 +38,6 @@ const std::string kStored = U(u8"配置IP地址、端口号成功！");
 const std::string kNotStored = U(u8"配置IP地址、端口号失败，请重新配置！");
 const std::string kRange = U(u8"请输入0-65535之间的数字,请重新输入！");
 const std::string kAskQuit = U(u8"您确定退出设置吗？");
-
-void Key(QWidget* target, int key, const QString& text = {}) {
-    ASSERT_NE(target, nullptr);
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
-    QApplication::sendEvent(target, &press);
-}
-
-void Type(QWidget* target, const QString& text) {
-    for (QChar ch : text) {
-        int key = ch.isDigit() ? Qt::Key_0 + ch.digitValue() : Qt::Key_A;
-        Key(target, key, QString(ch));
-    }
-}
-
-// With RENVORA_SCREENSHOT_DIR set, saves the dialog as it looks now (scripts/screenshots-dialogs).
-void Screenshot(QWidget& w, const char* name) {
-    const char* dir = std::getenv("RENVORA_SCREENSHOT_DIR");
-    if (!dir || !*dir) {
-        return;
-    }
-    QApplication::processEvents();
-    w.grab().save(QString::fromUtf8(dir) + QLatin1Char('/') + QString::fromUtf8(name) +
-                  QStringLiteral(".png"));
-}
-
-class HookGuard {
-public:
-    explicit HookGuard(TemplateDialog::ModalHook hook)
-        : prev_(TemplateDialog::SetModalHook(std::move(hook))) {}
-    ~HookGuard() { TemplateDialog::SetModalHook(std::move(prev_)); }
-
-private:
-    TemplateDialog::ModalHook prev_;
-};
 
 class SettingsDialog : public ::testing::Test {
 protected:

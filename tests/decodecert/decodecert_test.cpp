@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,25 +14,6 @@
 
 namespace rv::test {
 namespace {
-
-// Runs a shell command in the working directory and returns its standard output; fails the test
-// when the command fails.
-std::string Shell(const std::string& command) {
-    std::string out;
-    FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
-    if (p == nullptr) {
-        ADD_FAILURE() << "cannot run " << command;
-        return out;
-    }
-    std::array<char, 4096> buf{};
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) {
-        out.append(buf.data(), n);
-    }
-    int rc = ::pclose(p);
-    EXPECT_EQ(rc, 0) << command;
-    return out;
-}
 
 std::string Trim(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) {

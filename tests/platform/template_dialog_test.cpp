@@ -6,6 +6,7 @@
 #include "platform/qt/template_dialog.h"
 #include "platform/qt/text.h"
 #include "res/resource_ids.h"
+#include "support/dialog_driver.h"
 #include "support/qt_app.h"
 #include "support/test_env.h"
 
@@ -68,17 +69,6 @@ protected:
             DDX_Text(save, textId, text);
         }
     }
-};
-
-// Installs a modal hook for one test.
-class HookGuard {
-public:
-    explicit HookGuard(TemplateDialog::ModalHook hook)
-        : prev_(TemplateDialog::SetModalHook(std::move(hook))) {}
-    ~HookGuard() { TemplateDialog::SetModalHook(std::move(prev_)); }
-
-private:
-    TemplateDialog::ModalHook prev_;
 };
 
 class TemplateDialogTest : public ::testing::Test {

@@ -2,10 +2,10 @@
 // code), so the client is compared against OpenSSL's own view, and UTF-8 texts for message lists.
 #pragma once
 
+#include "support/test_env.h"
+
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
@@ -20,23 +20,6 @@ inline std::string U8(const char8_t* s) {
 // A list of such texts.
 inline std::vector<std::string> U8s(std::initializer_list<std::string> texts) {
     return std::vector<std::string>(texts);
-}
-
-// Runs a shell command and returns its standard output; a failing command fails the test.
-inline std::string Shell(const std::string& command) {
-    std::string out;
-    FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
-    if (p == nullptr) {
-        ADD_FAILURE() << "cannot run " << command;
-        return out;
-    }
-    std::array<char, 4096> buf{};
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) {
-        out.append(buf.data(), n);
-    }
-    EXPECT_EQ(::pclose(p), 0) << command;
-    return out;
 }
 
 struct TestCert {

@@ -7,63 +7,31 @@
 #include "renewal/gui/LoginDialog.h"
 #include "renewal/main_window_model.h"
 #include "res/resource_ids.h"
+#include "support/dialog_driver.h"
 #include "support/fake_card.h"
 #include "support/qt_app.h"
 #include "support/test_env.h"
 
 #include <QApplication>
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 
 namespace rv {
 namespace {
 
 using qt::TemplateDialog;
 using test::Gbk;
+using test::HookGuard;
+using test::Key;
+using test::Screenshot;
+using test::Type;
 using Texts = std::vector<std::string>;
 
 std::string U(const char8_t* utf8) {
     return reinterpret_cast<const char*>(utf8);
 }
-
-void Key(QWidget* target, int key, const QString& text = {}) {
-    ASSERT_NE(target, nullptr);
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
-    QApplication::sendEvent(target, &press);
-}
-
-// Types like a user: one key press per character into the widget.
-void Type(QWidget* target, const QString& text) {
-    for (QChar ch : text) {
-        Key(target, ch.isDigit() ? Qt::Key_0 + ch.digitValue() : Qt::Key_A, QString(ch));
-    }
-}
-
-// With RENVORA_SCREENSHOT_DIR set, saves the dialog as it looks now (scripts/screenshots-dialogs).
-void Screenshot(QWidget& w, const char* name) {
-    const char* dir = std::getenv("RENVORA_SCREENSHOT_DIR");
-    if (!dir || !*dir) {
-        return;
-    }
-    QApplication::processEvents();
-    w.grab().save(QString::fromUtf8(dir) + QLatin1Char('/') + QString::fromUtf8(name) +
-                  QStringLiteral(".png"));
-}
-
-class HookGuard {
-public:
-    explicit HookGuard(TemplateDialog::ModalHook hook)
-        : prev_(TemplateDialog::SetModalHook(std::move(hook))) {}
-    ~HookGuard() { TemplateDialog::SetModalHook(std::move(prev_)); }
-
-private:
-    TemplateDialog::ModalHook prev_;
-};
 
 const std::string kAskQuit = U(u8"您确定退出登录吗？");
 

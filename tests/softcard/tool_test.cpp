@@ -9,10 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/wait.h>
 
 namespace rv {
 namespace {
@@ -20,27 +18,9 @@ namespace {
 namespace fs = std::filesystem;
 constexpr const char* kTool = RENVORA_BUILD_DIR "/softcard/renvora-softcard";
 
-struct ToolRun {
-    int exitCode;
-    std::string output;
-};
-
 // Runs the tool with `args` (already shell-quoted) and collects stdout and stderr.
-ToolRun Tool(const std::string& args) {
-    std::string cmd = std::string(kTool) + " " + args + " 2>&1";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    ToolRun r{-1, ""};
-    if (!p) {
-        return r;
-    }
-    std::array<char, 4096> buf{};
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) {
-        r.output.append(buf.data(), n);
-    }
-    int status = ::pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+test::CommandRun Tool(const std::string& args) {
+    return test::RunCommand(std::string(kTool) + " " + args + " 2>&1");
 }
 
 std::string U8(const char8_t* s) {
@@ -54,7 +34,7 @@ protected:
 };
 
 TEST_F(SoftCardTool, CreatesACardThatShowsWithoutSecrets) {
-    ToolRun r =
+    test::CommandRun r =
         Tool("create card.json --pin 135790 --manage-password S3cret --days 90 --cert-seq-no SEQ1 --name " +
              U8(u8"李四") + " --unit-name " + U8(u8"某億公司") + " --card-type 11");
     ASSERT_EQ(r.exitCode, 0) << r.output;
@@ -67,7 +47,7 @@ TEST_F(SoftCardTool, CreatesACardThatShowsWithoutSecrets) {
     EXPECT_TRUE(softcard::PinMatches(card, "135790"));
     EXPECT_EQ(softcard::PublicKeyPemOfCert(card.signCertPem), softcard::PublicKeyPemOfKey(card.signKeyPem));
 
-    ToolRun show = Tool("show card.json");
+    test::CommandRun show = Tool("show card.json");
     ASSERT_EQ(show.exitCode, 0);
     EXPECT_NE(show.output.find(U8(u8"某億公司")), std::string::npos);
     EXPECT_NE(show.output.find("6 tries left"), std::string::npos);
@@ -86,7 +66,7 @@ TEST_F(SoftCardTool, CreatesACardThatShowsWithoutSecrets) {
 
 TEST_F(SoftCardTool, RegisteredCardWorksThroughThePluginLoaderAndFaultsReachIt) {
     ASSERT_EQ(Tool("create card.json --pin 2468 --manage-password m").exitCode, 0);
-    ToolRun reg = Tool("register --image card.json --classes-root " + dir.classesRoot().string());
+    test::CommandRun reg = Tool("register --image card.json --classes-root " + dir.classesRoot().string());
     ASSERT_EQ(reg.exitCode, 0) << reg.output;
     EXPECT_EQ(reg::ReadValue(kCardControlKey, "CardImage"), (dir.path() / "card.json").string());
 

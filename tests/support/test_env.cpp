@@ -1,10 +1,15 @@
 #include "support/test_env.h"
 
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace rv::test {
@@ -91,6 +96,28 @@ CoreFixture::CoreFixture() : guard_(boxes) {
 
 CoreFixture::~CoreFixture() {
     ResetClientStrings();
+}
+
+CommandRun RunCommand(const std::string& command) {
+    CommandRun r;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (p == nullptr) {
+        return r;
+    }
+    std::array<char, 4096> buf{};
+    std::size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) {
+        r.output.append(buf.data(), n);
+    }
+    int status = ::pclose(p);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+std::string Shell(const std::string& command) {
+    CommandRun r = RunCommand(command + " 2>/dev/null");
+    EXPECT_EQ(r.exitCode, 0) << command;
+    return r.output;
 }
 
 } // namespace rv::test

@@ -86,4 +86,14 @@ private:
     MessageBoxGuard guard_;
 };
 
+// A shell command's exit code (-1 when it did not exit normally) and standard output.
+struct CommandRun {
+    int exitCode = -1;
+    std::string output;
+};
+CommandRun RunCommand(const std::string& command);
+
+// A shell command's standard output, its standard error discarded; a failing command fails the test.
+std::string Shell(const std::string& command);
+
 } // namespace rv::test
