@@ -1,6 +1,7 @@
 #include "config/user_folder.h"
 
 #include "platform/codepage.h"
+#include "platform/fd_io.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -48,37 +49,22 @@ bool MakeDirs(const fs::path& dir, std::string& why) {
     return true;
 }
 
-bool ReadAll(const fs::path& file, std::string& bytes, int& err) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+bool ReadTemplate(const fs::path& file, std::string& bytes, int& err) {
+    // Non-blocking: a FIFO in a template's place must not hang the start.
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         err = errno;
         return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    err = 0;
+    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
         err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        ::close(fd);
-        return false;
-    }
-    bytes.clear();
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            err = errno;
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        bytes.append(buf, static_cast<std::size_t>(n));
+    } else if (!S_ISREG(st.st_mode) || !ReadAll(fd, bytes)) {
+        err = errno; // fstat's or read's
     }
     ::close(fd);
-    return true;
+    return err == 0;
 }
 
 // Writes `bytes` as `target` unless `target` exists: a complete temporary file is linked into place,
@@ -91,28 +77,21 @@ bool CreateOnce(const fs::path& target, const std::string& bytes, std::string& w
         why = std::strerror(errno);
         return false;
     }
-    bool ok = ::fchmod(fd, 0644) == 0;
-    std::size_t done = 0;
-    while (ok && done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        done += ok ? static_cast<std::size_t>(n) : 0;
+    int err = 0;
+    if (::fchmod(fd, 0644) != 0 || !WriteAll(fd, bytes) || ::fsync(fd) != 0) {
+        err = errno;
     }
-    ok = ok && ::fsync(fd) == 0;
-    int saved = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::link(tmp.c_str(), target.c_str()) != 0 && errno != EEXIST) {
-        saved = errno;
-        ok = false;
+    if (::close(fd) != 0 && err == 0) {
+        err = errno;
+    }
+    if (err == 0 && ::link(tmp.c_str(), target.c_str()) != 0 && errno != EEXIST) {
+        err = errno;
     }
     ::unlink(tmp.c_str());
-    if (!ok) {
-        why = std::strerror(saved ? saved : EIO);
+    if (err != 0) {
+        why = std::strerror(err);
     }
-    return ok;
+    return err == 0;
 }
 
 // Copies one template into place when the user has no such file yet.
@@ -123,7 +102,7 @@ bool Seed(const fs::path& tmpl, const fs::path& target, std::string& messageGbk)
     }
     std::string bytes;
     int err = 0;
-    if (!ReadAll(tmpl, bytes, err)) {
+    if (!ReadTemplate(tmpl, bytes, err)) {
         messageGbk = err == ENOENT ? Format(kTemplateMissingFmt, tmpl)
                                    : Format(kTemplateUnreadableFmt, tmpl, std::strerror(err));
         return false;
