@@ -14,6 +14,8 @@ function(renvora_target_settings target)
     -Wall -Wextra -Werror
     $<$<COMPILE_LANGUAGE:CXX>:-finput-charset=UTF-8 -fexec-charset=GB18030>
     $<$<COMPILE_LANGUAGE:C>:-finput-charset=UTF-8 -fexec-charset=GB18030>)
+  # Full RELRO: the relocation tables are read-only before main runs (the programs are installed).
+  target_link_options(${target} PRIVATE -Wl,-z,relro,-z,now)
   if(RENVORA_SANITIZE)
     target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
                                              -fno-sanitize-recover=undefined)

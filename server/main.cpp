@@ -39,7 +39,8 @@ const char* kUsage =
     "      issued by the server's CA, ends in N days (default 30). Texts are UTF-8; holder data\n"
     "      default to a demo legal-person card; PIN default 123456.\n"
     "  renvora-server issues --data DIR\n"
-    "      Lists every certificate the server issued.\n";
+    "      Lists every certificate the server issued.\n"
+    "  renvora-server --help | --version\n";
 
 // --name value pairs after the subcommand; flags without a value map to "1".
 bool ParseOptions(int argc, char** argv, int first, const std::vector<std::string>& flags,
@@ -48,6 +49,10 @@ bool ParseOptions(int argc, char** argv, int first, const std::vector<std::strin
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (arg == "--version") {
+            std::printf("renvora-server %s\n", RENVORA_VERSION);
             std::exit(0);
         }
         if (arg.rfind("--", 0) != 0) {

@@ -35,7 +35,9 @@ const char* const kUsage =
     "        [--clear-method METHOD] [--clear]\n"
     "      edits IMAGE.faults (count -1 = every call); with no option prints it\n"
     "  renvora-softcard register --image IMAGE [--plugin SO] [--classes-root DIR]\n"
-    "      registers the plugin under the card control's CLSID with IMAGE inserted\n";
+    "      registers the plugin under the card control's CLSID with IMAGE inserted (default: the\n"
+    "      user's ~/.renvora/classes, which comes before the system's /etc/renvora/classes)\n"
+    "  renvora-softcard --help | --version\n";
 
 // GBK texts of the core, printed on a UTF-8 terminal.
 std::string U(const std::string& gbk) {
@@ -306,10 +308,18 @@ int Fault(const Args& a) {
     return 0;
 }
 
+// Beside the tool in a build tree; the private library folder when installed.
 fs::path DefaultPluginPath() {
     std::error_code ec;
     fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? fs::path("softcard.so") : self.parent_path() / "softcard.so";
+    if (!ec && fs::exists(self.parent_path() / "softcard.so", ec)) {
+        return self.parent_path() / "softcard.so";
+    }
+#ifdef RENVORA_PLUGIN_DIR
+    return fs::path(RENVORA_PLUGIN_DIR) / "softcard.so";
+#else
+    return "softcard.so";
+#endif
 }
 
 fs::path DefaultClassesRoot() {
@@ -372,6 +382,10 @@ int main(int argc, char** argv) {
     }
     if (cmd == "register") {
         return Register(args);
+    }
+    if (cmd == "--version") {
+        std::printf("renvora-softcard %s\n", RENVORA_VERSION);
+        return 0;
     }
     if (cmd == "-h" || cmd == "--help" || cmd == "help") {
         std::fputs(kUsage, stdout);

@@ -1,5 +1,7 @@
-// Entry point: a display is needed; then the application object's InitInstance runs the client.
+// Entry point: --help and --version need no display, everything else does; then the application
+// object's InitInstance runs the client (in the user's own folder for a menu launch).
 #include "app/CRenvoraApp.h"
+#include "app/launch.h"
 #include "app/unattended.h"
 #include "platform/message_box.h"
 #include "platform/qt/message_box_qt.h"
@@ -9,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -28,17 +31,31 @@ rv::CRenvoraApp theApp;
 } // namespace
 
 int main(int argc, char** argv) {
+    rv::LaunchOptions launch = rv::ParseLaunchOptions(argc, argv);
+    if (launch.help || launch.version) {
+        launch.help ? rv::PrintUsage() : rv::PrintVersion();
+        return 0;
+    }
+    if (!launch.error.empty()) {
+        std::fprintf(stderr, "renvora: %s (see --help)\n", launch.error.c_str());
+        return 2;
+    }
     if (!HaveDisplay()) {
         std::fprintf(stderr, "renvora: no display available (set DISPLAY or WAYLAND_DISPLAY, or run with "
                              "QT_QPA_PLATFORM=offscreen)\n");
         return 2;
     }
     QApplication app(argc, argv);
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(rv::kDesktopFileName));
     // --unattended DIR: the demo's renewal without a person (app/unattended.h); exit 0 only when the
     // card holds its new certificate.
-    if (argc >= 3 && std::strcmp(argv[1], "--unattended") == 0) {
+    if (!launch.unattendedDir.empty()) {
         rv::UnattendedOptions options;
-        options.shotsDir = argv[2];
+        // Taken before a desktop launch changes the working directory.
+        options.shotsDir = std::filesystem::absolute(launch.unattendedDir);
+        if (launch.desktop && !rv::EnterUserFolder()) {
+            return 1;
+        }
         if (const char* pin = std::getenv("RENVORA_UNATTENDED_PIN"); pin && *pin) {
             options.pin = pin;
         }
@@ -57,6 +74,9 @@ int main(int argc, char** argv) {
     }
     rv::qt::QtMessageBox boxes;
     rv::MessageBoxGuard guard(boxes);
+    if (launch.desktop && !rv::EnterUserFolder()) {
+        return 1;
+    }
     theApp.InitInstance();
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "config/config_file.h"
 #include "platform/crt.h"
+#include "platform/fd_io.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
 
@@ -23,40 +24,6 @@ constexpr const char* kPortKey = "port";
 bool IsDirectory(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    const char* p = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool ReadAll(int fd, std::string& out) {
-    char buf[8192];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        out.append(buf, static_cast<std::size_t>(n));
-    }
 }
 
 // The key of one line as the lookup sees it: the bytes before the first "=", with the line end and a NUL

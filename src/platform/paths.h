@@ -15,6 +15,9 @@ inline constexpr const char* kConfIni = "Config/conf.ini";           // settings
 inline constexpr const char* kConfigDir = "Config/";                 // settings dialog directory test
 inline constexpr const char* kTimeIni = "C://Windows//time.ini";     // renewal-window limit
 
+// The machine's side: system-wide class registrations (classes/) and the templates of a user's files.
+inline constexpr const char* kSystemDir = "/etc/renvora";
+
 std::filesystem::path DriveRoot(char letter);
 
 // Maps a Windows-style path to a native one. Backslashes become slashes; repeated slashes are kept

@@ -1,5 +1,7 @@
 #include "platform/registry.h"
 
+#include "platform/paths.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -54,7 +56,7 @@ std::vector<fs::path> Roots() {
     if (const char* home = std::getenv("HOME"); home && *home) {
         roots.push_back(fs::path(home) / ".renvora" / "classes");
     }
-    roots.emplace_back("/etc/renvora/classes");
+    roots.push_back(fs::path(paths::kSystemDir) / "classes");
     return roots;
 }
 

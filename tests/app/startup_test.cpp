@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -149,6 +150,30 @@ TEST(ProcessEntry, RefusesToStartWithoutADisplay) {
     EXPECT_NE(WEXITSTATUS(status), 0);
     EXPECT_NE(out.find("no display"), std::string::npos) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+}
+
+TEST(ProcessEntry, EveryProgramAnswersHelpAndVersionWithoutADisplay) {
+    namespace fs = std::filesystem;
+    const fs::path build(RENVORA_BUILD_DIR);
+    for (const fs::path& exe : {build / "src" / "renvora", build / "server" / "renvora-server",
+                                build / "softcard" / "renvora-softcard"}) {
+        SCOPED_TRACE(exe.string());
+        ASSERT_TRUE(fs::exists(exe));
+        const std::string env = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ";
+        CommandRun version = RunCommand(env + exe.string() + " --version 2>&1");
+        EXPECT_EQ(version.exitCode, 0);
+        const std::string name = exe.filename().string() + " ";
+        EXPECT_EQ(version.output.rfind(name, 0), 0u) << version.output;
+        EXPECT_TRUE(version.output.size() > name.size() &&
+                    std::isdigit(static_cast<unsigned char>(version.output[name.size()])))
+            << version.output;
+        CommandRun help = RunCommand(env + exe.string() + " --help 2>&1");
+        EXPECT_EQ(help.exitCode, 0);
+        EXPECT_NE(help.output.find("--version"), std::string::npos) << help.output;
+    }
+    // The client's help is the user's, in Chinese, and names the menu entry's way of starting.
+    CommandRun help = RunCommand("env -u DISPLAY " + (build / "src" / "renvora").string() + " --help");
+    EXPECT_NE(help.output.find(U(u8"用法：renvora [--desktop]")), std::string::npos) << help.output;
 }
 
 } // namespace

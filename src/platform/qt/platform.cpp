@@ -18,26 +18,30 @@ void InitPlatform() {
     QApplication::setWindowIcon(AppIcon());
 }
 
+QPixmap DrawAppIcon(int size) {
+    QPixmap pm(size, size);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    qreal s = size / 32.0;
+    p.setPen(QPen(QColor(30, 60, 120), 1.5 * s));
+    p.setBrush(QColor(60, 110, 190));
+    p.drawRoundedRect(QRectF(2 * s, 7 * s, 28 * s, 19 * s), 3 * s, 3 * s);
+    p.setPen(QPen(QColor(120, 90, 20), 1 * s));
+    p.setBrush(QColor(230, 190, 70));
+    p.drawRoundedRect(QRectF(6 * s, 12 * s, 8 * s, 7 * s), 1.5 * s, 1.5 * s);
+    p.setPen(QPen(Qt::white, 1.5 * s));
+    p.drawLine(QPointF(17 * s, 14 * s), QPointF(27 * s, 14 * s));
+    p.drawLine(QPointF(17 * s, 18 * s), QPointF(24 * s, 18 * s));
+    p.end();
+    return pm;
+}
+
 QIcon AppIcon() {
     static const QIcon icon = [] {
         QIcon i;
         for (int size : {16, 32, 48}) {
-            QPixmap pm(size, size);
-            pm.fill(Qt::transparent);
-            QPainter p(&pm);
-            p.setRenderHint(QPainter::Antialiasing);
-            qreal s = size / 32.0;
-            p.setPen(QPen(QColor(30, 60, 120), 1.5 * s));
-            p.setBrush(QColor(60, 110, 190));
-            p.drawRoundedRect(QRectF(2 * s, 7 * s, 28 * s, 19 * s), 3 * s, 3 * s);
-            p.setPen(QPen(QColor(120, 90, 20), 1 * s));
-            p.setBrush(QColor(230, 190, 70));
-            p.drawRoundedRect(QRectF(6 * s, 12 * s, 8 * s, 7 * s), 1.5 * s, 1.5 * s);
-            p.setPen(QPen(Qt::white, 1.5 * s));
-            p.drawLine(QPointF(17 * s, 14 * s), QPointF(27 * s, 14 * s));
-            p.drawLine(QPointF(17 * s, 18 * s), QPointF(24 * s, 18 * s));
-            p.end();
-            i.addPixmap(pm);
+            i.addPixmap(DrawAppIcon(size));
         }
         return i;
     }();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QPixmap>
 
 namespace rv::qt {
 
@@ -11,5 +12,7 @@ void InitPlatform();
 
 // Icon resource 128, drawn at run time: a card with a contact chip.
 QIcon AppIcon();
+// The same picture at any size in pixels (the installed icons are drawn from it at build time).
+QPixmap DrawAppIcon(int size);
 
 } // namespace rv::qt

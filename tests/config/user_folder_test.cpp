@@ -1,0 +1,102 @@
+// The per-user folder of a menu launch: made from the system templates on first start, never
+// overwriting what the user has, locked against a second client, and refusing with a clear text when
+// the templates or the home folder fail it.
+#include "config/user_folder.h"
+#include "support/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <unistd.h>
+
+namespace rv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Utf8;
+
+std::string U(const char8_t* s) {
+    return reinterpret_cast<const char*>(s);
+}
+
+class UserFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir.Write("etc/conf.ini", "realmName=https://renew.example:8443\n");
+        dir.Write("etc/time.ini", "MaxDay=180\n");
+    }
+    void TearDown() override {
+        for (config::UserFolder& f : held) {
+            ::close(f.lockFd);
+        }
+    }
+    bool Prepare(std::string& message, const fs::path& folder = {}) {
+        config::UserFolder f;
+        bool ok =
+            config::PrepareUserFolder(dir.path() / "etc", folder.empty() ? home() : folder, {}, f, message);
+        if (ok) {
+            held.push_back(f);
+        }
+        return ok;
+    }
+    fs::path home() const { return dir.path() / "home" / ".local" / "share" / "renvora"; }
+
+    test::TempWorkDir dir;
+    std::vector<config::UserFolder> held;
+};
+
+TEST_F(UserFolderTest, FirstStartCopiesTheTemplatesAndASecondClientIsRefusedUntilTheFirstEnds) {
+    std::string message;
+    ASSERT_TRUE(Prepare(message)) << Utf8(message);
+    EXPECT_EQ(dir.Read("home/.local/share/renvora/Config/conf.ini"),
+              "realmName=https://renew.example:8443\n");
+    EXPECT_EQ(dir.Read("home/.local/share/renvora/drive_c/Windows/time.ini"), "MaxDay=180\n");
+    EXPECT_EQ(held[0].driveC, home() / "drive_c");
+    // No temporary file is left beside the copies.
+    EXPECT_EQ(std::distance(fs::directory_iterator(home() / "Config"), fs::directory_iterator()), 1);
+
+    // A second client on the same folder, while the first holds it.
+    dir.Write("home/.local/share/renvora/Config/conf.ini", "realmName=https://mine.example\n");
+    EXPECT_FALSE(Prepare(message));
+    EXPECT_EQ(Utf8(message), U(u8"客户端已在运行，请勿重复启动！"));
+
+    // The first ends; the next start gets the folder, and the user's edit stays.
+    ::close(held[0].lockFd);
+    held.clear();
+    dir.Write("etc/conf.ini", "realmName=https://changed-template.example\n");
+    ASSERT_TRUE(Prepare(message)) << Utf8(message);
+    EXPECT_EQ(dir.Read("home/.local/share/renvora/Config/conf.ini"), "realmName=https://mine.example\n");
+}
+
+TEST_F(UserFolderTest,
+       MissingOrUnreadableTemplatesAndAnUnwritableHomeAreRefusedWithoutTouchingTheUsersFiles) {
+    std::string message;
+    // The user has a conf.ini but no time.ini, and the time template is gone: refused, conf.ini kept.
+    dir.Write("home/.local/share/renvora/Config/conf.ini", "realmName=https://mine.example\n");
+    fs::remove(dir.path() / "etc" / "time.ini");
+    EXPECT_FALSE(Prepare(message));
+    EXPECT_EQ(Utf8(message), U(u8"找不到系统配置模板") + (dir.path() / "etc" / "time.ini").string() +
+                                 U(u8"，请重新安装本程序！"));
+    EXPECT_EQ(dir.Read("home/.local/share/renvora/Config/conf.ini"), "realmName=https://mine.example\n");
+    EXPECT_FALSE(fs::exists(home() / "drive_c" / "Windows" / "time.ini"));
+
+    // A template that cannot be read (here a folder in its place) is named, with the reason.
+    fs::create_directory(dir.path() / "etc" / "time.ini");
+    EXPECT_FALSE(Prepare(message));
+    EXPECT_EQ(Utf8(message).rfind(
+                  U(u8"无法读取系统配置模板") + (dir.path() / "etc" / "time.ini").string() + U(u8"（"), 0),
+              0u)
+        << Utf8(message);
+
+    // A home where the folder cannot be made (a file stands where a folder must go; works as root too).
+    dir.Write("blocked", "a file\n");
+    EXPECT_FALSE(Prepare(message, dir.path() / "blocked" / "renvora"));
+    EXPECT_EQ(Utf8(message).rfind(
+                  U(u8"无法创建用户文件夹") + (dir.path() / "blocked" / "renvora").string() + U(u8"（"), 0),
+              0u)
+        << Utf8(message);
+    EXPECT_EQ(dir.Read("blocked"), "a file\n");
+}
+
+} // namespace
+} // namespace rv
