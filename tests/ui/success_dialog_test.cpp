@@ -117,9 +117,18 @@ TEST_F(SuccessDialog, ClosesWithOkOrEscape) {
     EXPECT_EQ(Run("20280927", [](UpdateSuccessDialog& d) { d.SendCommand(res::kIdCancel); }), res::kIdCancel);
 }
 
-TEST_F(SuccessDialog, OpensAtItsOwnersTopLeftCorner) {
-    QWidget owner;
-    owner.resize(400, 300);
+// An owner with a menu bar above its client area, as the main window has.
+class OwnerWithMenu : public TemplateDialog {
+public:
+    OwnerWithMenu() : TemplateDialog(res::kMainDialog) {
+        auto* bar = new QWidget;
+        bar->setFixedHeight(26);
+        SetMenuWidget(bar);
+    }
+};
+
+TEST_F(SuccessDialog, OpensAtTheTopLeftCornerOfItsOwnersClientAreaBelowTheMenuBar) {
+    OwnerWithMenu owner;
     owner.move(120, 90);
     owner.show();
     QPoint at, expected;
@@ -127,10 +136,11 @@ TEST_F(SuccessDialog, OpensAtItsOwnersTopLeftCorner) {
         "20280927",
         [&](UpdateSuccessDialog& d) {
             at = d.pos();
-            expected = owner.mapToGlobal(QPoint(0, 0));
+            expected = owner.ClientArea()->mapToGlobal(QPoint(0, 0));
         },
         &owner);
     EXPECT_EQ(at, expected);
+    EXPECT_EQ(at.y(), owner.mapToGlobal(QPoint(0, 0)).y() + 26) << "not over the menu bar";
 }
 
 } // namespace
