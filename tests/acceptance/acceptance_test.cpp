@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 
@@ -75,7 +76,7 @@ protected:
         EXPECT_TRUE(WaitGone(*box)) << shot;
         return box->rect;
     }
-    void Focus(const Window& w) { D().Xdotool("windowactivate --sync " + std::to_string(w.id)); }
+    void Focus(const Window& w) { D().Activate(w); }
     // No message box comes up within `during`.
     bool NoBoxFor(std::chrono::milliseconds during) {
         return !WaitUntil([&] { return !D().WindowsTitled(kBoxTitle).empty(); }, during);
@@ -106,7 +107,8 @@ protected:
         D().Key("Return");
         AnswerBox("login-succeeded");
         AnswerBox("renewal-window-message");
-        return *main;
+        // Where it is now (a compositor may have placed it after it was first mapped).
+        return WaitWindow(kMainTitle).value_or(*main);
     }
 
     void ExpectQuietConsole(World& world) {
@@ -249,6 +251,8 @@ TEST_F(OnTheDesktop, RenewalShowsEachNoticeOnScreenWhileItsCallBlocksThenTheSucc
     EXPECT_GT(seen[1].redStart, seen[0].redStart) << "正在生成公私钥对 after 正在做签名";
     EXPECT_GT(seen[2].redStart, seen[1].redStart) << "正在向服务器发送数据 after that";
     EXPECT_LT(seen[3].redStart, seen[0].redStart) << "正在写卡 is the shortest";
+    std::printf("[ placement] main window %d,%d; notice %d,%d\n", main.rect.x(), main.rect.y(),
+                seen[0].rect.x(), seen[0].rect.y());
     for (const Seen& s : seen) {
         // Centred at its template size (wider than 571), then cut keeping its top-left corner.
         EXPECT_LT(s.rect.left(), (D().ScreenSize().width() - 571) / 2);
@@ -272,6 +276,7 @@ TEST_F(OnTheDesktop, RenewalShowsEachNoticeOnScreenWhileItsCallBlocksThenTheSucc
         },
         10s));
     Shot("success-dialog");
+    std::printf("[ placement] success dialog %d,%d\n", success->rect.x(), success->rect.y());
     EXPECT_EQ(success->rect.topLeft(), main.rect.topLeft() + QPoint(0, kMenuBarHeight));
     Focus(*success);
     D().Key("Return");
@@ -352,6 +357,38 @@ TEST_F(OnTheDesktop, NetworkTestSettingsFromContextMenuAndKeyboardAndTheExitPath
     EXPECT_EQ(WaitExit(world.Client(), 10s), std::optional<int>(0));
     world.Client() = -1;
     EXPECT_TRUE(D().WindowsTitled(kMainTitle).empty());
+    ExpectQuietConsole(world);
+}
+
+// A Wayland desktop: Weston runs the client through XWayland, as Debian's desktop does. Keyboard only
+// (see Desktop::Kind), so the renewal button, which only the mouse reaches directly, is not pressed here.
+class OnWestonThroughXWayland : public OnTheDesktop {
+protected:
+    static void SetUpTestSuite() { desktop_ = std::make_unique<Desktop>(Desktop::Kind::WestonXWayland); }
+};
+
+TEST_F(OnWestonThroughXWayland, TheClientRunsThroughXWaylandLogsInShowsTheCardAndLeaves) {
+    World world(D().Display());
+    // A Wayland session that offers no X11 display: a clear message, no window.
+    world.StartClient({"DISPLAY=", "WAYLAND_DISPLAY=wayland-renvora"});
+    EXPECT_EQ(WaitExit(world.Client(), 10s), std::optional<int>(2));
+    EXPECT_NE(world.ClientStderr().find("XWayland"), std::string::npos) << world.ClientStderr();
+    world.Client() = -1;
+    std::filesystem::remove(world.Dir() / "client.err");
+
+    // With XWayland's display, as the session hands it out: the whole login by keyboard.
+    const Window main = StartAndLogIn(world);
+    ASSERT_NE(main.id, 0u);
+    const QRect endDate = DluRect(main, 333, 136, 114, 20);
+    EXPECT_TRUE(WaitUntil([&] { return CountColour(D().Capture(), endDate, kEndDateBackground) > 100; }, 5s));
+    Shot("main-window-with-card-data");
+    std::printf("[ placement] main window %d,%d\n", main.rect.x(), main.rect.y());
+
+    Focus(main);
+    D().Key("Escape");
+    AnswerBox("exit-question");
+    EXPECT_EQ(WaitExit(world.Client(), 10s), std::optional<int>(0));
+    world.Client() = -1;
     ExpectQuietConsole(world);
 }
 

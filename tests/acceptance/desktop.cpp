@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <poll.h>
 #include <stdexcept>
@@ -16,6 +17,10 @@
 namespace rv::acceptance {
 namespace fs = std::filesystem;
 namespace {
+
+// The screen (on Weston: its output).
+constexpr int kWidth = 1280;
+constexpr int kHeight = 800;
 
 template <class T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
 template <class T> Reply<T> Own(T* p) {
@@ -69,7 +74,17 @@ std::string ReadDisplayNumber(int fd, int ms) {
 
 } // namespace
 
-Desktop::Desktop(const std::string& windowManager) {
+Desktop::Desktop(Kind kind) : kind_(kind) {
+    display_ = OnWayland() ? StartWeston() : StartXvfb();
+    x_ = Connect(display_);
+    if (!OnWayland()) {
+        wm_ = Spawn({"openbox", "--sm-disable"}, {"DISPLAY=" + display_}, "", "");
+    }
+    WaitForWindowManager(OnWayland() ? "weston's X window manager" : "openbox");
+    ::setenv("DISPLAY", display_.c_str(), 1); // for xdotool
+}
+
+std::string Desktop::StartXvfb() {
     int fds[2];
     if (::pipe(fds) != 0) {
         throw std::runtime_error("pipe failed");
@@ -84,66 +99,136 @@ Desktop::Desktop(const std::string& windowManager) {
         throw std::runtime_error(
             "Xvfb did not report a display within 20 s (is the package xvfb installed?)");
     }
-    display_ = ":" + number;
-    int screenNo = 0;
-    conn_ = xcb_connect(display_.c_str(), &screenNo);
-    if (xcb_connection_has_error(conn_)) {
-        throw std::runtime_error("cannot connect to " + display_);
+    return ":" + number;
+}
+
+std::string Desktop::StartWeston() {
+    char templ[] = "/tmp/renvora-weston-XXXXXX";
+    if (!::mkdtemp(templ)) {
+        throw std::runtime_error("mkdtemp failed");
     }
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(conn_));
+    runtimeDir_ = templ;
+    // XWayland's sockets live where every X server keeps them; Xvfb makes the folder, Weston does not.
+    std::error_code ec;
+    if (!fs::exists("/tmp/.X11-unix", ec)) {
+        fs::create_directory("/tmp/.X11-unix", ec);
+        fs::permissions("/tmp/.X11-unix", fs::perms::all | fs::perms::sticky_bit, ec);
+    }
+    const fs::path log = runtimeDir_ / "weston.log";
+    wm_ = Spawn({"weston", "--backend=headless-backend.so", "--xwayland", "--socket=wayland-renvora",
+                 "--width=" + std::to_string(kWidth), "--height=" + std::to_string(kHeight), "--idle-time=0",
+                 "--log=" + log.string()},
+                {"XDG_RUNTIME_DIR=" + runtimeDir_.string(), "WAYLAND_DISPLAY=", "DISPLAY="}, "",
+                (runtimeDir_ / "weston.err").string());
+    const std::string mark = "xserver listening on display :";
+    std::string number;
+    WaitUntil(
+        [&] {
+            std::ifstream in(log);
+            std::string line;
+            while (std::getline(in, line)) {
+                if (auto at = line.find(mark); at != std::string::npos) {
+                    number = line.substr(at + mark.size());
+                }
+            }
+            return !number.empty() || !Running(wm_);
+        },
+        std::chrono::seconds(30));
+    if (number.empty()) {
+        throw std::runtime_error("weston with XWayland did not start (packages weston, xwayland?)");
+    }
+    return ":" + number;
+}
+
+Desktop::Connection Desktop::Connect(const std::string& display) {
+    int screenNo = 0;
+    Connection c;
+    c.conn = xcb_connect(display.c_str(), &screenNo);
+    if (xcb_connection_has_error(c.conn)) {
+        throw std::runtime_error("cannot connect to " + display);
+    }
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c.conn));
     for (int i = 0; i < screenNo; ++i) {
         xcb_screen_next(&it);
     }
-    root_ = it.data->root;
-    ::setenv("DISPLAY", display_.c_str(), 1); // for xdotool
-    if (windowManager.empty()) {
-        return;
-    }
-    wm_ = Spawn({windowManager, "--sm-disable"}, {"DISPLAY=" + display_}, "", "");
-    const xcb_atom_t check = Atom(conn_, "_NET_SUPPORTING_WM_CHECK");
+    c.root = it.data->root;
+    return c;
+}
+
+void Desktop::WaitForWindowManager(const std::string& name) {
+    const xcb_atom_t check = Atom(x_.conn, "_NET_SUPPORTING_WM_CHECK");
     if (!WaitUntil(
             [&] {
                 bool present = false;
-                Property(conn_, root_, check, &present);
+                Property(x_.conn, x_.root, check, &present);
                 return present;
             },
-            std::chrono::seconds(20))) {
-        throw std::runtime_error(windowManager + " did not take the screen within 20 s");
+            std::chrono::seconds(30))) {
+        throw std::runtime_error(name + " did not take the screen within 30 s");
     }
 }
 
 Desktop::~Desktop() {
-    if (conn_) {
-        xcb_disconnect(conn_);
+    if (x_.conn) {
+        xcb_disconnect(x_.conn);
     }
     Stop(wm_);
     Stop(xvfb_);
+    if (!runtimeDir_.empty() && std::getenv("RENVORA_ACCEPTANCE_KEEP") == nullptr) {
+        std::error_code ec;
+        fs::remove_all(runtimeDir_, ec);
+    }
 }
 
 QSize Desktop::ScreenSize() const {
-    auto g = Own(xcb_get_geometry_reply(conn_, xcb_get_geometry(conn_, root_), nullptr));
-    return g ? QSize(g->width, g->height) : QSize();
+    return {kWidth, kHeight};
 }
 
-QImage Desktop::Capture() const {
-    const QSize size = ScreenSize();
-    auto r = Own(xcb_get_image_reply(conn_,
-                                     xcb_get_image(conn_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, 0, 0,
+QImage Desktop::Image(unsigned window, QSize size) const {
+    auto r = Own(xcb_get_image_reply(x_.conn,
+                                     xcb_get_image(x_.conn, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0, 0,
                                                    static_cast<uint16_t>(size.width()),
                                                    static_cast<uint16_t>(size.height()), ~0u),
                                      nullptr));
-    if (!r || r->depth != 24) {
+    if (!r || (r->depth != 24 && r->depth != 32) || size.height() <= 0) {
         return {};
     }
-    const int bytes = xcb_get_image_data_length(r.get());
-    const int stride = bytes / size.height();
+    const int stride = xcb_get_image_data_length(r.get()) / size.height();
     QImage img(xcb_get_image_data(r.get()), size.width(), size.height(), stride, QImage::Format_RGB32);
     return img.copy(); // the reply's memory goes with it
 }
 
+QImage Desktop::Capture() const {
+    if (!OnWayland()) {
+        return Image(x_.root, ScreenSize());
+    }
+    QImage screen(ScreenSize(), QImage::Format_RGB32);
+    screen.fill(Qt::black);
+    for (const Window& w : Windows()) {
+        const QImage img = Image(w.id, w.rect.size());
+        for (int y = 0; y < img.height(); ++y) {
+            const auto* from = reinterpret_cast<const QRgb*>(img.constScanLine(y));
+            const int sy = w.rect.top() + y;
+            if (sy < 0 || sy >= screen.height()) {
+                continue;
+            }
+            auto* to = reinterpret_cast<QRgb*>(screen.scanLine(sy));
+            for (int x = 0; x < img.width(); ++x) {
+                const int sx = w.rect.left() + x;
+                if (sx >= 0 && sx < screen.width()) {
+                    to[sx] = from[x];
+                }
+            }
+        }
+    }
+    return screen;
+}
+
 std::vector<Window> Desktop::Windows() const {
-    static const xcb_atom_t wmState = Atom(conn_, "WM_STATE");
-    static const xcb_atom_t netName = Atom(conn_, "_NET_WM_NAME");
+    xcb_connection_t* conn_ = x_.conn;
+    const xcb_window_t root_ = x_.root;
+    const xcb_atom_t wmState = Atom(conn_, "WM_STATE");
+    const xcb_atom_t netName = Atom(conn_, "_NET_WM_NAME");
     std::vector<Window> out;
     // The client window inside a frame: the first one down the tree that carries WM_STATE.
     std::function<xcb_window_t(xcb_window_t, int)> client = [&](xcb_window_t w, int depth) -> xcb_window_t {
@@ -222,6 +307,19 @@ std::vector<Window> Desktop::WindowsTitled(const std::string& title) const {
 bool Desktop::Xdotool(const std::string& args) const {
     const std::string cmd = "DISPLAY=" + display_ + " xdotool " + args + " >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0;
+}
+
+void Desktop::Activate(const Window& w) const {
+    // Through the display that holds the window; Weston's X window manager takes the request but keeps
+    // no _NET_ACTIVE_WINDOW for xdotool to wait on.
+    const std::string cmd = "DISPLAY=" + display_ + " xdotool windowactivate " +
+                            (OnWayland() ? "" : "--sync ") + std::to_string(w.id) + " >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) {
+        std::fprintf(stderr, "acceptance: could not activate window %x\n", w.id);
+    }
+    if (OnWayland()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
 }
 
 void Desktop::Click(QPoint at, int button) const {

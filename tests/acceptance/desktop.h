@@ -27,9 +27,15 @@ struct Window {
 
 class Desktop {
 public:
-    // Starts Xvfb (a free display number through -displayfd) and, unless `windowManager` is empty, the
-    // window manager, and waits until the manager has taken the screen. Throws with a reason on failure.
-    explicit Desktop(const std::string& windowManager = "openbox");
+    enum class Kind {
+        XvfbOpenbox, // Xvfb (a free display number through -displayfd) with openbox
+        // Weston (headless) with XWayland, as a Wayland desktop runs X clients. Its seat has a keyboard but
+        // no pointer, and XWayland (22.1) crashes on a synthetic pointer event there: keyboard only.
+        WestonXWayland,
+    };
+    // Starts the display server and its window manager and waits until the manager has taken the
+    // screen. Throws with a reason on failure.
+    explicit Desktop(Kind kind = Kind::XvfbOpenbox);
     ~Desktop();
     Desktop(const Desktop&) = delete;
     Desktop& operator=(const Desktop&) = delete;
@@ -37,8 +43,10 @@ public:
     const std::string& Display() const { return display_; }
     QSize ScreenSize() const;
 
-    // The whole screen as the X server holds it.
+    // The whole screen as the X server holds it. XWayland keeps no root image (the compositor makes the
+    // screen): there the picture is made of the windows' own images, each at its place, bottom to top.
     QImage Capture() const;
+    bool OnWayland() const { return kind_ == Kind::WestonXWayland; }
     // Every viewable top-level client window, stacking order bottom to top.
     std::vector<Window> Windows() const;
     std::vector<Window> WindowsTitled(const std::string& title) const;
@@ -48,13 +56,26 @@ public:
     void Key(const std::string& keys) const { Xdotool("key --clearmodifiers " + keys); }
     void Type(const std::string& text) const { Xdotool("type --delay 40 '" + text + "'"); }
     void Click(QPoint at, int button = 1) const;
+    // Asks the window manager to activate `w` (keyboard focus), as clicking its title would.
+    void Activate(const Window& w) const;
 
 private:
+    struct Connection {
+        xcb_connection_t* conn = nullptr;
+        unsigned root = 0;
+    };
+    std::string StartXvfb();
+    std::string StartWeston();
+    QImage Image(unsigned window, QSize size) const;
+    static Connection Connect(const std::string& display);
+    void WaitForWindowManager(const std::string& name);
+
+    Kind kind_;
+    std::filesystem::path runtimeDir_; // Weston's
     pid_t xvfb_ = -1;
     pid_t wm_ = -1;
     std::string display_;
-    xcb_connection_t* conn_ = nullptr;
-    unsigned root_ = 0;
+    Connection x_;
 };
 
 // Polls `done` every `step` until it is true or `timeout` has passed; true when it became true.
