@@ -6,8 +6,10 @@
 #include "platform/qt/text.h"
 #include "renewal/main_window_model.h"
 #include "res/resource_ids.h"
+#include "res/resources.h"
 #include "support/qt_app.h"
 #include "support/test_env.h"
+#include "ui/CNewMenu.h"
 #include "ui/UpdateSuccessDialog.h"
 
 #include <QFontInfo>
@@ -117,12 +119,12 @@ TEST_F(SuccessDialog, ClosesWithOkOrEscape) {
     EXPECT_EQ(Run("20280927", [](UpdateSuccessDialog& d) { d.SendCommand(res::kIdCancel); }), res::kIdCancel);
 }
 
-// An owner with a menu bar above its client area, as the main window has.
+// An owner with the main window's menu bar above its client area.
 class OwnerWithMenu : public TemplateDialog {
 public:
     OwnerWithMenu() : TemplateDialog(res::kMainDialog) {
-        auto* bar = new QWidget;
-        bar->setFixedHeight(26);
+        auto* bar = new CNewMenu;
+        bar->LoadMenu(res::MainMenu());
         SetMenuWidget(bar);
     }
 };
@@ -140,7 +142,8 @@ TEST_F(SuccessDialog, OpensAtTheTopLeftCornerOfItsOwnersClientAreaBelowTheMenuBa
         },
         &owner);
     EXPECT_EQ(at, expected);
-    EXPECT_EQ(at.y(), owner.mapToGlobal(QPoint(0, 0)).y() + 26) << "not over the menu bar";
+    EXPECT_EQ(at.y(), owner.mapToGlobal(QPoint(0, 0)).y() + CNewMenu().sizeHint().height())
+        << "not over the menu bar";
 }
 
 } // namespace
