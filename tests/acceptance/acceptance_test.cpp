@@ -278,8 +278,7 @@ TEST_F(OnTheDesktop, RenewalShowsEachNoticeOnScreenWhileItsCallBlocksThenTheSucc
     Shot("success-dialog");
     std::printf("[ placement] success dialog %d,%d\n", success->rect.x(), success->rect.y());
     EXPECT_EQ(success->rect.topLeft(), main.rect.topLeft() + QPoint(0, kMenuBarHeight));
-    Focus(*success);
-    D().Key("Return");
+    D().Key("Return"); // it has the keyboard without being clicked
     ASSERT_TRUE(WaitGone(*success));
 
     // Nothing given during the calls acted: no exit question, no second renewal, the client still runs.

@@ -504,6 +504,9 @@ int TemplateDialog::DoModal() {
         return result_;
     }
     show();
+    // A modal dialog takes the keyboard, as on Windows; a window manager may not give it to a window
+    // without a frame (the success dialog) unless asked.
+    activateWindow();
     if (HookSlot()) {
         // A copy: the hook may install another one.
         ModalHook hook = HookSlot();
