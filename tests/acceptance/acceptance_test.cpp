@@ -77,6 +77,13 @@ protected:
         return box->rect;
     }
     void Focus(const Window& w) { D().Activate(w); }
+    // Esc in a dialog that asks before it closes (login, settings), Yes, and the dialog is gone.
+    void LeaveDialog(const Window& dialog, const std::string& shot) {
+        Focus(dialog);
+        D().Key("Escape");
+        AnswerBox(shot);
+        EXPECT_TRUE(WaitGone(dialog)) << shot;
+    }
     // No message box comes up within `during`.
     bool NoBoxFor(std::chrono::milliseconds during) {
         return !WaitUntil([&] { return !D().WindowsTitled(kBoxTitle).empty(); }, during);
@@ -139,10 +146,7 @@ TEST_F(OnTheDesktop, LoginWithAWrongPinThenThePinThenAgainFromTheMenuBarByKeyboa
     EXPECT_EQ(world.PinTriesLeft(), triesBefore - 1);
 
     // Leaving the login: the question, Yes, and the main window stays empty.
-    Focus(*login);
-    D().Key("Escape");
-    AnswerBox("leave-login-question");
-    ASSERT_TRUE(WaitGone(*login));
+    LeaveDialog(*login, "leave-login-question");
 
     // F10 puts the menu bar into menu mode with its first item drawn selected.
     Focus(*main);
@@ -300,10 +304,7 @@ TEST_F(OnTheDesktop, NetworkTestSettingsFromContextMenuAndKeyboardAndTheExitPath
     auto main = WaitWindow(kMainTitle);
     auto login = WaitWindow(kLoginTitle);
     ASSERT_TRUE(main && login);
-    Focus(*login);
-    D().Key("Escape");
-    AnswerBox("leave-login-question");
-    ASSERT_TRUE(WaitGone(*login));
+    LeaveDialog(*login, "leave-login-question");
     Focus(*main);
 
     // "网络测试" from the keyboard: the server answers, one box says so.
@@ -333,21 +334,15 @@ TEST_F(OnTheDesktop, NetworkTestSettingsFromContextMenuAndKeyboardAndTheExitPath
     ASSERT_TRUE(settings) << "设置参数 opens the settings dialog";
     Focus(*settings);
     Shot("settings-dialog");
-    D().Key("Escape");
-    AnswerBox("leave-settings-question");
-    ASSERT_TRUE(WaitGone(*settings));
+    LeaveDialog(*settings, "leave-settings-question");
 
     // The same from the keyboard alone: Shift+F10 opens the menu with its first entry selected.
     Focus(*main);
     D().Key("shift+F10");
-    settings = std::nullopt;
     D().Key("Return");
     settings = WaitWindow(kSettingsTitle);
     ASSERT_TRUE(settings) << "Shift+F10, Enter opens the settings dialog";
-    Focus(*settings);
-    D().Key("Escape");
-    AnswerBox("leave-settings-question");
-    ASSERT_TRUE(WaitGone(*settings));
+    LeaveDialog(*settings, "leave-settings-question");
 
     // The exit path: the question, Yes, and the client ends normally.
     Focus(*main);
