@@ -12,16 +12,90 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string>
+#include <unistd.h>
 
 namespace {
 
-bool HaveDisplay() {
-    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-        const char* v = std::getenv(name);
-        if (v && *v) {
+bool Set(const char* name) {
+    const char* v = std::getenv(name);
+    return v && *v;
+}
+
+// Messages of Qt's that say nothing to a user of this client: the offscreen platform's remarks on what
+// it does not support, and the runtime folder remark (main gives the client a private one instead).
+bool Harmless(const QString& msg) {
+    static const char* const kHarmless[] = {
+        "This plugin does not support",
+        "QStandardPaths: XDG_RUNTIME_DIR not set",
+        "QStandardPaths: runtime directory",
+    };
+    for (const char* h : kHarmless) {
+        if (msg.startsWith(QLatin1String(h))) {
             return true;
         }
     }
+    return false;
+}
+
+void QuietMessages(QtMsgType type, const QMessageLogContext& context, const QString& msg) {
+    if (type == QtDebugMsg || type == QtInfoMsg || (type == QtWarningMsg && Harmless(msg))) {
+        return;
+    }
+    const char* category =
+        context.category && std::strcmp(context.category, "default") != 0 ? context.category : nullptr;
+    std::fprintf(stderr, "renvora: %s%s%s\n", category ? category : "", category ? ": " : "",
+                 msg.toLocal8Bit().constData());
+    if (type == QtFatalMsg) {
+        std::abort();
+    }
+}
+
+// Qt wants a private runtime folder ($XDG_RUNTIME_DIR); a session without one (a plain su, ssh, CI)
+// gets a fresh one for this run, removed at the end.
+class RuntimeFolder {
+public:
+    RuntimeFolder() {
+        if (Set("XDG_RUNTIME_DIR")) {
+            return;
+        }
+        const char* tmp = std::getenv("TMPDIR");
+        std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/renvora-runtime-XXXXXX";
+        if (char* made = ::mkdtemp(templ.data())) {
+            path_ = made;
+            ::setenv("XDG_RUNTIME_DIR", made, 1);
+        }
+    }
+    ~RuntimeFolder() {
+        if (!path_.empty()) {
+            std::error_code ec;
+            std::filesystem::remove_all(path_, ec);
+        }
+    }
+    RuntimeFolder(const RuntimeFolder&) = delete;
+    RuntimeFolder& operator=(const RuntimeFolder&) = delete;
+
+private:
+    std::string path_;
+};
+
+// The client places its windows itself (the notice centred, the success box over the client area), and
+// only X11 lets a client do that: on a Wayland desktop it runs through XWayland.
+bool ChoosePlatform() {
+    if (Set("QT_QPA_PLATFORM")) {
+        return true;
+    }
+    if (Set("DISPLAY")) {
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        return true;
+    }
+    if (Set("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr, "renvora: this Wayland session offers no X11 display (DISPLAY is not set); the "
+                             "client runs through XWayland: install the package xwayland and log in again\n");
+        return false;
+    }
+    std::fprintf(stderr,
+                 "renvora: no display available (set DISPLAY, or run with QT_QPA_PLATFORM=offscreen)\n");
     return false;
 }
 
@@ -40,15 +114,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "renvora: %s (see --help)\n", launch.error.c_str());
         return 2;
     }
-    if (!HaveDisplay()) {
-        std::fprintf(stderr, "renvora: no display available (set DISPLAY or WAYLAND_DISPLAY, or run with "
-                             "QT_QPA_PLATFORM=offscreen)\n");
+    if (!ChoosePlatform()) {
         return 2;
     }
+    RuntimeFolder runtime;
+    qInstallMessageHandler(QuietMessages);
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QString::fromLatin1(rv::kDesktopFileName));
     // --unattended DIR: the demo's renewal without a person (app/unattended.h); exit 0 only when the
-    // card holds its new certificate.
+    // client announced a successful renewal.
     if (!launch.unattendedDir.empty()) {
         rv::UnattendedOptions options;
         // Taken before a desktop launch changes the working directory.
@@ -58,9 +132,6 @@ int main(int argc, char** argv) {
         }
         if (const char* pin = std::getenv("RENVORA_UNATTENDED_PIN"); pin && *pin) {
             options.pin = pin;
-        }
-        if (const char* ca = std::getenv("RENVORA_UNATTENDED_CA"); ca && *ca) {
-            options.caCert = ca;
         }
         if (const char* shots = std::getenv("RENVORA_UNATTENDED_SHOTS");
             shots && std::strcmp(shots, "0") == 0) {

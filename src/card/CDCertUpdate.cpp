@@ -9,6 +9,22 @@ constexpr const char* kNoControl = "IC卡控件未能创建，无法访问IC卡�
 constexpr const char* kCallRejected = "IC卡控件调用失败！";
 } // namespace
 
+RvDispatch* CreateControlByClsid(const std::string& clsid, std::string* whyNot) {
+    auto factory =
+        reinterpret_cast<RvCreateControlFn>(FindClassFactory(clsid, RV_CONTROL_FACTORY_SYMBOL, whyNot));
+    if (!factory) {
+        return nullptr;
+    }
+    RvDispatch* control = factory(clsid.c_str());
+    if (!control || !control->vtbl) {
+        if (whyNot) {
+            *whyNot = "the library registered for " + clsid + " did not create it";
+        }
+        return nullptr;
+    }
+    return control;
+}
+
 CDCertUpdate::~CDCertUpdate() {
     if (control_) {
         control_->vtbl->Release(control_);

@@ -10,6 +10,10 @@
 
 namespace rv {
 
+// Creates a card control by its class identifier: the registered library's factory
+// (RV_CONTROL_FACTORY_SYMBOL) through the platform's class loader. nullptr with a reason in `whyNot`.
+RvDispatch* CreateControlByClsid(const std::string& clsid, std::string* whyNot = nullptr);
+
 class CDCertUpdate {
 public:
     CDCertUpdate() = default;

@@ -3,7 +3,6 @@
 #include "platform/client_strings.h"
 #include "platform/codepage.h"
 #include "platform/message_box.h"
-#include "renewal/main_window_model.h"
 
 #include <algorithm>
 #include <array>
@@ -70,7 +69,7 @@ std::string LeftChars(const std::string& gbk, std::size_t n) {
     return gbk.substr(0, i);
 }
 
-int MainWindowModel::ReadCardInfo() {
+int ReadCardRecord(CDCertUpdate& card, CardData& data) {
     card.ReadCardInfo();
     if (card.GetStatus() != 0) {
         Client().lastError = card.GetErrorMessage();
@@ -106,8 +105,6 @@ int MainWindowModel::ReadCardInfo() {
     }
     data.cryptAlgo = card.GetCryptAlgo();
     data.cardType = data.cardType == kLegalPersonCardTypeCode ? kLegalPersonCardName : kOperatorCardName;
-
-    view.ApplyDateFont();
     return 0;
 }
 

@@ -1,16 +1,23 @@
 // Card information reader: cuts the card record (CardInfo) into its fields and stores them in the
-// main window's card data. The reader itself is MainWindowModel::ReadCardInfo; the pieces below are
-// exposed for tests and fuzzing.
+// main window's card data (MainWindowModel::ReadCardInfo runs it on the window's card and data); the
+// pieces below are exposed for tests and fuzzing.
 //
 // A '|' byte that is the trail byte of a GBK double-byte character (for example "億", 0x83 0x7C) is
 // part of that character, not a separator: a naive byte split would cut a unit name like "某億公司"
 // in two and shift every later field.
 #pragma once
 
+#include "card/CDCertUpdate.h"
+#include "card/card_data.h"
+
 #include <string>
 #include <vector>
 
 namespace rv {
+
+// Reads the card record and the algorithm identifier from `card` into `data`. 0, or -1 after its
+// message (the control's text, copied into the last error text, and the reader's own).
+int ReadCardRecord(CDCertUpdate& card, CardData& data);
 
 // Messages shown after the control's error text.
 inline constexpr const char* kReadCardInfoFailed = "\n获取IC卡中信息失败，请查看IC卡是否正常！";

@@ -3,7 +3,6 @@
 #include "net/CHttpClient.h"
 #include "net/service_messages.h"
 #include "platform/message_box.h"
-#include "renewal/main_window_model.h"
 
 #include <cjson/cJSON.h>
 
@@ -36,7 +35,7 @@ int NetworkTestAnswerCode(const std::string& utf8) {
     return code;
 }
 
-void MainWindowModel::NetworkTest() {
+void RunNetworkTest(std::string& serverAddress) {
     if (GetServerAddress(serverAddress) != 0) {
         ShowNotice(kMsgConfigDamaged);
         return;

@@ -73,4 +73,8 @@ int ServiceCode(const char* codeStringOrNull);
 // reads as 0, which the test treats like any other code than -2 (net/network_test.cpp).
 int NetworkTestAnswerCode(const std::string& answerUtf8);
 
+// The network test (menu "网络测试"): re-reads realmName into `serverAddress` (kept when empty), posts
+// the empty request to the service's base path and tells the user what came back.
+void RunNetworkTest(std::string& serverAddress);
+
 } // namespace rv

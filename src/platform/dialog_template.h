@@ -101,4 +101,9 @@ inline int PointsToPixels(int points) {
     return MulDiv(points, 96, 72);
 }
 
+// The application's dialog template with this id, or nullptr: as the framework finds a dialog resource
+// in the module that carries it, the platform asks the application's resources (res/templates.cpp
+// defines this) and knows nothing of their contents.
+const DialogTemplate* FindTemplate(int id);
+
 } // namespace rv::dlg

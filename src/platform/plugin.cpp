@@ -6,8 +6,8 @@
 
 namespace rv {
 
-RvDispatch* CreateControlByClsid(const std::string& clsid, std::string* whyNot) {
-    auto fail = [&](const std::string& why) -> RvDispatch* {
+void* FindClassFactory(const std::string& clsid, const char* factorySymbol, std::string* whyNot) {
+    auto fail = [&](const std::string& why) -> void* {
         if (whyNot) {
             *whyNot = why;
         }
@@ -22,15 +22,11 @@ RvDispatch* CreateControlByClsid(const std::string& clsid, std::string* whyNot) 
         const char* err = dlerror();
         return fail(std::string("cannot load ") + *lib + ": " + (err ? err : "?"));
     }
-    auto factory = reinterpret_cast<RvCreateControlFn>(dlsym(handle, RV_CONTROL_FACTORY_SYMBOL));
+    void* factory = dlsym(handle, factorySymbol);
     if (!factory) {
-        return fail(*lib + " exports no " RV_CONTROL_FACTORY_SYMBOL);
+        return fail(*lib + " exports no " + factorySymbol);
     }
-    RvDispatch* control = factory(clsid.c_str());
-    if (!control || !control->vtbl) {
-        return fail(*lib + " did not create " + clsid);
-    }
-    return control;
+    return factory;
 }
 
 } // namespace rv

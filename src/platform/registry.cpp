@@ -2,6 +2,8 @@
 
 #include "platform/paths.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -13,14 +15,70 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path KeyDir(const fs::path& root, const std::string& subKey) {
-    std::string rel = subKey;
-    for (char& c : rel) {
-        if (c == '\\') {
-            c = '/';
+std::vector<std::string> KeyComponents(const std::string& subKey) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : subKey) {
+        if (c == '\\' || c == '/') {
+            if (!part.empty()) {
+                parts.push_back(part);
+            }
+            part.clear();
+        } else {
+            part += c;
         }
     }
-    return root / rel;
+    if (!part.empty()) {
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+fs::path KeyDir(const fs::path& root, const std::string& subKey) {
+    fs::path dir = root;
+    for (const auto& part : KeyComponents(subKey)) {
+        dir /= part;
+    }
+    return dir;
+}
+
+bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// The entry of `dir` named `name` when compared without case (registry names are case-insensitive):
+// the exact name first, else the first entry that matches in another case.
+std::optional<fs::path> FindIgnoringCase(const fs::path& dir, const std::string& name) {
+    std::error_code ec;
+    if (fs::exists(dir / name, ec)) {
+        return dir / name;
+    }
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (SameNameIgnoringCase(it->path().filename().string(), name)) {
+            return it->path();
+        }
+    }
+    return std::nullopt;
+}
+
+// The key's directory under `root`, each path component matched without case.
+std::optional<fs::path> FindKeyDir(const fs::path& root, const std::string& subKey) {
+    fs::path dir = root;
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) {
+        return std::nullopt;
+    }
+    for (const auto& part : KeyComponents(subKey)) {
+        auto next = FindIgnoringCase(dir, part);
+        if (!next || !fs::is_directory(*next, ec)) {
+            return std::nullopt;
+        }
+        dir = *next;
+    }
+    return dir;
 }
 
 std::string ValueFile(const std::string& name) {
@@ -62,11 +120,18 @@ std::vector<fs::path> Roots() {
 
 std::optional<std::string> ReadValue(const std::string& subKey, const std::string& name) {
     for (const auto& root : Roots()) {
-        fs::path dir = KeyDir(root, subKey);
-        std::error_code ec;
-        if (fs::is_directory(dir, ec)) {
-            return ReadFile(dir / ValueFile(name));
+        auto dir = FindKeyDir(root, subKey);
+        if (!dir) {
+            continue;
         }
+        auto file = FindIgnoringCase(*dir, ValueFile(name));
+        auto value = file ? ReadFile(*file) : std::nullopt;
+        // A key whose default value was never set still answers, with an empty value, as the registry
+        // does; a named value that is not there is missing.
+        if (!value && name.empty()) {
+            return std::string();
+        }
+        return value;
     }
     return std::nullopt;
 }

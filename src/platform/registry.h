@@ -2,6 +2,8 @@
 // A key is a directory; its default value is the file "@" in it, a named value N the file "@N".
 // Like HKEY_CLASSES_ROOT, which merges the user's classes over the machine's, a key is looked up in
 // $RENVORA_CLASSES_ROOT when that is set, else in ~/.renvora/classes and then /etc/renvora/classes.
+// As in the registry, key and value names compare without case, and a key whose default value was never
+// set reads as an empty default value.
 #pragma once
 
 #include <filesystem>

@@ -1,6 +1,8 @@
 #include "renewal/main_window_model.h"
 
+#include "card/card_reader.h"
 #include "config/config_file.h"
+#include "net/service_messages.h"
 #include "platform/client_strings.h"
 #include "platform/message_box.h"
 
@@ -8,6 +10,18 @@
 #include <cstdlib>
 
 namespace rv {
+
+int MainWindowModel::ReadCardInfo() {
+    if (ReadCardRecord(card, data) != 0) {
+        return -1;
+    }
+    view.ApplyDateFont();
+    return 0;
+}
+
+void MainWindowModel::NetworkTest() {
+    RunNetworkTest(serverAddress);
+}
 
 void MainWindowModel::AfterSettingsOk() {
     // The result is not looked at: an empty realmName keeps the old address.

@@ -40,7 +40,8 @@ public:
     std::string serverAddress;
     int32_t loggedIn = 0;
 
-    // Card information reader (card/card_reader.cpp over the card): 0 or -1 after its messages.
+    // Card information reader (card/card_reader.h) on the window's card and data, then the date font:
+    // 0 or -1 after its messages.
     int ReadCardInfo();
 
     // Login flow (renewal/login.cpp): at the end of initialisation and on menu 32791.
@@ -48,7 +49,7 @@ public:
     // Command 32793 (renewal/login.cpp).
     void OnCommand32793();
 
-    // Network test on menu 32794 (net/network_test.cpp).
+    // Network test on menu 32794 (net/network_test.cpp) on the window's server address.
     void NetworkTest();
 
     // Identity verification step (renewal/verification.cpp): 0 or -1 after its messages.

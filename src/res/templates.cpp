@@ -104,3 +104,11 @@ const DialogTemplate* FindTemplate(int id) {
 }
 
 } // namespace rv::res
+
+namespace rv::dlg {
+
+const DialogTemplate* FindTemplate(int id) {
+    return res::FindTemplate(id);
+}
+
+} // namespace rv::dlg

@@ -3,6 +3,8 @@
 #include "platform/qt/fonts.h"
 #include "platform/qt/text.h"
 
+#include <QApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -110,7 +112,77 @@ void CNewMenu::paintEvent(QPaintEvent*) {
     }
 }
 
+void CNewMenu::EnterMenuMode() {
+    if (menuMode_ || GetMenuItemCount() == 0) {
+        return;
+    }
+    focusBefore_ = QApplication::focusWidget();
+    menuMode_ = true;
+    selected_ = 0;
+    setFocus(Qt::ShortcutFocusReason);
+    update();
+}
+
+void CNewMenu::LeaveMenuMode() {
+    if (!menuMode_) {
+        return;
+    }
+    menuMode_ = false;
+    selected_ = -1;
+    update();
+    if (focusBefore_ && focusBefore_ != this && focusBefore_->isEnabled()) {
+        focusBefore_->setFocus(Qt::ShortcutFocusReason);
+    } else if (hasFocus()) {
+        clearFocus();
+    }
+    focusBefore_ = nullptr;
+}
+
+void CNewMenu::keyPressEvent(QKeyEvent* event) {
+    if (!menuMode_) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+    const int n = GetMenuItemCount();
+    switch (event->key()) {
+    case Qt::Key_Left:
+        selected_ = (selected_ + n - 1) % n;
+        update();
+        return;
+    case Qt::Key_Right:
+        selected_ = (selected_ + 1) % n;
+        update();
+        return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Down: {
+        const int id = items_[static_cast<std::size_t>(selected_)].id;
+        LeaveMenuMode();
+        emit command(id);
+        return;
+    }
+    case Qt::Key_Escape:
+        LeaveMenuMode();
+        return;
+    default:
+        return; // other keys do nothing while the menu is active
+    }
+}
+
+void CNewMenu::focusOutEvent(QFocusEvent* event) {
+    // A click elsewhere, or another window coming up, ends menu mode; the focus stays where it went.
+    if (menuMode_) {
+        menuMode_ = false;
+        selected_ = -1;
+        focusBefore_ = nullptr;
+        update();
+    }
+    QWidget::focusOutEvent(event);
+}
+
 void CNewMenu::mousePressEvent(QMouseEvent* event) {
+    LeaveMenuMode();
     if (event->button() == Qt::LeftButton) {
         selected_ = ItemAt(event->position().toPoint());
         update();

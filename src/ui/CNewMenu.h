@@ -4,10 +4,15 @@
 // not filled; the caption in RGB(54,54,54), 11 pt "黑体", one line, vertically centred, left-aligned in
 // the narrowed rectangle. An item is selected while the mouse button is held on it, as a Windows menu
 // bar item is while it is being chosen.
+//
+// Keyboard, as a Windows menu bar has it: in menu mode (entered by the owner on F10 or a lone Alt) the
+// bar holds the focus and one item is drawn selected, the first on entry; Left and Right move (wrapping),
+// Enter or Down chooses the item, Esc leaves; leaving gives the focus back to where it was.
 #pragma once
 
 #include "res/resources.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <memory>
@@ -35,6 +40,11 @@ public:
     QRect ItemRect(int pos) const;
     int SelectedItem() const { return selected_; }
 
+    // Menu mode: the bar takes the focus with the first item selected; leaving restores the focus.
+    void EnterMenuMode();
+    void LeaveMenuMode();
+    bool InMenuMode() const { return menuMode_; }
+
     // MeasureItem: the size of any item, whatever its text.
     static QSize MeasureItem(const QString& caption);
     // DrawItem into `painter` for an item occupying `itemRect`.
@@ -51,6 +61,8 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     struct Item {
@@ -63,6 +75,8 @@ private:
 
     std::vector<Item> items_;
     int selected_ = -1;
+    bool menuMode_ = false;
+    QPointer<QWidget> focusBefore_;
 };
 
 } // namespace rv

@@ -17,6 +17,7 @@
 
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QTimer>
 #include <algorithm>
@@ -51,9 +52,12 @@ CRenvoraDlg::CRenvoraDlg(QWidget* parent, ControlFactory createControl)
     OnCommandId(res::kCmdAboutToolbar, [this] { RunAbout(); });
     OnCommandId(res::kCmdAlreadyLoggedIn, [this] { model_.OnCommand32793(); });
     connect(menu_, &CNewMenu::command, this, [this](int id) { SendCommand(id); });
+    // The keys of the menu bar and the context menu reach the window whichever control has the focus.
+    QCoreApplication::instance()->installEventFilter(this);
 }
 
 CRenvoraDlg::~CRenvoraDlg() {
+    QCoreApplication::instance()->removeEventFilter(this);
     CloseNotice();
 }
 
@@ -174,9 +178,68 @@ qt::CtlColor CRenvoraDlg::OnCtlColor(int id) {
 
 void CRenvoraDlg::contextMenuEvent(QContextMenuEvent* event) {
     if (systemMenu_) {
-        systemMenu_->popup(event->globalPos());
+        PopupSystemMenu(event->globalPos(), event->reason() == QContextMenuEvent::Keyboard);
         event->accept();
     }
+}
+
+void CRenvoraDlg::PopupSystemMenu(const QPoint& at, bool fromKeyboard) {
+    if (!systemMenu_ || systemMenu_->isVisible()) {
+        return;
+    }
+    if (fromKeyboard && !systemMenu_->actions().isEmpty()) {
+        systemMenu_->setActiveAction(systemMenu_->actions().first());
+    }
+    systemMenu_->popup(at);
+}
+
+bool CRenvoraDlg::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::MouseButtonPress) {
+        return false;
+    }
+    // Only what is meant for this window's own widgets (a modal box or dialog over it gets its keys).
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (widget == nullptr || widget->window() != this || !isActiveWindow()) {
+        return false;
+    }
+    if (type == QEvent::MouseButtonPress) {
+        altAlone_ = false;
+        return false;
+    }
+    auto* key = static_cast<QKeyEvent*>(event);
+    const Qt::KeyboardModifiers mods = key->modifiers() & ~Qt::KeypadModifier;
+    if (type == QEvent::KeyPress) {
+        if (key->key() == Qt::Key_Alt) {
+            altAlone_ = !key->isAutoRepeat() || altAlone_;
+            return false;
+        }
+        altAlone_ = false;
+        if (key->key() == Qt::Key_F10 && mods == Qt::NoModifier) {
+            menu_->InMenuMode() ? menu_->LeaveMenuMode() : menu_->EnterMenuMode();
+            return true;
+        }
+        if ((key->key() == Qt::Key_F10 && mods == Qt::ShiftModifier) ||
+            (key->key() == Qt::Key_Menu && mods == Qt::NoModifier)) {
+            menu_->LeaveMenuMode();
+            QWidget* focus = focusWidget();
+            const QPoint at = focus ? focus->mapToGlobal(QPoint(0, focus->height()))
+                                    : ClientArea()->mapToGlobal(QPoint(0, 0));
+            PopupSystemMenu(at, true);
+            return true;
+        }
+        return false;
+    }
+    // Key release: Alt pressed and released with nothing in between toggles menu mode.
+    if (key->key() == Qt::Key_Alt && !key->isAutoRepeat()) {
+        const bool alone = altAlone_;
+        altAlone_ = false;
+        if (alone) {
+            menu_->InMenuMode() ? menu_->LeaveMenuMode() : menu_->EnterMenuMode();
+            return true;
+        }
+    }
+    return false;
 }
 
 void CRenvoraDlg::OnSysCommand(unsigned value) {

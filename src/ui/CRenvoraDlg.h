@@ -5,6 +5,8 @@
 //
 // X11 has no system menu: the window's context menu offers its About entry (system command 16) and,
 // since menu 131 has no entry for it, "设置参数" (command 32778). OnSysCommand keeps the Windows values.
+// The context menu opens from the mouse and from the keyboard (the Menu key, Shift+F10); F10 or a lone
+// Alt puts the menu bar into menu mode (CNewMenu), as on Windows.
 #pragma once
 
 #include "card/CDCertUpdate.h"
@@ -69,8 +71,11 @@ protected:
     void OnCancel() override;
     qt::CtlColor OnCtlColor(int id) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The context menu at `at` (global); from the keyboard with its first entry selected.
+    void PopupSystemMenu(const QPoint& at, bool fromKeyboard);
     void RunSettings(bool rereadAddress);
     void RunAbout();
 
@@ -84,6 +89,7 @@ private:
     QMenu* systemMenu_ = nullptr;
     ControlFactory createControl_;
     bool controlCreated_ = false;
+    bool altAlone_ = false; // Alt is down and nothing else happened since
 };
 
 } // namespace rv

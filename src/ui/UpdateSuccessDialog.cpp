@@ -26,9 +26,12 @@ bool UpdateSuccessDialog::OnInitDialog() {
     SetDlgItemText(res::kSuccessText, message_);
     messageFont_ = qt::PointFont(200, "楷体");
     SetItemFont(res::kSuccessText, messageFont_);
-    // The template has position (0, 0) and no centring: the box opens at its owner's top-left corner.
-    if (QWidget* owner = parentWidget()) {
-        move(owner->mapToGlobal(QPoint(0, 0)));
+    // The template has position (0, 0) and no centring: on Windows that is the top-left corner of the
+    // owner's client area, which begins below its menu bar.
+    if (auto* owner = qobject_cast<qt::TemplateDialog*>(parentWidget())) {
+        move(owner->ClientArea()->mapToGlobal(QPoint(0, 0)));
+    } else if (QWidget* other = parentWidget()) {
+        move(other->mapToGlobal(QPoint(0, 0)));
     }
     return true;
 }

@@ -1,6 +1,7 @@
 // The notice window (template 157): a borderless strip with a picture saying what the client is busy
-// with, shown modeless around one blocking call. The call blocks the event loop, so Create paints the
-// window completely before it returns.
+// with, shown modeless around one blocking call. The call blocks the event loop, so Create returns only
+// once the window is on the screen, drawn (with a bounded wait). While it exists, input the user gives
+// is dropped: nothing clicked or typed during the call takes effect when it returns.
 #pragma once
 
 #include <memory>
@@ -8,6 +9,9 @@
 class QWidget;
 
 namespace rv {
+namespace qt {
+class InputGate;
+}
 
 class NoticeWindow;
 
@@ -29,6 +33,7 @@ public:
 
 private:
     int picture_;
+    std::unique_ptr<qt::InputGate> gate_;
     std::unique_ptr<NoticeWindow> window_;
 };
 

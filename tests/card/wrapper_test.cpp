@@ -1,6 +1,5 @@
 #include "card/CDCertUpdate.h"
 #include "card/dispids.h"
-#include "platform/plugin.h"
 #include "platform/registry.h"
 #include "support/fake_card.h"
 #include "support/test_env.h"

@@ -3,6 +3,7 @@
 // With $RENVORA_SCREENSHOT_DIR set, the window of every picture is saved there as a PNG.
 #include "card/CDCertUpdate.h"
 #include "card/dispids.h"
+#include "platform/qt/template_dialog.h"
 #include "renewal/main_window_model.h"
 #include "support/fake_card.h"
 #include "support/qt_app.h"
@@ -136,6 +137,13 @@ TEST_F(NoticeWindow, IsPaintedWhenCreateReturnsAndShowsTheTopLeftOfItsPicture) {
         EXPECT_TRUE(w->isVisible());
         EXPECT_EQ(w->size(), QSize(kNoticeWidth, kNoticeHeight));
         EXPECT_TRUE(w->windowFlags() & Qt::FramelessWindowHint);
+        // Centred at its template size, then cut to 571 x 61 keeping its top-left corner.
+        auto* d = qobject_cast<qt::TemplateDialog*>(w);
+        ASSERT_NE(d, nullptr);
+        const QSize templ = d->MapDialogRect(0, 0, d->Template().cx, d->Template().cy).size();
+        ASSERT_NE(templ, w->size());
+        const QRect area = w->screen()->availableGeometry();
+        EXPECT_EQ(w->pos(), area.center() - QPoint(templ.width() / 2, templ.height() / 2));
         // No event loop has run since Create: what is on screen must be the picture already.
         QImage shown = OnScreen(w);
         ASSERT_EQ(shown.size(), QSize(kNoticeWidth, kNoticeHeight));

@@ -6,8 +6,10 @@
 #include "platform/qt/text.h"
 #include "renewal/main_window_model.h"
 #include "res/resource_ids.h"
+#include "res/resources.h"
 #include "support/qt_app.h"
 #include "support/test_env.h"
+#include "ui/CNewMenu.h"
 #include "ui/UpdateSuccessDialog.h"
 
 #include <QFontInfo>
@@ -117,9 +119,18 @@ TEST_F(SuccessDialog, ClosesWithOkOrEscape) {
     EXPECT_EQ(Run("20280927", [](UpdateSuccessDialog& d) { d.SendCommand(res::kIdCancel); }), res::kIdCancel);
 }
 
-TEST_F(SuccessDialog, OpensAtItsOwnersTopLeftCorner) {
-    QWidget owner;
-    owner.resize(400, 300);
+// An owner with the main window's menu bar above its client area.
+class OwnerWithMenu : public TemplateDialog {
+public:
+    OwnerWithMenu() : TemplateDialog(res::kMainDialog) {
+        auto* bar = new CNewMenu;
+        bar->LoadMenu(res::MainMenu());
+        SetMenuWidget(bar);
+    }
+};
+
+TEST_F(SuccessDialog, OpensAtTheTopLeftCornerOfItsOwnersClientAreaBelowTheMenuBar) {
+    OwnerWithMenu owner;
     owner.move(120, 90);
     owner.show();
     QPoint at, expected;
@@ -127,10 +138,12 @@ TEST_F(SuccessDialog, OpensAtItsOwnersTopLeftCorner) {
         "20280927",
         [&](UpdateSuccessDialog& d) {
             at = d.pos();
-            expected = owner.mapToGlobal(QPoint(0, 0));
+            expected = owner.ClientArea()->mapToGlobal(QPoint(0, 0));
         },
         &owner);
     EXPECT_EQ(at, expected);
+    EXPECT_EQ(at.y(), owner.mapToGlobal(QPoint(0, 0)).y() + CNewMenu().sizeHint().height())
+        << "not over the menu bar";
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "platform/qt/message_box_qt.h"
 
+#include "platform/qt/display.h"
 #include "platform/qt/text.h"
 
 #include <QApplication>
@@ -56,6 +57,9 @@ int QtMessageBox::Show(const std::string& text, MbKind kind) {
     if (!box.clickedButton()) {
         box.exec();
     }
+    // A blocking call may follow at once: what the box covered must be repainted on screen first.
+    box.hide();
+    SettleAfterClose(box.internalWinId());
     QAbstractButton* clicked = box.clickedButton();
     if (kind == MbKind::Ok) {
         return IDOK;

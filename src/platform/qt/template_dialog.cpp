@@ -1,11 +1,11 @@
 #include "platform/qt/template_dialog.h"
 
+#include "platform/message_box.h"
+#include "platform/qt/display.h"
 #include "platform/qt/fonts.h"
 #include "platform/qt/ip_address_ctrl.h"
 #include "platform/qt/platform.h"
 #include "platform/qt/text.h"
-#include "res/resource_ids.h"
-#include "res/templates.h"
 
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -186,7 +186,7 @@ void TemplateStatic::Render() {
 // Building
 
 TemplateDialog::TemplateDialog(int templateId, QWidget* parent) : QDialog(parent) {
-    tmpl_ = res::FindTemplate(templateId);
+    tmpl_ = dlg::FindTemplate(templateId);
     if (!tmpl_) {
         throw std::logic_error("no dialog template " + std::to_string(templateId));
     }
@@ -427,12 +427,12 @@ void TemplateDialog::DoDataExchange(bool) {}
 
 void TemplateDialog::OnOK() {
     if (UpdateData(true)) {
-        EndDialog(res::kIdOk);
+        EndDialog(IDOK);
     }
 }
 
 void TemplateDialog::OnCancel() {
-    EndDialog(res::kIdCancel);
+    EndDialog(IDCANCEL);
 }
 
 CtlColor TemplateDialog::OnCtlColor(int) {
@@ -450,11 +450,11 @@ bool TemplateDialog::OnCommand(int id) {
         handler();
         return true;
     }
-    if (id == res::kIdOk) {
+    if (id == IDOK) {
         OnOK();
         return true;
     }
-    if (id == res::kIdCancel) {
+    if (id == IDCANCEL) {
         OnCancel();
         return true;
     }
@@ -492,16 +492,21 @@ int TemplateDialog::DoModal() {
     result_ = 0;
     setModal(true);
     ApplyControlColors();
+    // The centring style takes effect when the window is created, before its initialisation, which may
+    // move or resize it.
+    if (tmpl_->style & dlg::kCentered) {
+        CenterWindow();
+    }
     if (OnInitDialog()) {
         FocusFirstTabStop();
     }
     if (ended_) {
         return result_;
     }
-    if (tmpl_->style & dlg::kCentered) {
-        CenterWindow();
-    }
     show();
+    // A modal dialog takes the keyboard, as on Windows; a window manager may not give it to a window
+    // without a frame (the success dialog) unless asked.
+    activateWindow();
     if (HookSlot()) {
         // A copy: the hook may install another one.
         ModalHook hook = HookSlot();
@@ -510,6 +515,8 @@ int TemplateDialog::DoModal() {
     if (!ended_) {
         exec();
     }
+    // A blocking call may follow at once: what the dialog covered must be repainted on screen first.
+    SettleAfterClose(internalWinId());
     return result_;
 }
 
@@ -524,14 +531,14 @@ bool TemplateDialog::CreateModeless() {
     result_ = 0;
     setModal(false);
     ApplyControlColors();
+    if (tmpl_->style & dlg::kCentered) {
+        CenterWindow();
+    }
     if (OnInitDialog()) {
         FocusFirstTabStop();
     }
     if (ended_) {
         return false;
-    }
-    if (tmpl_->style & dlg::kCentered) {
-        CenterWindow();
     }
     show();
     return true;
@@ -542,11 +549,11 @@ void TemplateDialog::DestroyWindow() {
 }
 
 void TemplateDialog::reject() {
-    SendCommand(res::kIdCancel);
+    SendCommand(IDCANCEL);
 }
 
 void TemplateDialog::accept() {
-    SendCommand(res::kIdOk);
+    SendCommand(IDOK);
 }
 
 void TemplateDialog::keyPressEvent(QKeyEvent* event) {
@@ -570,12 +577,12 @@ void TemplateDialog::keyPressEvent(QKeyEvent* event) {
                 return;
             }
         }
-        SendCommand(res::kIdOk);
+        SendCommand(IDOK);
         return;
     }
     case Qt::Key_Escape:
         event->accept();
-        SendCommand(res::kIdCancel);
+        SendCommand(IDCANCEL);
         return;
     default:
         // Not QDialog's handling: it has its own idea of Enter and Esc.

@@ -1,0 +1,103 @@
+// A desktop to test on, the way a person has one: an X server (Xvfb), a window manager (openbox),
+// synthetic input through XTest (xdotool), and the X server's own screen read back, never a widget's
+// rendering. Every wait polls for what it expects and gives up after a bound.
+#pragma once
+
+#include <QImage>
+#include <QRect>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct xcb_connection_t;
+
+namespace rv::acceptance {
+
+// A top-level window as the X server has it: a client window (one with a title property, possibly
+// empty) that is viewable, with its rectangle on the screen.
+struct Window {
+    unsigned id = 0;
+    std::string title; // UTF-8
+    QRect rect;        // the client window itself, without the window manager's frame
+    bool overrideRedirect = false;
+};
+
+class Desktop {
+public:
+    enum class Kind {
+        XvfbOpenbox, // Xvfb (a free display number through -displayfd) with openbox
+        // Weston (headless) with XWayland, as a Wayland desktop runs X clients. Its seat has a keyboard but
+        // no pointer, and XWayland (22.1) crashes on a synthetic pointer event there: keyboard only.
+        WestonXWayland,
+    };
+    // Starts the display server and its window manager and waits until the manager has taken the
+    // screen. Throws with a reason on failure.
+    explicit Desktop(Kind kind = Kind::XvfbOpenbox);
+    ~Desktop();
+    Desktop(const Desktop&) = delete;
+    Desktop& operator=(const Desktop&) = delete;
+
+    const std::string& Display() const { return display_; }
+    QSize ScreenSize() const;
+
+    // The whole screen as the X server holds it. XWayland keeps no root image (the compositor makes the
+    // screen): there the picture is made of the windows' own images, each at its place, bottom to top.
+    QImage Capture() const;
+    bool OnWayland() const { return kind_ == Kind::WestonXWayland; }
+    // Every viewable top-level client window, stacking order bottom to top.
+    std::vector<Window> Windows() const;
+    std::vector<Window> WindowsTitled(const std::string& title) const;
+
+    // xdotool with these arguments on this display; false when it failed.
+    bool Xdotool(const std::string& args) const;
+    void Key(const std::string& keys) const { Xdotool("key --clearmodifiers " + keys); }
+    void Type(const std::string& text) const { Xdotool("type --delay 40 '" + text + "'"); }
+    void Click(QPoint at, int button = 1) const;
+    // Asks the window manager to activate `w` (keyboard focus), as clicking its title would.
+    void Activate(const Window& w) const;
+
+private:
+    struct Connection {
+        xcb_connection_t* conn = nullptr;
+        unsigned root = 0;
+    };
+    std::string StartXvfb();
+    std::string StartWeston();
+    QImage Image(unsigned window, QSize size) const;
+    static Connection Connect(const std::string& display);
+    void WaitForWindowManager(const std::string& name);
+
+    Kind kind_;
+    std::filesystem::path runtimeDir_; // Weston's
+    pid_t xvfb_ = -1;
+    pid_t wm_ = -1;
+    std::string display_;
+    Connection x_;
+};
+
+// Polls `done` every `step` until it is true or `timeout` has passed; true when it became true.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds step = std::chrono::milliseconds(50));
+
+// Pixels of exactly this colour inside `area` of `img`.
+int CountColour(const QImage& img, const QRect& area, QRgb colour);
+// The bounding box of those pixels (empty when none).
+QRect ColourBox(const QImage& img, const QRect& area, QRgb colour);
+
+// Where the captures of one test go: $RENVORA_ACCEPTANCE_DIR (else <build>/acceptance-captures) / test.
+class Captures {
+public:
+    explicit Captures(const std::string& test);
+    // Saves `img` as NN-name.png and returns its path.
+    std::filesystem::path Save(const QImage& img, const std::string& name);
+    const std::filesystem::path& Dir() const { return dir_; }
+
+private:
+    std::filesystem::path dir_;
+    int n_ = 0;
+};
+
+} // namespace rv::acceptance
