@@ -20,6 +20,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -165,12 +166,14 @@ UnattendedResult RunUnattended(CRenvoraApp& app, const UnattendedOptions& option
         }
     };
 
-    // The card before the run, to tell a new certificate from the old one.
+    // The card before the run, to tell a new certificate from the old one. Only a software card can be
+    // looked into here; any other card control is judged by what the client showed, and its card is
+    // checked with that card's own tools (scripts/run does so for a token).
     fs::path image = InsertedCardImage();
     softcard::CardImage before;
     std::string error;
-    if (image.empty() || !softcard::LoadCardImage(image, before, error)) {
-        result.failure = image.empty() ? "no card image is inserted (RENVORA_CARD_IMAGE)" : error;
+    if (!image.empty() && !softcard::LoadCardImage(image, before, error)) {
+        result.failure = error;
         return result;
     }
     result.oldCertPem = before.signCertPem;
@@ -279,6 +282,20 @@ UnattendedResult RunUnattended(CRenvoraApp& app, const UnattendedOptions& option
     qt::QtMessageBox::SetHook(std::move(prevBoxHook));
     qApp->removeEventFilter(&notices);
 
+    if (image.empty()) {
+        const std::string success = reinterpret_cast<const char*>(u8"延期成功！"); // messages are UTF-8
+        bool renewed =
+            std::find(result.messages.begin(), result.messages.end(), success) != result.messages.end();
+        if (!renewed || result.successMessage.empty()) {
+            result.failure =
+                result.renewalPressed ? "the client did not report a renewal" : "the renewal was not started";
+            return result;
+        }
+        print("[card] the client reports the renewal; the card is not a software card, so it is checked with "
+              "its own tools");
+        result.exitCode = 0;
+        return result;
+    }
     // The verdict comes from the card itself.
     softcard::CardImage after;
     if (!softcard::LoadCardImage(image, after, error)) {

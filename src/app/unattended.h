@@ -2,7 +2,8 @@
 // into the login dialog, presses the renewal button, answers every question with Yes and every notice
 // with OK, prints each message box text as it appears, saves a PNG of every window it passes through
 // (unless told not to), prints how long the renewal took, leaves by the exit button, and then checks
-// the card image for the new certificate.
+// the card image for the new certificate. With a card control other than the software card (no card
+// image configured) it can only go by what the client showed: "延期成功！" and the success dialog.
 #pragma once
 
 #include <filesystem>
@@ -25,7 +26,7 @@ struct UnattendedOptions {
 };
 
 struct UnattendedResult {
-    int exitCode = 1;                  // 0: the card holds a new certificate
+    int exitCode = 1; // 0: the card holds a new certificate (other cards: the client says so)
     std::vector<std::string> messages; // every message box text, UTF-8, in order
     std::vector<std::filesystem::path> shots;
     bool renewalEnabled = false; // the renewal button after login
