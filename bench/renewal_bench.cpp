@@ -3,6 +3,7 @@
 //   BM_ProcessStartupToLogin     the client as a process: exec to the login dialog on screen
 //   BM_FullRenewal               in-process: renewal button to success, questions answered at once
 //                                (wall time; client_cpu_ms is the UI thread's CPU)
+//   BM_FullRenewalToken          the same on a SoftHSM2 token through the token card plugin
 //   BM_ProcessRenewal            the client as a process, unattended, no screenshots: whole run, peak RSS,
 //                                CPU, and the first renewal of a fresh process (button to end, as the
 //                                client measures it)
@@ -46,6 +47,8 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kClient = RENVORA_BUILD_DIR "/src/renvora";
 const std::string kPlugin = RENVORA_BUILD_DIR "/softcard/softcard.so";
+const std::string kTokenPlugin = RENVORA_BUILD_DIR "/p11card/p11card.so";
+const char* const kSoftHsmModule = "/usr/lib/softhsm/libsofthsm2.so";
 
 double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
@@ -87,6 +90,12 @@ public:
         rv::reg::RegisterControl(root_ / "classes", rv::kCardControlClsid, "software card", kPlugin);
         ::setenv("RENVORA_CLASSES_ROOT", (root_ / "classes").c_str(), 1);
         ::setenv("RENVORA_DRIVE_C", (root_ / "drive_c").c_str(), 1);
+        // The token card: its own registration, over a private SoftHSM2.
+        rv::reg::RegisterControl(root_ / "classes-token", rv::kCardControlClsid, "token card", kTokenPlugin);
+        rv::reg::WriteValue(root_ / "classes-token", rv::kCardControlKey, "Pkcs11Module", kSoftHsmModule);
+        std::ofstream(root_ / "softhsm2.conf") << "directories.tokendir = " << (root_ / "tokens").string()
+                                               << "\nobjectstore.backend = file\nlog.level = ERROR\n";
+        ::setenv("SOFTHSM2_CONF", (root_ / "softhsm2.conf").c_str(), 1);
     }
     ~DemoWorld() {
         http_->Stop();
@@ -112,6 +121,41 @@ public:
         }
         ::setenv("RENVORA_CARD_IMAGE", r.cardImage.c_str(), 1);
         return r.cardImage;
+    }
+    // A fresh token card (SoftHSM2, P-256) inside the renewal window, made the card the token card
+    // control opens. One token at a time: the previous card's token goes, so every opening reads as
+    // much as a user's single token.
+    void NewTokenCard() {
+        std::error_code ec;
+        fs::remove_all(root_ / "tokens", ec);
+        fs::create_directories(root_ / "tokens");
+        std::string label = "bench" + std::to_string(++cards_);
+        std::string init = "softhsm2-util --init-token --free --label " + label +
+                           " --so-pin 87654321 --pin 123456 >/dev/null";
+        if (std::system(init.c_str()) != 0) {
+            std::fprintf(stderr, "bench: softhsm2-util failed\n");
+            std::exit(1);
+        }
+        rv::server::EnrolRequest r;
+        r.dataDir = root_ / "data";
+        r.token = rv::server::TokenTarget{kSoftHsmModule, label, ""};
+        r.cryptAlgo = "ECC";
+        r.pin = "123456";
+        r.managePassword = "88888888";
+        r.days = 30;
+        r.holder = rv::server::DemoHolder();
+        r.holder.certSeqNo = "T" + std::to_string(::getpid()) + "N" + std::to_string(cards_);
+        rv::server::EnrolResult result;
+        std::string error;
+        if (!rv::server::Enrol(r, result, error)) {
+            std::fprintf(stderr, "bench: enrol: %s\n", error.c_str());
+            std::exit(1);
+        }
+        ::setenv("RENVORA_PKCS11_TOKEN_LABEL", label.c_str(), 1);
+    }
+    // Which card control the client creates: the software card or the token card.
+    void UseTokenCard(bool token) {
+        ::setenv("RENVORA_CLASSES_ROOT", (root_ / (token ? "classes-token" : "classes")).c_str(), 1);
     }
     fs::path Work() const { return root_ / "work"; }
     rv::server::Store& Store() { return store_; }
@@ -165,12 +209,18 @@ void BM_StartupToLoginDialog(benchmark::State& state) {
 }
 BENCHMARK(BM_StartupToLoginDialog)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 
-void BM_FullRenewal(benchmark::State& state) {
+// One renewal in a warm process, on the software card or on a token.
+void FullRenewal(benchmark::State& state, bool token) {
     double cpuTotal = 0;
     int failures = 0;
+    World().UseTokenCard(token);
     for (auto _ : state) {
         state.PauseTiming();
-        World().NewCard();
+        if (token) {
+            World().NewTokenCard();
+        } else {
+            World().NewCard();
+        }
         std::size_t issuesBefore = World().Store().IssueCount();
         state.ResumeTiming();
         double wall = 0, cpu = 0;
@@ -190,10 +240,22 @@ void BM_FullRenewal(benchmark::State& state) {
         state.SetIterationTime(wall / 1e3);
         cpuTotal += cpu;
     }
+    World().UseTokenCard(false);
     state.counters["client_cpu_ms"] = benchmark::Counter(cpuTotal / static_cast<double>(state.iterations()));
     state.counters["failures"] = failures;
 }
+
+void BM_FullRenewal(benchmark::State& state) {
+    FullRenewal(state, false);
+}
 BENCHMARK(BM_FullRenewal)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// The same renewal on a SoftHSM2 token through the token card plugin (right after the software card's,
+// so both see the same machine).
+void BM_FullRenewalToken(benchmark::State& state) {
+    FullRenewal(state, true);
+}
+BENCHMARK(BM_FullRenewalToken)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 
 // Starts the client as a process in the demo folder; its stdout comes back through `outFd`.
 pid_t Spawn(const std::vector<std::string>& args, int& outFd, bool screenshots = true) {
