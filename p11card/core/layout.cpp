@@ -95,12 +95,12 @@ const TokenSet* TokenView::Pending(bool loggedIn) const {
     return best;
 }
 
-CK_OBJECT_HANDLE TokenView::ManagePassword(bool loggedIn) const {
+CK_OBJECT_HANDLE TokenView::InForce(const char* name, bool loggedIn) const {
     const TokenSet* current = Current(loggedIn);
     CK_OBJECT_HANDLE best = CK_INVALID_HANDLE;
     for (const TokenSet& s : sets) { // sorted: the last one at or below the current generation wins
-        if (current && s.generation <= current->generation && s.Data(kManagePassword) != CK_INVALID_HANDLE) {
-            best = s.Data(kManagePassword);
+        if (current && s.generation <= current->generation && s.Data(name) != CK_INVALID_HANDLE) {
+            best = s.Data(name);
         }
     }
     return best;
@@ -181,12 +181,15 @@ bool ScanToken(const Session& s, TokenView& view, CK_RV& rv) {
     return true;
 }
 
-void RemoveSet(const Session& s, const TokenSet& set, CK_OBJECT_HANDLE keep) {
+void RemoveSet(const Session& s, const TokenSet& set, const TokenView* view) {
     if (set.signCert != CK_INVALID_HANDLE && s.Destroy(set.signCert) != CKR_OK) {
         return; // still complete: keep it whole
     }
+    // An older set may still hold the objects in force (a password or service keys that did not change).
+    CK_OBJECT_HANDLE password = view ? view->ManagePassword(true) : CK_INVALID_HANDLE;
+    CK_OBJECT_HANDLE serviceKeys = view ? view->InForce(kServiceKeys, true) : CK_INVALID_HANDLE;
     for (CK_OBJECT_HANDLE h : set.all) {
-        if (h != set.signCert && h != keep) {
+        if (h != set.signCert && h != password && h != serviceKeys) {
             s.Destroy(h);
         }
     }
@@ -198,7 +201,6 @@ void RemoveLeftovers(const Session& s, const TokenView& view, bool loggedIn) {
     if (!current) {
         return; // nothing to resolve to: leave the token as it is for someone to look at
     }
-    CK_OBJECT_HANDLE password = view.ManagePassword(loggedIn);
     for (const TokenSet& set : view.sets) {
         if (&set == current) {
             continue;
@@ -212,8 +214,7 @@ void RemoveLeftovers(const Session& s, const TokenView& view, bool loggedIn) {
             }
             continue;
         }
-        // An older set may still hold the password hash in force.
-        RemoveSet(s, set, password);
+        RemoveSet(s, set, &view);
     }
 }
 
@@ -332,10 +333,9 @@ CK_RV WriteSet(const Session& s, const NewSet& set, std::string& step) {
         }
         made.push_back(h);
     }
-    if (!set.kmsKey.empty() || !set.cssSignKey.empty() || !set.cssEnvKey.empty()) {
+    if (!set.serviceKeys.empty()) {
         step = kServiceKeys;
-        rv = CreateData(s, DataLabel(set.tag, kServiceKeys),
-                        ServiceKeysValue(set.kmsKey, set.cssSignKey, set.cssEnvKey), false, h);
+        rv = CreateData(s, DataLabel(set.tag, kServiceKeys), set.serviceKeys, false, h);
         if (rv != CKR_OK) {
             return undo(rv);
         }

@@ -7,8 +7,8 @@
 // followed by 4 random bytes. The set's signing key pair and certificate carry CKA_ID = tag + 'S' and
 // the label "renvora sign TAGHEX"; its encryption key and certificate CKA_ID = tag + 'E' and "renvora
 // enc TAGHEX"; its data objects (application "renvora") are labelled "renvora TAGHEX NAME": the
-// service's public keys (serviceKeys, public) and, when the set changed it, the management-password
-// hash (managePassword, private).
+// service's public keys (serviceKeys, public) and the management-password hash (managePassword,
+// private), each only when the set changed it.
 //
 // Objects are written one at a time, so a write can be cut off anywhere; a token writes each object
 // slowly (SoftHSM2 rewrites an object's file once per attribute), so a set has as few as it can. The
@@ -17,9 +17,9 @@
 // certificate first. Whoever opens the card resolves it deterministically: the current set is the one
 // with the highest generation (then the highest tag) whose signing certificate and public key (and,
 // once logged in, private key) are there; its management password is the newest hash at or below its
-// generation. Everything else of ours is a leftover and is removed, except the newest set above the
-// current generation that holds nothing but a signing key pair: that is the key pair InitUpdate
-// generated, waiting for WriteCard. Objects that are not ours are never touched.
+// generation, and so are its service keys. Everything else of ours is a leftover and is removed, except the
+// newest set above the current generation that holds nothing but a signing key pair: that is the key pair
+// InitUpdate generated, waiting for WriteCard. Objects that are not ours are never touched.
 #pragma once
 
 #include "keys.h"
@@ -73,8 +73,10 @@ struct TokenView {
     // The key pair waiting for WriteCard: the newest uncommitted tag above the current generation
     // with a signing private key (seen logged in only).
     const TokenSet* Pending(bool loggedIn) const;
-    // The management-password hash of the current set (visible logged in only).
-    CK_OBJECT_HANDLE ManagePassword(bool loggedIn) const;
+    // The data object `name` in force for the current set: the newest at or below its generation (a
+    // renewal writes one only when the value changes). The password hash is visible logged in only.
+    CK_OBJECT_HANDLE InForce(const char* name, bool loggedIn) const;
+    CK_OBJECT_HANDLE ManagePassword(bool loggedIn) const { return InForce(kManagePassword, loggedIn); }
     uint32_t MaxGeneration() const;
 };
 
@@ -83,8 +85,8 @@ bool ScanToken(const Session& s, TokenView& view, CK_RV& rv);
 
 // Removes the leftovers a session can see (see above). Failures are left for the next time.
 void RemoveLeftovers(const Session& s, const TokenView& view, bool loggedIn);
-// Removes every object of a set, its signing certificate first, except `keep`.
-void RemoveSet(const Session& s, const TokenSet& set, CK_OBJECT_HANDLE keep = CK_INVALID_HANDLE);
+// Removes every object of a set, its signing certificate first, except those in force (`view`).
+void RemoveSet(const Session& s, const TokenSet& set, const TokenView* view = nullptr);
 
 // The SubjectPublicKeyInfo (DER) of a public key object; empty when unknown.
 Bytes PublicKeySpki(const Session& s, CK_OBJECT_HANDLE pub);
@@ -95,8 +97,8 @@ struct NewSet {
     std::string signCertPem;
     std::string encCertPem; // with `encKey`; both empty in a first set made at enrolment
     KeyParts encKey;
-    std::string kmsKey, cssSignKey, cssEnvKey;
-    std::string managePasswordHash; // "" keeps the current one
+    std::string serviceKeys;        // ServiceKeysValue(); "" keeps the one in force
+    std::string managePasswordHash; // "" keeps the one in force
 };
 
 // Writes the set's objects one by one, the signing certificate last. On failure removes what it wrote

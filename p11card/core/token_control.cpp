@@ -438,8 +438,8 @@ void P11CardControl::DoInitUpdate() {
         return;
     }
     Bytes stored;
-    CK_OBJECT_HANDLE password = view.ManagePassword(true);
-    if (!session_.Attr(password, CKA_VALUE, stored) || !ManagePasswordMatches(stored, initManagePassword_)) {
+    if (!session_.Attr(view.ManagePassword(true), CKA_VALUE, stored) ||
+        !ManagePasswordMatches(stored, initManagePassword_)) {
         Fail(-1, text::kManagePasswordWrong);
         return;
     }
@@ -463,10 +463,10 @@ void P11CardControl::DoInitUpdate() {
         FailRv(text::kKeyGenFailedFmt, CKR_FUNCTION_FAILED);
         return;
     }
-    // Earlier key pairs that never got a certificate are of no use any more.
+    // Earlier keys that never got a certificate are of no use any more.
     for (const TokenSet& s : view.sets) {
         if (!s.Committed()) {
-            RemoveSet(session_, s, password);
+            RemoveSet(session_, s, &view);
         }
     }
     acceptedManagePassword_ = initManagePassword_;
@@ -522,10 +522,13 @@ void P11CardControl::DoWriteCard() {
     set.tag = pending->tag;
     set.signCertPem = signCert_;
     set.encCertPem = envCert_;
-    set.kmsKey = kmsKey_;
-    set.cssSignKey = cssSignKey_;
-    set.cssEnvKey = cssEnvKey_;
-    // The password just checked stays in force without a new hash object (one object less to write).
+    // Unchanged service keys and password stay in force without new objects (each object costs a
+    // token a slow write).
+    Bytes inForce;
+    set.serviceKeys = ServiceKeysValue(kmsKey_, cssSignKey_, cssEnvKey_);
+    if (session_.Attr(view.InForce(kServiceKeys, true), CKA_VALUE, inForce) && inForce == set.serviceKeys) {
+        set.serviceKeys.clear();
+    }
     if (writeManagePassword_ != acceptedManagePassword_) {
         set.managePasswordHash = HashManagePassword(writeManagePassword_);
     }

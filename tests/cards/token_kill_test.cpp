@@ -114,6 +114,7 @@ Census Count() {
     const p11card::TokenSet* current = view.Current(true);
     const p11card::TokenSet* pending = view.Pending(true);
     CK_OBJECT_HANDLE password = view.ManagePassword(true);
+    CK_OBJECT_HANDLE serviceKeys = view.InForce(p11card::kServiceKeys, true);
     c.password = password != CK_INVALID_HANDLE;
     for (const p11card::TokenSet& set : view.sets) {
         c.committed += set.Committed() ? 1 : 0;
@@ -122,7 +123,7 @@ Census Count() {
             if (&set == pending) {
                 c.pendingExtras += h != set.signPriv ? 1 : 0;
             } else if (&set != current) {
-                c.others += h != password ? 1 : 0; // the hash in force may live in an older tag
+                c.others += h != password && h != serviceKeys ? 1 : 0; // in force, kept from an older set
             }
         }
     }
