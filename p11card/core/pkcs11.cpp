@@ -118,7 +118,10 @@ bool Module::Load(const std::string& spec, std::vector<std::shared_ptr<Module>>&
         return true;
     }
     CK_FUNCTION_LIST* fn = nullptr;
-    if (spec.find('/') != std::string::npos) {
+    bool isFile = spec.find('/') != std::string::npos ||
+                  (spec.size() > 3 && spec.compare(spec.size() - 3, 3, ".so") == 0);
+    if (isFile) {
+        // A bare file name is looked up in p11-kit's module folder.
         fn = p11_kit_module_load(spec.c_str(), 0);
         if (!fn) {
             std::string why = P11KitReason();

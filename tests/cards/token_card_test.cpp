@@ -63,6 +63,18 @@ TEST_F(TokenCardFaults, ABrokenModuleIsNamedAndTheControlStaysUsable) {
     Login();
 }
 
+TEST_F(TokenCardFaults, WithoutARegisteredModuleEveryModuleTheSystemRegistersIsSearched) {
+    // Debian's softhsm2 registers its module with p11-kit; it reads the test's SOFTHSM2_CONF.
+    SetModule("");
+    reg::WriteValue(token.dir().classesRoot(), kCardControlKey, "TokenLabel", "");
+    Login();
+    card.ReadCardInfo();
+    EXPECT_EQ(card.GetStatus(), 0) << Error();
+    // A p11-kit module name picks that module alone.
+    SetModule("softhsm2");
+    Login();
+}
+
 TEST_F(TokenCardFaults, TwoCardsAreRefusedUnlessOneIsNamed) {
     token.AddToken("second-card", true);
     reg::WriteValue(token.dir().classesRoot(), kCardControlKey, "TokenLabel", "");
