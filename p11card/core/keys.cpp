@@ -201,24 +201,6 @@ bool Pbkdf2(const std::string& password, const Bytes& salt, int iterations, Byte
                              reinterpret_cast<unsigned char*>(out.data())) == 1;
 }
 
-bool FromHex(const std::string& hex, Bytes& out) {
-    if (hex.size() % 2 != 0) {
-        return false;
-    }
-    out.clear();
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        auto v = [](char c) {
-            return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        };
-        int hi = v(hex[i]), lo = v(hex[i + 1]);
-        if (hi < 0 || lo < 0) {
-            return false;
-        }
-        out.push_back(static_cast<char>(hi * 16 + lo));
-    }
-    return true;
-}
-
 } // namespace
 
 Bytes EcParamsP256() {
@@ -440,6 +422,24 @@ Bytes RandomBytes(std::size_t n) {
         return {};
     }
     return out;
+}
+
+bool FromHex(const std::string& hex, Bytes& out) {
+    if (hex.size() % 2 != 0) {
+        return false;
+    }
+    out.clear();
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        auto v = [](char c) {
+            return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        };
+        int hi = v(hex[i]), lo = v(hex[i + 1]);
+        if (hi < 0 || lo < 0) {
+            return false;
+        }
+        out.push_back(static_cast<char>(hi * 16 + lo));
+    }
+    return true;
 }
 
 std::string Hex(const Bytes& bytes) {

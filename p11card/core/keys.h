@@ -71,6 +71,8 @@ bool ManagePasswordMatches(const std::string& stored, const std::string& passwor
 
 Bytes RandomBytes(std::size_t n);
 std::string Hex(const Bytes& bytes);
+// Lower-case hex back to bytes; false on anything else.
+bool FromHex(const std::string& hex, Bytes& out);
 
 // Wipes a secret held in a string.
 void Wipe(std::string& secret);

@@ -13,17 +13,8 @@ bool ParseDataLabel(const std::string& label, Bytes& tag, std::string& name) {
         label[kLabelPrefix.size() + 2 * kTagSize] != ' ') {
         return false;
     }
-    std::string hex = label.substr(kLabelPrefix.size(), 2 * kTagSize);
-    tag.clear();
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        auto v = [](char c) {
-            return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        };
-        int hi = v(hex[i]), lo = v(hex[i + 1]);
-        if (hi < 0 || lo < 0) {
-            return false;
-        }
-        tag.push_back(static_cast<char>(hi * 16 + lo));
+    if (!FromHex(label.substr(kLabelPrefix.size(), 2 * kTagSize), tag)) {
+        return false;
     }
     name = label.substr(kLabelPrefix.size() + 2 * kTagSize + 1);
     return true;

@@ -96,9 +96,9 @@ bool SelectToken(const std::vector<std::shared_ptr<Module>>& modules, const P11C
 P11CardControl::~P11CardControl() {
     session_.Close();
     Wipe(pin_);
-    Wipe(password_);
-    Wipe(initManagePassword_);
-    Wipe(writeManagePassword_);
+    Wipe(in_.password);
+    Wipe(in_.initManagePassword);
+    Wipe(in_.writeManagePassword);
     Wipe(acceptedManagePassword_);
 }
 
@@ -279,7 +279,7 @@ void P11CardControl::DoVerifyPassword() {
     loggedIn_ = verified_ = false;
     // Whatever this attempt brings, the PIN remembered before is not offered again.
     Wipe(pin_);
-    if (password_.empty()) {
+    if (in_.password.empty()) {
         Fail(-1, text::kPinEmpty);
         return;
     }
@@ -291,7 +291,7 @@ void P11CardControl::DoVerifyPassword() {
     }
     // A PIN the token cannot take never reaches it, so it costs no try.
     if (token.maxPin > 0 && token.maxPin < 1024 &&
-        (password_.size() > token.maxPin || password_.size() < token.minPin)) {
+        (in_.password.size() > token.maxPin || in_.password.size() < token.minPin)) {
         char buf[128];
         std::snprintf(buf, sizeof buf, text::kPinLengthFmt, static_cast<unsigned long>(token.minPin),
                       static_cast<unsigned long>(token.maxPin));
@@ -300,10 +300,10 @@ void P11CardControl::DoVerifyPassword() {
     }
     // The typed PIN is checked even when the token is still logged in from before.
     session_.Logout();
-    CK_RV rv = session_.Login(password_, false);
+    CK_RV rv = session_.Login(in_.password, false);
     if (rv == CKR_OK) {
         loggedIn_ = verified_ = true;
-        pin_ = password_;
+        pin_ = in_.password;
         pinSerial_ = token.serial;
         // Logged in, the private leftovers of an interrupted write are visible too.
         TokenView view;
@@ -397,7 +397,7 @@ void P11CardControl::DoSignData() {
     if (!Ready(Need::Pin)) {
         return;
     }
-    if (signSource_.empty()) {
+    if (in_.signSource.empty()) {
         Fail(-1, text::kSignSourceEmpty);
         return;
     }
@@ -418,7 +418,7 @@ void P11CardControl::DoSignData() {
         return;
     }
     Bytes der;
-    if (CK_RV rv = Sign(set->signPriv, cert.kind, signSource_, der); rv != CKR_OK) {
+    if (CK_RV rv = Sign(set->signPriv, cert.kind, in_.signSource, der); rv != CKR_OK) {
         FailRv(text::kSignFailedFmt, rv);
         return;
     }
@@ -439,7 +439,7 @@ void P11CardControl::DoInitUpdate() {
     }
     Bytes stored;
     if (!session_.Attr(view.ManagePassword(true), CKA_VALUE, stored) ||
-        !ManagePasswordMatches(stored, initManagePassword_)) {
+        !ManagePasswordMatches(stored, in_.initManagePassword)) {
         Fail(-1, text::kManagePasswordWrong);
         return;
     }
@@ -469,7 +469,7 @@ void P11CardControl::DoInitUpdate() {
             RemoveSet(session_, s, &view);
         }
     }
-    acceptedManagePassword_ = initManagePassword_;
+    acceptedManagePassword_ = in_.initManagePassword;
     publicKey_ = std::move(pem);
     Succeed();
 }
@@ -492,18 +492,18 @@ void P11CardControl::DoWriteCard() {
     // public key has to verify (the token keeps no public key object to compare with).
     CertInfo signCert;
     Bytes challenge = RandomBytes(32), proof;
-    if (!ReadCertPem(signCert_, signCert) || signCert.kind == KeyKind::None ||
+    if (!ReadCertPem(in_.signCert, signCert) || signCert.kind == KeyKind::None ||
         Sign(pending->signPriv, signCert.kind, challenge, proof) != CKR_OK ||
         !SignatureVerifies(signCert, challenge, proof)) {
         Fail(1, text::kCertKeyMismatch);
         return;
     }
-    if (writeManagePassword_.empty()) {
+    if (in_.writeManagePassword.empty()) {
         Fail(-1, text::kNewManagePasswordEmpty);
         return;
     }
     CertInfo encCert;
-    if (!ReadCertPem(envCert_, encCert)) {
+    if (!ReadCertPem(in_.envCert, encCert)) {
         Fail(-1, text::kEnvCertBad);
         return;
     }
@@ -511,26 +511,26 @@ void P11CardControl::DoWriteCard() {
     NewSet set;
     bool matches = false;
     bool opened =
-        OpenEncryptedKey(envData_, cp::GbkToUtf8(writeManagePassword_), encCert, set.encKey, matches) ||
+        OpenEncryptedKey(in_.envData, cp::GbkToUtf8(in_.writeManagePassword), encCert, set.encKey, matches) ||
         (!acceptedManagePassword_.empty() &&
-         OpenEncryptedKey(envData_, cp::GbkToUtf8(acceptedManagePassword_), encCert, set.encKey, matches));
+         OpenEncryptedKey(in_.envData, cp::GbkToUtf8(acceptedManagePassword_), encCert, set.encKey, matches));
     if (!opened || !matches) {
         set.encKey.Wipe();
         Fail(-1, opened ? text::kEnvCertKeyMismatch : text::kEnvKeyUnreadable);
         return;
     }
     set.tag = pending->tag;
-    set.signCertPem = signCert_;
-    set.encCertPem = envCert_;
+    set.signCertPem = in_.signCert;
+    set.encCertPem = in_.envCert;
     // Unchanged service keys and password stay in force without new objects (each object costs a
     // token a slow write).
     Bytes inForce;
-    set.serviceKeys = ServiceKeysValue(kmsKey_, cssSignKey_, cssEnvKey_);
+    set.serviceKeys = ServiceKeysValue(in_.kmsKey, in_.cssSignKey, in_.cssEnvKey);
     if (session_.Attr(view.InForce(kServiceKeys, true), CKA_VALUE, inForce) && inForce == set.serviceKeys) {
         set.serviceKeys.clear();
     }
-    if (writeManagePassword_ != acceptedManagePassword_) {
-        set.managePasswordHash = HashManagePassword(writeManagePassword_);
+    if (in_.writeManagePassword != acceptedManagePassword_) {
+        set.managePasswordHash = HashManagePassword(in_.writeManagePassword);
     }
     // What an interrupted earlier write left beside the key goes first.
     for (CK_OBJECT_HANDLE h : pending->all) {
@@ -559,7 +559,7 @@ void P11CardControl::DoWriteCard() {
     if (ScanToken(session_, after, scanned)) {
         RemoveLeftovers(session_, after, true);
     }
-    acceptedManagePassword_ = writeManagePassword_;
+    acceptedManagePassword_ = in_.writeManagePassword;
     Succeed();
 }
 
@@ -631,42 +631,11 @@ int P11CardControl::GetString(int id, const std::string*& value) {
 }
 
 int P11CardControl::SetString(int id, const std::string& value) {
-    std::string* target = nullptr;
-    switch (id) {
-    case dispid::Password:
-        target = &password_;
-        break;
-    case dispid::SignSource:
-        target = &signSource_;
-        break;
-    case dispid::SignCert:
-        target = &signCert_;
-        break;
-    case dispid::EnvCert:
-        target = &envCert_;
-        break;
-    case dispid::CssEnvKey:
-        target = &cssEnvKey_;
-        break;
-    case dispid::CssSignKey:
-        target = &cssSignKey_;
-        break;
-    case dispid::KmsKey:
-        target = &kmsKey_;
-        break;
-    case dispid::EnvData:
-        target = &envData_;
-        break;
-    case dispid::WriteManagePassword:
-        target = &writeManagePassword_;
-        break;
-    case dispid::InitManagePassword:
-        target = &initManagePassword_;
-        break;
-    default:
+    std::string* target = in_.Target(id);
+    if (!target) {
         return card::WrongKind(id);
     }
-    if (target == &password_ || target == &initManagePassword_ || target == &writeManagePassword_) {
+    if (in_.IsSecret(target)) {
         Wipe(*target);
     }
     *target = value;

@@ -13,6 +13,7 @@
 // Without a label or serial, the card is the one writable token that holds a holder record.
 #pragma once
 
+#include "card/dispatch_adapter.h"
 #include "layout.h"
 #include "pkcs11.h"
 
@@ -132,8 +133,7 @@ private:
     // The management password InitUpdate accepted (GBK), to open the encryption key and keep the hash.
     std::string acceptedManagePassword_;
 
-    std::string password_, signSource_, initManagePassword_, writeManagePassword_;
-    std::string signCert_, envCert_, cssEnvKey_, cssSignKey_, kmsKey_, envData_;
+    card::WrittenProperties in_;
     std::string cardInfo_, signature_, publicKey_, cryptAlgo_;
     std::string scratch_;
 };

@@ -68,6 +68,43 @@ inline bool ClsidMatches(const char* clsid, const char* ours) {
     return strcasecmp(bare(clsid).c_str(), bare(ours).c_str()) == 0;
 }
 
+// The properties the client writes before a method, as a control keeps them (GBK, as written).
+struct WrittenProperties {
+    std::string password, signSource, initManagePassword, writeManagePassword;
+    std::string signCert, envCert, cssEnvKey, cssSignKey, kmsKey, envData;
+
+    // The string that member `id` writes; nullptr when `id` is no written property.
+    std::string* Target(int id) {
+        switch (id) {
+        case dispid::Password:
+            return &password;
+        case dispid::SignSource:
+            return &signSource;
+        case dispid::SignCert:
+            return &signCert;
+        case dispid::EnvCert:
+            return &envCert;
+        case dispid::CssEnvKey:
+            return &cssEnvKey;
+        case dispid::CssSignKey:
+            return &cssSignKey;
+        case dispid::KmsKey:
+            return &kmsKey;
+        case dispid::EnvData:
+            return &envData;
+        case dispid::WriteManagePassword:
+            return &writeManagePassword;
+        case dispid::InitManagePassword:
+            return &initManagePassword;
+        default:
+            return nullptr;
+        }
+    }
+    bool IsSecret(const std::string* target) const {
+        return target == &password || target == &initManagePassword || target == &writeManagePassword;
+    }
+};
+
 template <typename Control> class DispatchAdapter : public RvDispatch {
 public:
     static RvDispatch* Create() {
