@@ -1,10 +1,15 @@
-/* A PKCS#11 module whose C_Initialize fails: the token card must say so and stay usable. */
+/* A PKCS#11 module whose C_Initialize fails: the token card must say so and stay usable. It fails with
+ * CKR_DEVICE_ERROR only when it is asked to use the operating system's locking, as the token card asks
+ * (through p11-kit); otherwise with CKR_ARGUMENTS_BAD, which the test would see. */
 #include <p11-kit/pkcs11.h>
 
 #include <string.h>
 
 static CK_RV Initialize(void* args) {
-    (void)args;
+    const CK_C_INITIALIZE_ARGS* a = (const CK_C_INITIALIZE_ARGS*)args;
+    if (a == NULL || !(a->flags & CKF_OS_LOCKING_OK)) {
+        return CKR_ARGUMENTS_BAD;
+    }
     return CKR_DEVICE_ERROR;
 }
 
