@@ -49,10 +49,10 @@ bool SoftHsm::InitToken(const std::string& label, const std::string& pin) {
     return r.exitCode == 0;
 }
 
-std::string SoftHsm::Snapshot() const {
+std::string SoftHsm::Snapshot(bool tokenState) const {
     std::map<std::string, std::string> files;
     for (const auto& e : fs::recursive_directory_iterator(tokens_)) {
-        if (e.is_regular_file()) {
+        if (e.is_regular_file() && (tokenState || e.path().filename() != "token.object")) {
             files[fs::relative(e.path(), tokens_).string()] = ReadAll(e.path());
         }
     }

@@ -22,8 +22,9 @@ public:
     bool InitToken(const std::string& label, const std::string& pin);
     const std::filesystem::path& tokens() const { return tokens_; }
     const std::filesystem::path& config() const { return config_; }
-    // Every file of the token folder, names and bytes: equal snapshots mean nothing was written.
-    std::string Snapshot() const;
+    // Every file of the token folder, names and bytes: equal snapshots mean nothing was written. Without
+    // `tokenState`, the token's own file (label, PIN try flags, which every login touches) is left out.
+    std::string Snapshot(bool tokenState = true) const;
     // Takes every token out of the reader (moves the token folders away), and puts them back.
     void Eject();
     void Insert();
