@@ -18,8 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -39,12 +39,14 @@ struct TokenObject {
 std::vector<TokenObject> ListObjects(const std::string& tool) {
     std::vector<TokenObject> out;
     std::string listing = Shell(tool + " --login --pin 123456 --list-objects");
-    std::regex head("^(Certificate Object|Private Key Object|Public Key Object|Data object)");
     std::istringstream in(listing);
     for (std::string line; std::getline(in, line);) {
-        std::smatch m;
-        if (std::regex_search(line, m, head)) {
-            out.push_back({m[1].str(), "", ""});
+        const char* kinds[] = {"Certificate Object", "Private Key Object", "Public Key Object",
+                               "Data object"};
+        auto kind = std::find_if(std::begin(kinds), std::end(kinds),
+                                 [&](const char* k) { return line.rfind(k, 0) == 0; });
+        if (kind != std::end(kinds)) {
+            out.push_back({*kind, "", ""});
         } else if (!out.empty() && line.find("label:") != std::string::npos) {
             out.back().label = line.substr(line.find("label:") + 6);
             out.back().label.erase(0, out.back().label.find_first_not_of(' '));
