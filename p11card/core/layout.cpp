@@ -229,21 +229,21 @@ namespace {
 CK_RV CreateCert(const Session& s, const Bytes& id, const std::string& label, const CertInfo& cert,
                  CK_OBJECT_HANDLE& out) {
     CK_ULONG cls = CKO_CERTIFICATE, type = CKC_X_509;
-    return s.Create({Attr(CKA_CLASS, cls), Attr(CKA_CERTIFICATE_TYPE, type), Attr(CKA_TOKEN, kTrue),
-                     Attr(CKA_PRIVATE, kFalse), Attr(CKA_ID, id), Attr(CKA_LABEL, label),
-                     Attr(CKA_SUBJECT, cert.subject), Attr(CKA_ISSUER, cert.issuer),
-                     Attr(CKA_SERIAL_NUMBER, cert.serial), Attr(CKA_VALUE, cert.der)},
-                    out);
+    return s.CreateOnToken({Attr(CKA_CLASS, cls), Attr(CKA_CERTIFICATE_TYPE, type), Attr(CKA_TOKEN, kTrue),
+                            Attr(CKA_PRIVATE, kFalse), Attr(CKA_ID, id), Attr(CKA_LABEL, label),
+                            Attr(CKA_SUBJECT, cert.subject), Attr(CKA_ISSUER, cert.issuer),
+                            Attr(CKA_SERIAL_NUMBER, cert.serial), Attr(CKA_VALUE, cert.der)},
+                           out);
 }
 
 CK_RV CreateData(const Session& s, const std::string& label, const std::string& value, bool isPrivate,
                  CK_OBJECT_HANDLE& out) {
     CK_ULONG cls = CKO_DATA;
     std::string app = kApplication;
-    return s.Create({Attr(CKA_CLASS, cls), Attr(CKA_TOKEN, kTrue),
-                     Attr(CKA_PRIVATE, isPrivate ? kTrue : kFalse), Attr(CKA_MODIFIABLE, kFalse),
-                     Attr(CKA_APPLICATION, app), Attr(CKA_LABEL, label), Attr(CKA_VALUE, value)},
-                    out);
+    return s.CreateOnToken({Attr(CKA_CLASS, cls), Attr(CKA_TOKEN, kTrue),
+                            Attr(CKA_PRIVATE, isPrivate ? kTrue : kFalse), Attr(CKA_MODIFIABLE, kFalse),
+                            Attr(CKA_APPLICATION, app), Attr(CKA_LABEL, label), Attr(CKA_VALUE, value)},
+                           out);
 }
 
 // The encryption private key, sensitive and not extractable. Its public half is in its certificate.
@@ -272,7 +272,7 @@ CK_RV CreateEncKey(const Session& s, const Bytes& id, const std::string& label, 
         priv.push_back(Attr(CKA_VALUE, k.ecPrivate));
         priv.push_back(Attr(CKA_DERIVE, kTrue));
     }
-    return s.Create(priv, out);
+    return s.CreateOnToken(priv, out);
 }
 
 } // namespace
@@ -354,9 +354,9 @@ CK_RV WriteHolder(const Session& s, const std::string& recordGbk) {
     CK_OBJECT_HANDLE h = CK_INVALID_HANDLE;
     CK_ULONG cls = CKO_DATA;
     std::string app = kApplication, label = kHolderLabel;
-    return s.Create({Attr(CKA_CLASS, cls), Attr(CKA_TOKEN, kTrue), Attr(CKA_PRIVATE, kFalse),
-                     Attr(CKA_APPLICATION, app), Attr(CKA_LABEL, label), Attr(CKA_VALUE, recordGbk)},
-                    h);
+    return s.CreateOnToken({Attr(CKA_CLASS, cls), Attr(CKA_TOKEN, kTrue), Attr(CKA_PRIVATE, kFalse),
+                            Attr(CKA_APPLICATION, app), Attr(CKA_LABEL, label), Attr(CKA_VALUE, recordGbk)},
+                           h);
 }
 
 CK_RV GenerateSigningKey(const Session& s, const Bytes& tag, KeyKind kind, int bits, CK_OBJECT_HANDLE& pub,
@@ -383,6 +383,22 @@ CK_RV GenerateSigningKey(const Session& s, const Bytes& tag, KeyKind kind, int b
     } else {
         return CKR_ARGUMENTS_BAD;
     }
+    // Generated in the session, then copied onto the token in one write (see CreateOnToken); a token that
+    // cannot copy generates it on the token directly.
+    privT[0] = Attr(CKA_TOKEN, kFalse);
+    CK_OBJECT_HANDLE sessionKey = CK_INVALID_HANDLE;
+    CK_RV rv = s.GenerateKeyPair(mech, pubT, privT, pub, sessionKey);
+    if (rv == CKR_OK) {
+        rv = s.MoveToToken(sessionKey, priv);
+        if (rv == CKR_OK || IsTokenGone(rv)) {
+            return rv;
+        }
+        s.Destroy(sessionKey);
+        s.Destroy(pub);
+    } else if (IsTokenGone(rv)) {
+        return rv;
+    }
+    privT[0] = Attr(CKA_TOKEN, kTrue);
     return s.GenerateKeyPair(mech, pubT, privT, pub, priv);
 }
 

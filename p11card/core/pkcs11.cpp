@@ -279,6 +279,45 @@ CK_RV Session::Create(std::vector<CK_ATTRIBUTE> tmpl, CK_OBJECT_HANDLE& out) con
     return fn()->C_CreateObject(handle_, tmpl.data(), tmpl.size(), &out);
 }
 
+CK_RV Session::MoveToToken(CK_OBJECT_HANDLE obj, CK_OBJECT_HANDLE& out, bool lock) const {
+    CK_BBOOL onToken = CK_TRUE, modifiable = CK_FALSE;
+    CK_ATTRIBUTE copy[] = {{CKA_TOKEN, &onToken, sizeof onToken},
+                           {CKA_MODIFIABLE, &modifiable, sizeof modifiable}};
+    CK_RV rv = fn()->C_CopyObject(handle_, obj, copy, lock ? 2 : 1, &out);
+    if (rv == CKR_OK) {
+        fn()->C_DestroyObject(handle_, obj);
+    }
+    return rv;
+}
+
+CK_RV Session::CreateOnToken(std::vector<CK_ATTRIBUTE> tmpl, CK_OBJECT_HANDLE& out) const {
+    // The session object stays modifiable (a copy may not change a locked object); the copy is locked.
+    CK_BBOOL inSession = CK_FALSE, modifiable = CK_TRUE;
+    bool lock = false;
+    std::vector<CK_ATTRIBUTE> session = tmpl;
+    for (CK_ATTRIBUTE& a : session) {
+        if (a.type == CKA_TOKEN) {
+            a.pValue = &inSession;
+        } else if (a.type == CKA_MODIFIABLE && a.pValue && *static_cast<CK_BBOOL*>(a.pValue) == CK_FALSE) {
+            a.pValue = &modifiable;
+            lock = true;
+        }
+    }
+    CK_OBJECT_HANDLE tmp = CK_INVALID_HANDLE;
+    CK_RV rv = Create(session, tmp);
+    if (rv == CKR_OK) {
+        rv = MoveToToken(tmp, out, lock);
+        if (rv == CKR_OK || IsTokenGone(rv)) {
+            return rv;
+        }
+        fn()->C_DestroyObject(handle_, tmp);
+    } else if (IsTokenGone(rv)) {
+        return rv;
+    }
+    // A token without session objects or copies: created on the token directly.
+    return Create(std::move(tmpl), out);
+}
+
 CK_RV Session::Destroy(CK_OBJECT_HANDLE obj) const {
     return fn()->C_DestroyObject(handle_, obj);
 }

@@ -61,10 +61,12 @@ std::string Provisioner::GenerateKey(KeyKind kind, int rsaBits, std::string& err
 }
 
 bool Provisioner::Finish(const std::string& holderRecordGbk, const std::string& certPem,
-                         const std::string& managePasswordGbk, std::string& error) {
+                         const std::string& managePasswordGbk, std::string& error,
+                         const std::string& serviceKeys) {
     NewSet set;
     set.tag = tag_;
     set.signCertPem = certPem;
+    set.serviceKeys = serviceKeys;
     set.managePasswordHash = HashManagePassword(managePasswordGbk);
     std::string step;
     CK_RV rv = set.managePasswordHash.empty() ? CKR_FUNCTION_FAILED : WriteHolder(session_, holderRecordGbk);

@@ -31,9 +31,11 @@ public:
     bool Open(const TokenTarget& target, const std::string& pinGbk, bool replace, std::string& error);
     // A new signing key pair on the token; its public key as PEM.
     std::string GenerateKey(KeyKind kind, int rsaBits, std::string& error);
-    // Writes the holder record and the first set (certificate over the generated key).
+    // Writes the holder record and the first set (certificate over the generated key, password hash and,
+    // when given, the service keys as ServiceKeysValue() makes them).
     bool Finish(const std::string& holderRecordGbk, const std::string& certPem,
-                const std::string& managePasswordGbk, std::string& error);
+                const std::string& managePasswordGbk, std::string& error,
+                const std::string& serviceKeys = "");
     // Removes every object of ours from the token (a card the server could not record is no card).
     void RemoveCard();
     const TokenRef& token() const { return session_.token(); }

@@ -108,7 +108,7 @@ bool Enrol(const EnrolRequest& r, EnrolResult& result, std::string& error) {
     std::string certPem;
     std::function<void()> undo; // removes the card again when the server cannot record it
     if (r.token) {
-        if (!EnrolOnToken(r, issue, certPem, undo, error)) {
+        if (!EnrolOnToken(r, *ca, issue, certPem, undo, error)) {
             return false;
         }
     } else {

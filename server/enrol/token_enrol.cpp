@@ -8,8 +8,9 @@
 
 namespace rv::server {
 
-bool EnrolOnToken(const EnrolRequest& r, const std::function<std::string(EVP_PKEY*, std::string&)>& issue,
-                  std::string& certPem, std::function<void()>& undo, std::string& error) {
+bool EnrolOnToken(const EnrolRequest& r, const CertificateAuthority& ca,
+                  const std::function<std::string(EVP_PKEY*, std::string&)>& issue, std::string& certPem,
+                  std::function<void()>& undo, std::string& error) {
     p11card::KeyKind kind = r.cryptAlgo == "ECC"   ? p11card::KeyKind::EcP256
                             : r.cryptAlgo == "RSA" ? p11card::KeyKind::Rsa
                             : r.cryptAlgo == "SM2" ? p11card::KeyKind::Sm2
@@ -44,7 +45,10 @@ bool EnrolOnToken(const EnrolRequest& r, const std::function<std::string(EVP_PKE
           &h.unitCode, &h.field9, &h.raCode, &h.cardType}) {
         record += (record.empty() ? "" : "|") + cp::Utf8ToGbk(*f);
     }
-    if (!token->Finish(record, certPem, cp::Utf8ToGbk(r.managePassword), why)) {
+    // The service's keys go on the card with it, as a renewal would put them there.
+    std::string serviceKeys =
+        p11card::ServiceKeysValue(ca.KmsKeyPem(), ca.CssSignKeyPem(), ca.CssEnvKeyPem());
+    if (!token->Finish(record, certPem, cp::Utf8ToGbk(r.managePassword), why, serviceKeys)) {
         error = "token: " + cp::GbkToUtf8(why);
         return false;
     }
