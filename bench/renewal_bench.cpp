@@ -153,6 +153,13 @@ public:
         }
         ::setenv("RENVORA_PKCS11_TOKEN_LABEL", label.c_str(), 1);
     }
+    void SyncFilesystem() const {
+        int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY);
+        if (fd >= 0) {
+            ::syncfs(fd);
+            ::close(fd);
+        }
+    }
     // Which card control the client creates: the software card or the token card.
     void UseTokenCard(bool token) {
         ::setenv("RENVORA_CLASSES_ROOT", (root_ / (token ? "classes-token" : "classes")).c_str(), 1);
@@ -223,6 +230,10 @@ RenewalRun RenewOnce(bool token) {
     } else {
         World().NewCard();
     }
+    // A card is enrolled long before it is renewed: what its enrolment wrote is on the disk by then. (The
+    // software card's save syncs itself; SoftHSM2 leaves its files to the page cache, and on ext4 the
+    // renewal's first file truncations would otherwise wait for the enrolment's writes.)
+    World().SyncFilesystem();
     std::size_t issuesBefore = World().Store().IssueCount();
     RenewalRun run;
     RunApp(
