@@ -1,8 +1,10 @@
-// renvora-server: the reference renewal server, and the enrolment of software cards for it.
+// renvora-server: the reference renewal server, and the enrolment of cards (software cards or PKCS#11
+// tokens) for it.
 //
 //   renvora-server [serve] [--listen ADDR] [--port N] [--data DIR] [--cert FILE --key FILE]
 //                  [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES] [--quiet]
-//   renvora-server enrol --data DIR --card-image FILE [--pin PIN] [--manage-password PW] [--days N]
+//   renvora-server enrol --data DIR (--card-image FILE | --token-module M [--token-label L]
+//                  [--token-serial S]) [--pin PIN] [--manage-password PW] [--days N]
 //                  [--replace] [holder options, see --help]
 //   renvora-server issues --data DIR
 #include "core/ca.h"
@@ -38,6 +40,9 @@ const char* kUsage =
     "      Creates a software-card image and the server's record of it; the card's certificate,\n"
     "      issued by the server's CA, ends in N days (default 30). Texts are UTF-8; holder data\n"
     "      default to a demo legal-person card; PIN default 123456.\n"
+    "  renvora-server enrol --data DIR --token-module M [--token-label L] [--token-serial S] ...\n"
+    "      The same onto a PKCS#11 token (module: library path or p11-kit module name): the key pair is\n"
+    "      generated on the token, --pin is the token's user PIN, --crypt-algo ECC (default) or RSA.\n"
     "  renvora-server issues --data DIR\n"
     "      Lists every certificate the server issued.\n"
     "  renvora-server --help | --version\n";
@@ -176,19 +181,27 @@ int Serve(int argc, char** argv, int first) {
 int EnrolCommand(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
     const std::vector<std::string> known = {
-        "data",        "card-image", "pin",     "manage-password", "days",      "replace",
-        "cert-seq-no", "name",       "id-type", "id-number",       "field5",    "card-number",
-        "unit-name",   "unit-code",  "field9",  "ra-code",         "card-type", "crypt-algo"};
+        "data",         "card-image",  "pin",         "manage-password", "days",      "replace",
+        "cert-seq-no",  "name",        "id-type",     "id-number",       "field5",    "card-number",
+        "unit-name",    "unit-code",   "field9",      "ra-code",         "card-type", "crypt-algo",
+        "token-module", "token-label", "token-serial"};
     if (!ParseOptions(argc, argv, first, {"replace"}, opts) || !CheckKnown(opts, known)) {
         return 2;
     }
-    if (!opts.count("data") || !opts.count("card-image")) {
-        std::fprintf(stderr, "renvora-server enrol: --data and --card-image are required\n");
+    bool token = opts.count("token-module") || opts.count("token-label") || opts.count("token-serial");
+    if (!opts.count("data") || token == (opts.count("card-image") != 0)) {
+        std::fprintf(stderr,
+                     "renvora-server enrol: --data and either --card-image or --token-* are required\n");
         return 2;
     }
     EnrolRequest r;
     r.dataDir = opts["data"];
-    r.cardImage = opts["card-image"];
+    r.cardImage = Opt(opts, "card-image", "");
+    if (token) {
+        r.token = TokenTarget{Opt(opts, "token-module", ""), Opt(opts, "token-label", ""),
+                              Opt(opts, "token-serial", "")};
+        r.cryptAlgo = "ECC";
+    }
     r.pin = Opt(opts, "pin", "123456");
     r.managePassword = Opt(opts, "manage-password", "88888888");
     r.replace = opts.count("replace") != 0;
@@ -215,8 +228,10 @@ int EnrolCommand(int argc, char** argv, int first) {
         std::fprintf(stderr, "renvora-server enrol: %s\n", error.c_str());
         return 1;
     }
-    std::printf("enrolled card %s (certSeqNo %s) into %s\ncard image %s\ncertificate valid %s to %s (UTC)\n",
-                h.cardNumber.c_str(), h.certSeqNo.c_str(), r.dataDir.c_str(), r.cardImage.c_str(),
+    std::printf("enrolled card %s (certSeqNo %s) into %s\n%s %s\ncertificate valid %s to %s (UTC)\n",
+                h.cardNumber.c_str(), h.certSeqNo.c_str(), r.dataDir.c_str(), token ? "token" : "card image",
+                token ? (r.token->label.empty() ? r.token->serial : r.token->label).c_str()
+                      : r.cardImage.c_str(),
                 result.notBefore.c_str(), result.notAfter.c_str());
     return 0;
 }

@@ -269,3 +269,78 @@ std::string EncryptedPrivateKeyPem(EVP_PKEY* key, const std::string& passphrase)
 }
 
 } // namespace rv::server
+
+namespace rv::server {
+namespace {
+
+constexpr int kMinRsaBits = 2048;
+
+bool IsP256Key(const EVP_PKEY* key) {
+    char group[64] = {0};
+    return key != nullptr && EVP_PKEY_is_a(key, "EC") == 1 &&
+           EVP_PKEY_get_utf8_string_param(key, "group", group, sizeof group, nullptr) == 1 &&
+           std::string_view(group) == "prime256v1";
+}
+
+bool IsStrongRsaKey(const EVP_PKEY* key) {
+    return key != nullptr && EVP_PKEY_is_a(key, "RSA") == 1 && EVP_PKEY_get_bits(key) >= kMinRsaBits;
+}
+
+} // namespace
+
+bool CardKeyFits(std::string_view cryptAlgo, const EVP_PKEY* key) {
+    if (cryptAlgo == "ECC") {
+        return IsP256Key(key);
+    }
+    if (cryptAlgo == "RSA") {
+        return IsStrongRsaKey(key);
+    }
+    return IsSm2Key(key);
+}
+
+bool VerifyCardSignature(EVP_PKEY* key, std::string_view data, std::string_view derSignature) {
+    if (IsSm2Key(key)) {
+        return VerifySm2(key, data, derSignature);
+    }
+    if ((!IsP256Key(key) && !IsStrongRsaKey(key)) || derSignature.empty()) {
+        return false;
+    }
+    MdCtx md(EVP_MD_CTX_new());
+    if (!md || EVP_DigestVerifyInit_ex(md.get(), nullptr, "SHA256", nullptr, nullptr, key, nullptr) != 1) {
+        return false;
+    }
+    return EVP_DigestVerify(md.get(), reinterpret_cast<const unsigned char*>(derSignature.data()),
+                            derSignature.size(), reinterpret_cast<const unsigned char*>(data.data()),
+                            data.size()) == 1;
+}
+
+std::string SignCardData(EVP_PKEY* key, std::string_view data) {
+    if (IsSm2Key(key)) {
+        return SignSm2(key, data);
+    }
+    MdCtx md(EVP_MD_CTX_new());
+    std::size_t len = 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    if (!md || EVP_DigestSignInit_ex(md.get(), nullptr, "SHA256", nullptr, nullptr, key, nullptr) != 1 ||
+        EVP_DigestSign(md.get(), nullptr, &len, p, data.size()) != 1) {
+        return {};
+    }
+    std::string sig(len, '\0');
+    if (EVP_DigestSign(md.get(), reinterpret_cast<unsigned char*>(sig.data()), &len, p, data.size()) != 1) {
+        return {};
+    }
+    sig.resize(len);
+    return sig;
+}
+
+Pkey GenerateCardKey(std::string_view cryptAlgo) {
+    if (cryptAlgo == "ECC") {
+        return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+    }
+    if (cryptAlgo == "RSA") {
+        return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(kMinRsaBits)));
+    }
+    return GenerateSm2Key();
+}
+
+} // namespace rv::server

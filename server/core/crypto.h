@@ -67,3 +67,20 @@ namespace rv::server {
 std::string EncryptedPrivateKeyPem(EVP_PKEY* key, const std::string& passphrase);
 
 } // namespace rv::server
+
+namespace rv::server {
+
+// The card algorithms the service knows, by the card's algorithm identifier: "SM2" (SM2 with SM3),
+// "ECC" (NIST P-256, ECDSA with SHA-256) and "RSA" (2048 bits or more, PKCS#1 v1.5 with SHA-256).
+// Any other identifier is treated as SM2, as before tokens were known.
+// True when `key` is a key of that algorithm and strong enough.
+bool CardKeyFits(std::string_view cryptAlgo, const EVP_PKEY* key);
+// Verifies a card's DER signature (ECDSA-Sig-Value for SM2 and ECDSA, raw for RSA) by the card's
+// current public key, with the algorithm that key calls for; weak keys never verify.
+bool VerifyCardSignature(EVP_PKEY* key, std::string_view data, std::string_view derSignature);
+// A card's signature over `data` with `key`, as VerifyCardSignature checks it (simulated cards).
+std::string SignCardData(EVP_PKEY* key, std::string_view data);
+// A new key of the card's algorithm (the encryption key the service issues with a renewal).
+Pkey GenerateCardKey(std::string_view cryptAlgo);
+
+} // namespace rv::server

@@ -35,9 +35,9 @@ PostResult ProtocolClient::Post(const std::string& path, const std::string& json
 }
 
 bool EnrolSimCard(Store& store, const CertificateAuthority& ca, const std::string& certSeqNo, int days,
-                  SimCard& out, std::string& error) {
+                  SimCard& out, std::string& error, const std::string& cryptAlgo) {
     SimCard card;
-    card.key = GenerateSm2Key();
+    card.key = GenerateCardKey(cryptAlgo);
     CardRecord& r = card.record;
     r.certSeqNo = certSeqNo;
     r.legalPerson = reinterpret_cast<const char*>(u8"李晓梅");
@@ -47,7 +47,7 @@ bool EnrolSimCard(Store& store, const CertificateAuthority& ca, const std::strin
     r.entName = reinterpret_cast<const char*>(u8"上海浦江贸易有限公司");
     r.unitType = "91310000MA1K00000X";
     r.raCode = "RA0002";
-    r.cryptAlgo = "SM2";
+    r.cryptAlgo = cryptAlgo;
     r.managePassword = "12345678";
     Name subject = MakeSubject(r.legalPerson, r.entName);
     std::time_t now = std::time(nullptr);
@@ -96,7 +96,7 @@ std::string CardSignature(EVP_PKEY* key, const CardRecord& c, const std::string&
                           const std::string& signDate) {
     std::string text =
         opSeqNo + c.icCode + c.legalPerson + c.entName + signDate + c.unitType + c.icCode + "3";
-    return Base64Encode(SignSm2(key, cp::Utf8ToGbk(text)));
+    return Base64Encode(SignCardData(key, cp::Utf8ToGbk(text)));
 }
 
 namespace {
@@ -137,7 +137,7 @@ bool RunRenewal(ProtocolClient& client, SimCard& card, std::string& error) {
         !doc.GetString("managePasswd", managePasswd) || !doc.GetString("random", random)) {
         return false;
     }
-    Pkey newKey = GenerateSm2Key();
+    Pkey newKey = GenerateCardKey(card.record.cryptAlgo);
     UpdateValues v{CardSignature(card.key.get(), card.record, opSeqNo, signDate), opSeqNo, signDate,
                    PublicKeyToPem(newKey.get()), random};
     std::string signCert;

@@ -45,9 +45,10 @@ struct SimCard {
     std::string endDate; // of record.certPem, YYYYMMDD ("" until first needed)
 };
 
-// Enrols a card straight into `store` with a certificate from `ca` that ends in `days` days.
+// Enrols a card straight into `store` with a certificate from `ca` that ends in `days` days; its key
+// is of the card algorithm `cryptAlgo` ("SM2", "ECC", "RSA").
 bool EnrolSimCard(Store& store, const CertificateAuthority& ca, const std::string& certSeqNo, int days,
-                  SimCard& out, std::string& error);
+                  SimCard& out, std::string& error, const std::string& cryptAlgo = "SM2");
 
 // The requests of one renewal, built as the desktop client builds them.
 std::string VerifyRequest(const CardRecord& card, const std::string& endDate, const std::string& random);

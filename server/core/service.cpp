@@ -246,7 +246,7 @@ Answer RenewalService::UpdateCert(const std::string& body) {
         return Refusal(code::kMismatch, U(u8"IC卡信息与登记信息不一致！"));
     }
     Pkey newKey = PublicKeyFromPem(v[kPublicKey]);
-    if (!IsSm2Key(newKey.get())) {
+    if (!CardKeyFits(card->cryptAlgo, newKey.get())) {
         return Refusal(code::kBadPublicKey, U(u8"公钥格式错误！"));
     }
     std::string signature;
@@ -260,7 +260,7 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     // The card signed the GBK bytes of the text the client built.
     std::string signedText = cp::Utf8ToGbk(SignedText(v[kOpSeqNo], v[kIcCode], v[kName], v[kUnitName],
                                                       v[kSignDate], v[kUnitCode], v[kOperType], v[kNote]));
-    if (!VerifySm2(X509_get0_pubkey(current->cert.get()), signedText, signature)) {
+    if (!VerifyCardSignature(X509_get0_pubkey(current->cert.get()), signedText, signature)) {
         return Refusal(code::kBadSignature, U(u8"签名验证失败！"));
     }
 
@@ -269,7 +269,7 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     const X509_NAME* subject = X509_get_subject_name(current->cert.get());
     IssuedInfo signInfo, envInfo;
     std::string signPem = ca_.Issue(subject, newKey.get(), CertUse::Signing, now, notAfter, error, &signInfo);
-    Pkey envKey = GenerateSm2Key();
+    Pkey envKey = GenerateCardKey(card->cryptAlgo);
     std::string envPem =
         envKey ? ca_.Issue(subject, envKey.get(), CertUse::Encryption, now, notAfter, error, &envInfo)
                : std::string();

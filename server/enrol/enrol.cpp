@@ -1,5 +1,7 @@
 #include "enrol/enrol.h"
 
+#include "enrol/token_enrol.h"
+
 #include "core/ca.h"
 #include "core/crypto.h"
 #include "core/store.h"
@@ -7,6 +9,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <functional>
 
 namespace rv::server {
 namespace {
@@ -75,7 +78,7 @@ bool Enrol(const EnrolRequest& r, EnrolResult& result, std::string& error) {
         return false;
     }
     std::error_code ec;
-    if (r.cardImage.empty() || (fs::exists(r.cardImage, ec) && !r.replace)) {
+    if (!r.token && (r.cardImage.empty() || (fs::exists(r.cardImage, ec) && !r.replace))) {
         error = r.cardImage.empty() ? "no card image path given"
                                     : "card image " + r.cardImage.string() + " exists (use --replace)";
         return false;
@@ -90,32 +93,47 @@ bool Enrol(const EnrolRequest& r, EnrolResult& result, std::string& error) {
         return false;
     }
 
-    std::string keyPem = softcard::GenerateSm2KeyPem(&error);
-    Pkey key = PrivateKeyFromPem(keyPem);
     Name subject = MakeSubject(h.applicantName, h.unitName);
-    if (keyPem.empty() || !key || !subject) {
-        error = "cannot make the card's key";
+    if (!subject) {
+        error = "cannot make the card's subject";
         return false;
     }
     // A card in its last days looks like one issued two years before; a longer one starts now.
     std::time_t now = std::time(nullptr);
     std::time_t notAfter = now + static_cast<std::time_t>(r.days) * 86400;
     std::time_t notBefore = std::min(now - 3600, notAfter - static_cast<std::time_t>(730) * 86400);
-    std::string certPem = ca->Issue(subject.get(), key.get(), CertUse::Signing, notBefore, notAfter, error);
-    if (certPem.empty()) {
-        return false;
-    }
-
-    softcard::CardImage image;
-    if (!softcard::NewCardImage(h, r.pin, r.managePassword, r.cryptAlgo, keyPem, certPem, image, error)) {
-        return false;
-    }
-    fs::path folder = r.cardImage.parent_path();
-    if (!folder.empty()) {
-        fs::create_directories(folder, ec);
-    }
-    if (!softcard::SaveCardImage(r.cardImage, image, error)) {
-        return false;
+    auto issue = [&](EVP_PKEY* key, std::string& why) {
+        return ca->Issue(subject.get(), key, CertUse::Signing, notBefore, notAfter, why);
+    };
+    std::string certPem;
+    std::function<void()> undo; // removes the card again when the server cannot record it
+    if (r.token) {
+        if (!EnrolOnToken(r, *ca, issue, certPem, undo, error)) {
+            return false;
+        }
+    } else {
+        std::string keyPem = softcard::GenerateSm2KeyPem(&error);
+        Pkey key = PrivateKeyFromPem(keyPem);
+        if (keyPem.empty() || !key) {
+            error = "cannot make the card's key";
+            return false;
+        }
+        certPem = issue(key.get(), error);
+        if (certPem.empty()) {
+            return false;
+        }
+        softcard::CardImage image;
+        if (!softcard::NewCardImage(h, r.pin, r.managePassword, r.cryptAlgo, keyPem, certPem, image, error)) {
+            return false;
+        }
+        fs::path folder = r.cardImage.parent_path();
+        if (!folder.empty()) {
+            fs::create_directories(folder, ec);
+        }
+        if (!softcard::SaveCardImage(r.cardImage, image, error)) {
+            return false;
+        }
+        undo = [&] { fs::remove(r.cardImage, ec); };
     }
     CardRecord card;
     card.certSeqNo = h.certSeqNo;
@@ -131,8 +149,8 @@ bool Enrol(const EnrolRequest& r, EnrolResult& result, std::string& error) {
     card.certPem = certPem;
     card.enrolledAt = TimeDigits(now);
     if (!store.PutCard(card, r.replace, error)) {
-        if (!r.replace) {
-            fs::remove(r.cardImage, ec); // a card the server does not know could never be renewed
+        if (!r.replace || r.token) {
+            undo(); // a card the server does not know could never be renewed
         }
         return false;
     }

@@ -232,11 +232,11 @@ void SoftCardControl::DoVerifyPassword() {
         Fail(-1, text::kPinLocked);
         return;
     }
-    if (password_.empty()) {
+    if (in_.password.empty()) {
         Fail(-1, text::kPinEmpty);
         return;
     }
-    if (PinMatches(image, password_)) {
+    if (PinMatches(image, in_.password)) {
         if (image.pin.wrongTries != 0) {
             image.pin.wrongTries = 0;
             if (!Save(image)) {
@@ -297,11 +297,11 @@ void SoftCardControl::DoSignData() {
         Fail(-1, text::kNotVerified);
         return;
     }
-    if (signSource_.empty()) {
+    if (in_.signSource.empty()) {
         Fail(-1, text::kSignSourceEmpty);
         return;
     }
-    std::string sig = SignSm2Sm3Base64(image.signKeyPem, signSource_);
+    std::string sig = SignSm2Sm3Base64(image.signKeyPem, in_.signSource);
     if (sig.empty()) {
         Fail(-1, text::kSignFailed);
         return;
@@ -316,7 +316,7 @@ void SoftCardControl::DoInitUpdate() {
     if (!LoadOpenCard(image)) {
         return;
     }
-    if (cp::GbkToUtf8(initManagePassword_) != image.managePassword || initManagePassword_.empty()) {
+    if (cp::GbkToUtf8(in_.initManagePassword) != image.managePassword || in_.initManagePassword.empty()) {
         Fail(-1, text::kManagePasswordWrong);
         return;
     }
@@ -344,20 +344,20 @@ void SoftCardControl::DoWriteCard() {
         return;
     }
     std::string pending = PublicKeyPemOfKey(image.pendingKeyPem);
-    std::string carried = PublicKeyPemOfCert(signCert_);
+    std::string carried = PublicKeyPemOfCert(in_.signCert);
     if (pending.empty() || carried != pending) {
         Fail(1, text::kCertKeyMismatch);
         return;
     }
-    if (writeManagePassword_.empty()) {
+    if (in_.writeManagePassword.empty()) {
         Fail(-1, text::kNewManagePasswordEmpty);
         return;
     }
-    image.written = {signCert_, envCert_, cssEnvKey_, cssSignKey_, kmsKey_, envData_};
+    image.written = {in_.signCert, in_.envCert, in_.cssEnvKey, in_.cssSignKey, in_.kmsKey, in_.envData};
     image.signKeyPem = image.pendingKeyPem;
-    image.signCertPem = signCert_;
+    image.signCertPem = in_.signCert;
     image.pendingKeyPem.clear();
-    image.managePassword = cp::GbkToUtf8(writeManagePassword_);
+    image.managePassword = cp::GbkToUtf8(in_.writeManagePassword);
     if (!Save(image)) {
         return;
     }
@@ -448,42 +448,9 @@ int SoftCardControl::GetString(int id, const std::string*& value) {
 }
 
 int SoftCardControl::SetString(int id, const std::string& value) {
-    std::string* target = nullptr;
-    switch (id) {
-    case dispid::Password:
-        target = &password_;
-        break;
-    case dispid::SignSource:
-        target = &signSource_;
-        break;
-    case dispid::SignCert:
-        target = &signCert_;
-        break;
-    case dispid::EnvCert:
-        target = &envCert_;
-        break;
-    case dispid::CssEnvKey:
-        target = &cssEnvKey_;
-        break;
-    case dispid::CssSignKey:
-        target = &cssSignKey_;
-        break;
-    case dispid::KmsKey:
-        target = &kmsKey_;
-        break;
-    case dispid::EnvData:
-        target = &envData_;
-        break;
-    case dispid::WriteManagePassword:
-        target = &writeManagePassword_;
-        break;
-    case dispid::InitManagePassword:
-        target = &initManagePassword_;
-        break;
-    default:
-        return MethodName(id) || OutputName(id) || id == dispid::Status || id == dispid::ErrorMessage
-                   ? RV_DISP_WRONG_TYPE
-                   : RV_DISP_UNKNOWN_MEMBER;
+    std::string* target = in_.Target(id);
+    if (!target) {
+        return card::WrongKind(id);
     }
     *target = value;
     return RV_DISP_OK;

@@ -7,6 +7,7 @@
 // a half-written card, and a killed process leaves the last complete card behind.
 #pragma once
 
+#include "card/dispatch_adapter.h"
 #include "card_image.h"
 #include "faults.h"
 
@@ -86,8 +87,7 @@ private:
     int saveDelayMs_ = 0;
 
     // Written properties (GBK as the client sets them).
-    std::string password_, signSource_, initManagePassword_, writeManagePassword_;
-    std::string signCert_, envCert_, cssEnvKey_, cssSignKey_, kmsKey_, envData_;
+    card::WrittenProperties in_;
     // Output properties (GBK).
     std::string cardInfo_, signature_, publicKey_, cryptAlgo_;
     std::string scratch_;

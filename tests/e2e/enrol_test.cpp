@@ -3,6 +3,7 @@
 #include "core/ca.h"
 #include "core/card_image.h"
 #include "core/store.h"
+#include "support/softhsm.h"
 #include "support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -108,6 +109,35 @@ TEST_F(EnrolCommand, RefusesToOverwriteAndRefusesUnusableHolderData) {
             << bad;
         EXPECT_FALSE(fs::exists(other)) << bad;
     }
+}
+
+// The token target: a token that already holds a card is not overwritten without --replace, a token
+// that is not there or a wrong PIN enrols nothing, and a refused enrolment leaves no server record.
+TEST_F(EnrolCommand, OntoATokenRefusesToOverwriteAndLeavesNothingHalfMade) {
+    SoftHsm hsm(dir.path());
+    ASSERT_TRUE(hsm.InitToken("enrol-test", "123456"));
+    const std::string token = "--data '" + data.string() + "' --token-module " + SoftHsm::ModulePath();
+    ASSERT_EQ(Enrol(token + " --token-label enrol-test --pin 123456 --cert-seq-no T1"), 0);
+    std::string first = hsm.Snapshot(false); // the objects; logins change the token's own try flags
+    EXPECT_NE(Enrol(token + " --token-label enrol-test --pin 000000 --cert-seq-no T4 --replace"), 0);
+    EXPECT_NE(Enrol(token + " --token-label enrol-test --pin 123456 --cert-seq-no T2"), 0); // holds a card
+    EXPECT_NE(Enrol(token + " --token-label nowhere --pin 123456 --cert-seq-no T3"), 0);
+    EXPECT_NE(Enrol(token + " --token-label enrol-test --pin 000000 --cert-seq-no T4 --replace"), 0);
+    EXPECT_NE(
+        Enrol(token + " --token-label enrol-test --pin 123456 --cert-seq-no T5 --crypt-algo DSA --replace"),
+        0);
+    EXPECT_TRUE(hsm.Snapshot(false) == first) << "a refused enrolment changed the token";
+    server::Store store;
+    std::string error;
+    ASSERT_TRUE(store.Open(data, error)) << error;
+    EXPECT_TRUE(store.FindCard("T1"));
+    for (const char* refused : {"T2", "T3", "T4", "T5"}) {
+        EXPECT_FALSE(store.FindCard(refused)) << refused;
+    }
+    // Asked to, it replaces the card on the token.
+    EXPECT_EQ(
+        Enrol(token + " --token-label enrol-test --pin 123456 --cert-seq-no T6 --crypt-algo RSA --replace"),
+        0);
 }
 
 } // namespace

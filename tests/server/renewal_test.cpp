@@ -25,7 +25,7 @@ protected:
     Prepared Prepare(const server::SimCard& card) {
         PostResult v = Verify(card);
         Prepared p;
-        p.newKey = server::GenerateSm2Key();
+        p.newKey = server::GenerateCardKey(card.record.cryptAlgo);
         p.values.opSeqNo = Field(v, "opSeqNo");
         p.values.signDate = Field(v, "signDate");
         p.values.random = Field(v, "random");
@@ -260,6 +260,53 @@ TEST_F(RenewalTest, RequestsThatDisagreeWithTheCardOrTheVerificationAreRefused) 
     PostResult r = client_->Post("/selfIcUpdate/upadteCert", body);
     EXPECT_EQ(Code(r), server::code::kBadOperation);
     EXPECT_EQ(store_->IssueCount(), 0u);
+}
+
+// Token cards: P-256 and RSA keys, signed with ECDSA / PKCS#1 v1.5 over SHA-256. The CA stays SM2.
+TEST_F(RenewalTest, EccAndRsaCardsRenewAndWeakOrForeignKeysAreRefused) {
+    for (const char* algo : {"ECC", "RSA"}) {
+        server::SimCard card;
+        std::string error;
+        ASSERT_TRUE(server::EnrolSimCard(*store_, *ca_, std::string("K") + algo, 30, card, error, algo))
+            << error;
+        Prepared p = Prepare(card);
+        PostResult r = Update(card.record, p.values);
+        ASSERT_EQ(Code(r), "0") << algo << ": " << r.body;
+        server::Cert sign = server::CertFromPem(Field(r, "signCertPEM"));
+        server::Cert env = server::CertFromPem(Field(r, "envCertPEM"));
+        ASSERT_TRUE(sign && env);
+        EXPECT_TRUE(IssuedBy(Field(r, "signCertPEM"), ca_->Certificate()));
+        EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(sign.get()), p.newKey.get()), 1);
+        // The encryption key is of the card's kind, so the card can hold it.
+        EXPECT_TRUE(server::CardKeyFits(algo, X509_get0_pubkey(env.get()))) << algo;
+    }
+    server::SimCard ecc, rsa;
+    std::string error;
+    ASSERT_TRUE(server::EnrolSimCard(*store_, *ca_, "KE2", 30, ecc, error, "ECC")) << error;
+    ASSERT_TRUE(server::EnrolSimCard(*store_, *ca_, "KR2", 30, rsa, error, "RSA")) << error;
+    struct Case {
+        const char* what;
+        const server::SimCard* card;
+        server::Pkey key;
+    };
+    Case cases[] = {
+        {"RSA 1024", &rsa,
+         server::Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(1024)))},
+        {"P-384 for an ECC card", &ecc, server::Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-384"))},
+        {"SM2 for an ECC card", &ecc, server::GenerateSm2Key()},
+        {"P-256 for an RSA card", &rsa, server::GenerateCardKey("ECC")},
+    };
+    for (Case& c : cases) {
+        Prepared p = Prepare(*c.card);
+        p.values.publicKey = server::PublicKeyToPem(c.key.get());
+        EXPECT_EQ(Code(Update(c.card->record, p.values)), server::code::kBadPublicKey) << c.what;
+    }
+    // A signature by another key of the right kind does not pass.
+    Prepared p = Prepare(ecc);
+    server::Pkey other = server::GenerateCardKey("ECC");
+    p.values.dataSign = server::Base64Encode(server::SignCardData(other.get(), "whatever"));
+    EXPECT_EQ(Code(Update(ecc.record, p.values)), server::code::kBadSignature);
+    EXPECT_EQ(store_->IssueCount(), 2u);
 }
 
 TEST_F(RenewalTest, EightClientsRenewTheirCardsAtOnce) {

@@ -1,9 +1,10 @@
-// Shared set-up of the software card tests: a card image in a private folder, the real plugin
-// registered for it, and a small OpenSSL CA that issues certificates over any public key.
+// Shared set-up of the software card tests: a card image in a private folder and the real plugin
+// registered for it.
 #pragma once
 
 #include "card/CDCertUpdate.h"
 #include "core/card_image.h"
+#include "support/test_ca.h"
 #include "support/test_env.h"
 
 #include <openssl/evp.h>
@@ -22,29 +23,8 @@ inline constexpr const char* kManagePassword = "MP-0001";
 inline constexpr const char* kNotBefore = "20240115083000Z";
 inline constexpr const char* kNotAfter = "20260114235959Z";
 
-// A tiny CA: its own SM2 key, signing with SM3, straight on OpenSSL.
-class TestCa {
-public:
-    TestCa();
-    ~TestCa();
-    // A certificate over the public key in `publicKeyPem` (PEM "PUBLIC KEY" or a private key PEM),
-    // with validity given as "YYYYMMDDhhmmssZ".
-    std::string Issue(const std::string& publicKeyPem, const char* notBefore, const char* notAfter,
-                      const std::string& commonName = "card holder");
-
-private:
-    EVP_PKEY* key_ = nullptr;
-};
-
 // The holder of the test card, UTF-8; the unit name holds "億", whose GBK trail byte is '|'.
 softcard::HolderRecord TestHolder();
-
-// True when `signatureBase64` is an SM2/SM3 signature (default ID) over exactly `data` by the public
-// key of `certPem`, checked with OpenSSL directly.
-bool OpenSslVerifies(const std::string& certPem, const std::string& data, const std::string& signatureBase64);
-
-// Reads the whole file ("" when missing).
-std::string ReadAll(const std::filesystem::path& p);
 
 // A temp folder with a card image "card.json" (PIN kPin, management password kManagePassword,
 // certificate valid kNotBefore..kNotAfter from the CA) and the plugin registered with it inserted.

@@ -1,0 +1,645 @@
+#include "token_control.h"
+
+#include "card/dispatch_adapter.h"
+#include "platform/codepage.h"
+#include "platform/registry.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace rv::p11card {
+namespace {
+
+std::string Setting(const char* env, const char* value) {
+    if (const char* v = std::getenv(env); v && *v) {
+        return v;
+    }
+    auto r = reg::ReadValue(kCardControlKey, value);
+    return r ? *r : std::string();
+}
+
+std::string Format(const char* fmt, const std::string& a) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, fmt, a.c_str());
+    return buf;
+}
+
+// How many holder records the token shows without a login; -1 when it cannot be read.
+int HolderCount(const TokenRef& token) {
+    Session s;
+    if (s.Open(token, false) != CKR_OK) {
+        return -1;
+    }
+    std::vector<CK_OBJECT_HANDLE> found;
+    CK_ULONG cls = CKO_DATA;
+    std::string app = kApplication, label = kHolderLabel;
+    if (s.Find({Attr(CKA_CLASS, cls), Attr(CKA_APPLICATION, app), Attr(CKA_LABEL, label)}, found) != CKR_OK) {
+        return -1;
+    }
+    return static_cast<int>(found.size());
+}
+
+} // namespace
+
+P11Config ReadP11Config() {
+    P11Config c;
+    c.module = Setting("RENVORA_PKCS11_MODULE", "Pkcs11Module");
+    c.tokenLabel = Setting("RENVORA_PKCS11_TOKEN_LABEL", "TokenLabel");
+    c.tokenSerial = Setting("RENVORA_PKCS11_TOKEN_SERIAL", "TokenSerial");
+    std::string mech = Setting("RENVORA_PKCS11_SM2_MECHANISM", "Sm2SignMechanism");
+    if (!mech.empty()) {
+        char* end = nullptr;
+        unsigned long v = std::strtoul(mech.c_str(), &end, 16);
+        if (end && *end == '\0') {
+            c.sm2Sign = v;
+            c.sm2Configured = true;
+        }
+    }
+    return c;
+}
+
+bool SelectToken(const std::vector<std::shared_ptr<Module>>& modules, const P11Config& config, TokenRef& out,
+                 std::string& error) {
+    std::vector<TokenRef> named, writable, holding;
+    bool byName = !config.tokenLabel.empty() || !config.tokenSerial.empty();
+    for (TokenRef& t : ListTokens(modules)) {
+        if (byName) {
+            if ((config.tokenLabel.empty() || t.label == config.tokenLabel) &&
+                (config.tokenSerial.empty() || t.serial == config.tokenSerial)) {
+                named.push_back(t);
+            }
+            continue;
+        }
+        if (t.flags & CKF_WRITE_PROTECTED) {
+            continue; // trust stores and read-only tokens cannot be renewed
+        }
+        writable.push_back(t);
+        if (HolderCount(t) > 0) {
+            holding.push_back(t);
+        }
+    }
+    const std::vector<TokenRef>& pick = byName ? named : holding;
+    if (pick.size() == 1) {
+        out = pick.front();
+        return true;
+    }
+    if (pick.size() > 1) {
+        error = text::kTwoCards;
+    } else if (!byName && !writable.empty()) {
+        error = text::kNoHolder;
+    } else {
+        error = text::kNoCard;
+    }
+    return false;
+}
+
+P11CardControl::~P11CardControl() {
+    session_.Close();
+    Wipe(pin_);
+    Wipe(in_.password);
+    Wipe(in_.initManagePassword);
+    Wipe(in_.writeManagePassword);
+    Wipe(acceptedManagePassword_);
+}
+
+void P11CardControl::Succeed() {
+    status_ = 0;
+    error_.clear();
+}
+
+void P11CardControl::Fail(int32_t status, const std::string& gbkText) {
+    status_ = status;
+    error_ = gbkText;
+}
+
+void P11CardControl::FailRv(const char* fmt, CK_RV rv) {
+    if (IsTokenGone(rv)) {
+        open_ = loggedIn_ = verified_ = false;
+        Fail(-1, text::kRemoved);
+        return;
+    }
+    Fail(-1, Format(fmt, RvName(rv)));
+}
+
+bool P11CardControl::Reconnect() {
+    std::string serial = session_.token().serial;
+    std::shared_ptr<Module> module = session_.token().module;
+    session_.Close();
+    bool wasLoggedIn = loggedIn_;
+    loggedIn_ = false;
+    if (!module) {
+        return false;
+    }
+    for (TokenRef& t : ListTokens({module})) {
+        if (t.serial == serial && session_.Open(t) == CKR_OK) {
+            // The same card, put back: the same login as before.
+            if (wasLoggedIn && !pin_.empty() && pinSerial_ == serial) {
+                loggedIn_ = session_.Login(pin_) == CKR_OK;
+            }
+            verified_ = verified_ && loggedIn_;
+            return true;
+        }
+    }
+    verified_ = false;
+    return false;
+}
+
+bool P11CardControl::Ready(Need need) {
+    if (!open_) {
+        Fail(-1, text::kNotOpen);
+        return false;
+    }
+    if (IsTokenGone(session_.Check()) && !Reconnect()) {
+        open_ = loggedIn_ = verified_ = false;
+        Fail(-1, text::kRemoved);
+        return false;
+    }
+    if ((need == Need::Login && !loggedIn_) || (need == Need::Pin && !verified_)) {
+        Fail(-1, text::kNotVerified);
+        return false;
+    }
+    return true;
+}
+
+bool P11CardControl::Scan(TokenView& view) {
+    CK_RV rv = CKR_OK;
+    if (!ScanToken(session_, view, rv)) {
+        FailRv(text::kOpenFailedFmt, rv);
+        return false;
+    }
+    return true;
+}
+
+const TokenSet* P11CardControl::CurrentSet(const TokenView& view) {
+    const TokenSet* set = view.Current(loggedIn_);
+    if (!set) {
+        Fail(-1, text::kNoSet);
+    }
+    return set;
+}
+
+bool P11CardControl::SigningCert(const TokenSet& set, CertInfo& cert) {
+    Bytes der;
+    if (!session_.Attr(set.signCert, CKA_VALUE, der) || !ReadCertDer(der, cert)) {
+        Fail(-1, text::kCertDamaged);
+        return false;
+    }
+    return true;
+}
+
+CK_RV P11CardControl::Sign(CK_OBJECT_HANDLE key, KeyKind kind, const Bytes& data, Bytes& der) {
+    Bytes raw;
+    CK_RV rv = CKR_MECHANISM_INVALID;
+    der.clear();
+    switch (kind) {
+    case KeyKind::EcP256:
+        // Many cards hash outside: sign the digest with plain ECDSA when the combined mechanism is missing.
+        rv = session_.HasMechanism(CKM_ECDSA_SHA256) ? session_.Sign(key, CKM_ECDSA_SHA256, data, raw)
+                                                     : session_.Sign(key, CKM_ECDSA, Sha256(data), raw);
+        der = rv == CKR_OK ? EcdsaRawToDer(raw) : Bytes();
+        break;
+    case KeyKind::Sm2:
+        if (config_.sm2Configured) {
+            rv = session_.Sign(key, config_.sm2Sign, data, raw);
+            der = rv == CKR_OK ? EcdsaRawToDer(raw) : Bytes();
+        }
+        break;
+    case KeyKind::Rsa:
+        rv = session_.HasMechanism(CKM_SHA256_RSA_PKCS)
+                 ? session_.Sign(key, CKM_SHA256_RSA_PKCS, data, der)
+                 : session_.Sign(key, CKM_RSA_PKCS, Sha256DigestInfo(data), der);
+        break;
+    case KeyKind::None:
+        break;
+    }
+    return rv == CKR_OK && der.empty() ? CKR_FUNCTION_FAILED : rv;
+}
+
+// ---- Methods ----
+
+void P11CardControl::DoOpenCard() {
+    session_.Close();
+    open_ = loggedIn_ = verified_ = false;
+    // The modules are loaded afresh for every opening, so a token inserted (or created) since the last
+    // one is found, and a closed card holds nothing open.
+    modules_.clear();
+    config_ = ReadP11Config();
+    std::string error;
+    if (!Module::Load(config_.module, modules_, error)) {
+        Fail(-1, error);
+        return;
+    }
+    TokenRef token;
+    if (!SelectToken(modules_, config_, token, error)) {
+        Fail(-1, error);
+        return;
+    }
+    if (token.flags & CKF_WRITE_PROTECTED) {
+        Fail(-1, text::kWriteProtected);
+        return;
+    }
+    if (CK_RV rv = session_.Open(token); rv != CKR_OK) {
+        FailRv(text::kOpenFailedFmt, rv);
+        return;
+    }
+    if (!pin_.empty() && pinSerial_ == token.serial) {
+        loggedIn_ = session_.Login(pin_) == CKR_OK;
+        if (!loggedIn_) {
+            Wipe(pin_);
+        }
+    }
+    TokenView view;
+    if (!Scan(view)) {
+        return;
+    }
+    if (view.holderCount != 1) {
+        Fail(-1, text::kNoHolder);
+        return;
+    }
+    if (!CurrentSet(view)) {
+        return;
+    }
+    RemoveLeftovers(session_, view, loggedIn_);
+    open_ = true;
+    Succeed();
+}
+
+void P11CardControl::DoCloseCard() {
+    // Closing is always possible; a pending key pair stays on the token for a later WriteCard.
+    session_.Close();
+    modules_.clear();
+    open_ = loggedIn_ = verified_ = false;
+    Succeed();
+}
+
+void P11CardControl::DoVerifyPassword() {
+    if (!Ready(Need::Open)) {
+        return;
+    }
+    loggedIn_ = verified_ = false;
+    // Whatever this attempt brings, the PIN remembered before is not offered again.
+    Wipe(pin_);
+    if (in_.password.empty()) {
+        Fail(-1, text::kPinEmpty);
+        return;
+    }
+    TokenRef token = session_.token();
+    RefreshTokenInfo(token);
+    if (token.flags & CKF_USER_PIN_LOCKED) {
+        Fail(-1, text::kPinLocked);
+        return;
+    }
+    // A PIN the token cannot take never reaches it, so it costs no try.
+    if (token.maxPin > 0 && token.maxPin < 1024 &&
+        (in_.password.size() > token.maxPin || in_.password.size() < token.minPin)) {
+        char buf[128];
+        std::snprintf(buf, sizeof buf, text::kPinLengthFmt, static_cast<unsigned long>(token.minPin),
+                      static_cast<unsigned long>(token.maxPin));
+        Fail(-1, buf);
+        return;
+    }
+    // The typed PIN is checked even when the token is still logged in from before.
+    session_.Logout();
+    CK_RV rv = session_.Login(in_.password, false);
+    if (rv == CKR_OK) {
+        loggedIn_ = verified_ = true;
+        pin_ = in_.password;
+        pinSerial_ = token.serial;
+        // Logged in, the private leftovers of an interrupted write are visible too.
+        TokenView view;
+        if (!Scan(view) || !CurrentSet(view)) {
+            loggedIn_ = verified_ = false;
+            return;
+        }
+        RemoveLeftovers(session_, view, true);
+        Succeed();
+        return;
+    }
+    if (rv == CKR_PIN_INCORRECT) {
+        RefreshTokenInfo(token);
+        Fail(-1, token.flags & CKF_USER_PIN_LOCKED      ? text::kPinNowLocked
+                 : token.flags & CKF_USER_PIN_FINAL_TRY ? text::kPinWrongFinal
+                 : token.flags & CKF_USER_PIN_COUNT_LOW ? text::kPinWrongLow
+                                                        : text::kPinWrong);
+        return;
+    }
+    if (rv == CKR_PIN_LOCKED) {
+        Fail(-1, text::kPinLocked);
+        return;
+    }
+    if (rv == CKR_PIN_LEN_RANGE) {
+        char buf[128];
+        std::snprintf(buf, sizeof buf, text::kPinLengthFmt, static_cast<unsigned long>(token.minPin),
+                      static_cast<unsigned long>(token.maxPin));
+        Fail(-1, buf);
+        return;
+    }
+    FailRv(text::kPinFailedFmt, rv);
+}
+
+void P11CardControl::DoReadCardInfo() {
+    cardInfo_.clear(); // never a stale answer after a failure
+    TokenView view;
+    if (!Ready(Need::Open) || !Scan(view)) {
+        return;
+    }
+    const TokenSet* set = CurrentSet(view);
+    Bytes holder;
+    CertInfo cert;
+    if (!set || !SigningCert(*set, cert)) {
+        return;
+    }
+    if (view.holderCount != 1 || !session_.Attr(view.holder, CKA_VALUE, holder)) {
+        Fail(-1, text::kNoHolder);
+        return;
+    }
+    cardInfo_ = holder + "|" + cert.notBefore + "|" + cert.notAfter;
+    Succeed();
+}
+
+void P11CardControl::DoReadCryptAlgo() {
+    cryptAlgo_.clear(); // never a stale answer after a failure
+    TokenView view;
+    if (!Ready(Need::Open) || !Scan(view)) {
+        return;
+    }
+    const TokenSet* set = CurrentSet(view);
+    CertInfo cert;
+    if (!set || !SigningCert(*set, cert)) {
+        return;
+    }
+    switch (cert.kind) {
+    case KeyKind::EcP256:
+        cryptAlgo_ = "ECC";
+        break;
+    case KeyKind::Sm2:
+        cryptAlgo_ = "SM2";
+        break;
+    case KeyKind::Rsa:
+        if (cert.bits < 2048) {
+            char buf[128];
+            std::snprintf(buf, sizeof buf, text::kRsaTooShortFmt, cert.bits);
+            Fail(-1, buf);
+            return;
+        }
+        cryptAlgo_ = "RSA";
+        break;
+    case KeyKind::None:
+        Fail(-1, text::kAlgoUnknown);
+        return;
+    }
+    Succeed();
+}
+
+void P11CardControl::DoSignData() {
+    signature_.clear(); // never a stale answer after a failure
+    TokenView view;
+    if (!Ready(Need::Pin)) {
+        return;
+    }
+    if (in_.signSource.empty()) {
+        Fail(-1, text::kSignSourceEmpty);
+        return;
+    }
+    if (!Scan(view)) {
+        return;
+    }
+    const TokenSet* set = CurrentSet(view);
+    CertInfo cert;
+    if (!set || !SigningCert(*set, cert)) {
+        return;
+    }
+    if (cert.kind == KeyKind::None) {
+        Fail(-1, text::kAlgoUnknown);
+        return;
+    }
+    if (cert.kind == KeyKind::Sm2 && !config_.sm2Configured) {
+        Fail(-1, text::kNoSm2Mechanism);
+        return;
+    }
+    Bytes der;
+    if (CK_RV rv = Sign(set->signPriv, cert.kind, in_.signSource, der); rv != CKR_OK) {
+        FailRv(text::kSignFailedFmt, rv);
+        return;
+    }
+    signature_ = Base64(der);
+    Succeed();
+}
+
+void P11CardControl::DoInitUpdate() {
+    publicKey_.clear(); // never a stale answer after a failure
+    TokenView view;
+    if (!Ready(Need::Login) || !Scan(view)) {
+        return;
+    }
+    const TokenSet* set = CurrentSet(view);
+    CertInfo cert;
+    if (!set || !SigningCert(*set, cert)) {
+        return;
+    }
+    Bytes stored;
+    if (!session_.Attr(view.ManagePassword(true), CKA_VALUE, stored) ||
+        !ManagePasswordMatches(stored, in_.initManagePassword)) {
+        Fail(-1, text::kManagePasswordWrong);
+        return;
+    }
+    if (cert.kind == KeyKind::None) {
+        Fail(-1, text::kAlgoUnknown);
+        return;
+    }
+    Bytes tag = NewTag(view.MaxGeneration() + 1);
+    CK_OBJECT_HANDLE pub = CK_INVALID_HANDLE, priv = CK_INVALID_HANDLE;
+    CK_RV rv = tag.empty()
+                   ? CKR_FUNCTION_FAILED
+                   : GenerateSigningKey(session_, tag, cert.kind, std::max(cert.bits, 2048), pub, priv);
+    if (rv != CKR_OK) {
+        FailRv(text::kKeyGenFailedFmt, rv);
+        return;
+    }
+    std::string pem = SpkiPem(PublicKeySpki(session_, pub));
+    session_.Destroy(pub); // a session object: the certificate will carry the public key
+    if (pem.empty()) {
+        session_.Destroy(priv);
+        FailRv(text::kKeyGenFailedFmt, CKR_FUNCTION_FAILED);
+        return;
+    }
+    // Earlier keys that never got a certificate are of no use any more.
+    for (const TokenSet& s : view.sets) {
+        if (!s.Committed()) {
+            RemoveSet(session_, s, &view);
+        }
+    }
+    acceptedManagePassword_ = in_.initManagePassword;
+    publicKey_ = std::move(pem);
+    Succeed();
+}
+
+void P11CardControl::DoWriteCard() {
+    TokenView view;
+    if (!Ready(Need::Login) || !Scan(view)) {
+        return;
+    }
+    const TokenSet* current = CurrentSet(view);
+    if (!current) {
+        return;
+    }
+    const TokenSet* pending = view.Pending(true);
+    if (!pending) {
+        Fail(1, text::kNoPendingKey);
+        return;
+    }
+    // The certificate must carry the pending key: the key signs a challenge that the certificate's
+    // public key has to verify (the token keeps no public key object to compare with).
+    CertInfo signCert;
+    Bytes challenge = RandomBytes(32), proof;
+    if (!ReadCertPem(in_.signCert, signCert) || signCert.kind == KeyKind::None ||
+        Sign(pending->signPriv, signCert.kind, challenge, proof) != CKR_OK ||
+        !SignatureVerifies(signCert, challenge, proof)) {
+        Fail(1, text::kCertKeyMismatch);
+        return;
+    }
+    if (in_.writeManagePassword.empty()) {
+        Fail(-1, text::kNewManagePasswordEmpty);
+        return;
+    }
+    CertInfo encCert;
+    if (!ReadCertPem(in_.envCert, encCert)) {
+        Fail(-1, text::kEnvCertBad);
+        return;
+    }
+    // The encryption key comes sealed under the management password (the service's, UTF-8).
+    NewSet set;
+    bool matches = false;
+    bool opened =
+        OpenEncryptedKey(in_.envData, cp::GbkToUtf8(in_.writeManagePassword), encCert, set.encKey, matches) ||
+        (!acceptedManagePassword_.empty() &&
+         OpenEncryptedKey(in_.envData, cp::GbkToUtf8(acceptedManagePassword_), encCert, set.encKey, matches));
+    if (!opened || !matches) {
+        set.encKey.Wipe();
+        Fail(-1, opened ? text::kEnvCertKeyMismatch : text::kEnvKeyUnreadable);
+        return;
+    }
+    set.tag = pending->tag;
+    set.signCertPem = in_.signCert;
+    set.encCertPem = in_.envCert;
+    // Unchanged service keys and password stay in force without new objects (each object costs a
+    // token a slow write).
+    Bytes inForce;
+    set.serviceKeys = ServiceKeysValue(in_.kmsKey, in_.cssSignKey, in_.cssEnvKey);
+    if (session_.Attr(view.InForce(kServiceKeys, true), CKA_VALUE, inForce) && inForce == set.serviceKeys) {
+        set.serviceKeys.clear();
+    }
+    if (in_.writeManagePassword != acceptedManagePassword_) {
+        set.managePasswordHash = HashManagePassword(in_.writeManagePassword);
+    }
+    // What an interrupted earlier write left beside the key goes first.
+    for (CK_OBJECT_HANDLE h : pending->all) {
+        if (h != pending->signPriv && h != pending->signPub) {
+            session_.Destroy(h);
+        }
+    }
+    std::string step;
+    CK_RV rv = WriteSet(session_, set, step);
+    set.encKey.Wipe();
+    if (rv != CKR_OK) {
+        if (IsTokenGone(rv)) {
+            open_ = loggedIn_ = verified_ = false;
+            Fail(-1, text::kRemovedNotWritten);
+            return;
+        }
+        char buf[256];
+        std::snprintf(buf, sizeof buf, text::kWriteFailedFmt, step.c_str(), RvName(rv).c_str());
+        Fail(-1, buf);
+        return;
+    }
+    // Complete: the old set is retired (its certificate first). Whatever a cut-off leaves here is
+    // removed at the next opening.
+    TokenView after;
+    CK_RV scanned = CKR_OK;
+    if (ScanToken(session_, after, scanned)) {
+        RemoveLeftovers(session_, after, true);
+    }
+    acceptedManagePassword_ = in_.writeManagePassword;
+    Succeed();
+}
+
+// ---- Dispatch ----
+
+int P11CardControl::Invoke(int id) {
+    if (card::KindOf(id) != card::MemberKind::Method) {
+        return card::WrongKind(id);
+    }
+    switch (id) {
+    case dispid::OpenCard:
+        DoOpenCard();
+        break;
+    case dispid::CloseCard:
+        DoCloseCard();
+        break;
+    case dispid::ReadCardInfo:
+        DoReadCardInfo();
+        break;
+    case dispid::VerifyPassword:
+        DoVerifyPassword();
+        break;
+    case dispid::SignData:
+        DoSignData();
+        break;
+    case dispid::InitUpdate:
+        DoInitUpdate();
+        break;
+    case dispid::WriteCard:
+        DoWriteCard();
+        break;
+    case dispid::ReadCryptAlgo:
+        DoReadCryptAlgo();
+        break;
+    }
+    return RV_DISP_OK;
+}
+
+int P11CardControl::GetInt(int id, int32_t& value) {
+    if (id != dispid::Status) {
+        return card::WrongKind(id);
+    }
+    value = status_;
+    return RV_DISP_OK;
+}
+
+int P11CardControl::GetString(int id, const std::string*& value) {
+    switch (id) {
+    case dispid::ErrorMessage:
+        scratch_ = error_;
+        break;
+    case dispid::CardInfo:
+        scratch_ = cardInfo_;
+        break;
+    case dispid::Signature:
+        scratch_ = signature_;
+        break;
+    case dispid::PublicKey:
+        scratch_ = publicKey_;
+        break;
+    case dispid::CryptAlgo:
+        scratch_ = cryptAlgo_;
+        break;
+    default:
+        return card::WrongKind(id);
+    }
+    value = &scratch_;
+    return RV_DISP_OK;
+}
+
+int P11CardControl::SetString(int id, const std::string& value) {
+    std::string* target = in_.Target(id);
+    if (!target) {
+        return card::WrongKind(id);
+    }
+    if (in_.IsSecret(target)) {
+        Wipe(*target);
+    }
+    *target = value;
+    return RV_DISP_OK;
+}
+
+} // namespace rv::p11card

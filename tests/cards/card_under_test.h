@@ -1,0 +1,68 @@
+// One card in the reader behind a real card control plugin, registered through the registry stand-in:
+// the software card over a card image, or the token card over a private SoftHSM2 token. The contract
+// suite runs against each; only what must be looked at behind the control differs.
+#pragma once
+
+#include "support/softhsm.h"
+#include "support/test_ca.h"
+#include "support/test_env.h"
+
+#include <memory>
+#include <string>
+
+namespace rv::test {
+
+inline constexpr const char* kPin = "123456";
+inline constexpr const char* kManagePassword = "MP-0001";
+// Validity of the card's first certificate, fixed so the record's dates can be checked exactly.
+inline constexpr const char* kNotBefore = "20240115083000Z";
+inline constexpr const char* kNotAfter = "20260114235959Z";
+
+class CardUnderTest {
+public:
+    // "softcard", "token-ECC" or "token-RSA".
+    static std::unique_ptr<CardUnderTest> Make(const std::string& kind);
+    virtual ~CardUnderTest() = default;
+
+    // The algorithm identifier the card reports.
+    const std::string& algo() const { return algo_; }
+    // The signing certificate the card was made with.
+    const std::string& firstCertPem() const { return firstCert_; }
+    TestCa& ca() { return ca_; }
+    const TempWorkDir& dir() const { return dir_; }
+
+    // The current signing certificate, read behind the control.
+    virtual std::string CurrentCertPem() = 0;
+    // Everything the card holds: equal snapshots mean nothing was written.
+    virtual std::string Snapshot() = 0;
+    // Takes the card out of the reader.
+    virtual void Eject() = 0;
+
+protected:
+    TempWorkDir dir_;
+    TestCa ca_;
+    std::string algo_, firstCert_;
+};
+
+// The token card on a private SoftHSM2: token "renvora-test" provisioned as the enrolment does it (key
+// pair generated on the token, certificate from the test CA, holder record, management-password hash),
+// and the plugin registered for the SoftHSM2 module and that label.
+class TokenCard : public CardUnderTest {
+public:
+    static constexpr const char* kLabel = "renvora-test";
+    explicit TokenCard(const std::string& algo);
+
+    std::string CurrentCertPem() override;
+    std::string Snapshot() override { return hsm_.Snapshot(); }
+    void Eject() override { hsm_.Eject(); }
+
+    SoftHsm& hsm() { return hsm_; }
+    // Makes another token `label` on the same SoftHSM2; `holder` false leaves it without a card.
+    // Returns its first certificate ("" for a token without a card).
+    std::string AddToken(const std::string& label, bool holder);
+
+private:
+    SoftHsm hsm_;
+};
+
+} // namespace rv::test
