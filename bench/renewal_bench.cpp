@@ -87,6 +87,7 @@ public:
         rv::reg::RegisterControl(root_ / "classes", rv::kCardControlClsid, "software card", kPlugin);
         ::setenv("RENVORA_CLASSES_ROOT", (root_ / "classes").c_str(), 1);
         ::setenv("RENVORA_DRIVE_C", (root_ / "drive_c").c_str(), 1);
+        ::setenv("RENVORA_DATA_DIR", (root_ / "data").c_str(), 1);
     }
     ~DemoWorld() {
         http_->Stop();
