@@ -1,6 +1,7 @@
 // Entry point: a display is needed; then the application object's InitInstance runs the client.
 #include "app/CRenvoraApp.h"
 #include "app/unattended.h"
+#include "desktop/desktop_notifier.h"
 #include "platform/message_box.h"
 #include "platform/qt/message_box_qt.h"
 
@@ -28,6 +29,10 @@ rv::CRenvoraApp theApp;
 } // namespace
 
 int main(int argc, char** argv) {
+    // The renewal reminder's daily check: no window, so no display needed (desktop/desktop_notifier.h).
+    if (argc >= 2 && std::strcmp(argv[1], "--check-expiry") == 0) {
+        return rv::desktop::RunCheckExpiry(argc, argv);
+    }
     if (!HaveDisplay()) {
         std::fprintf(stderr, "renvora: no display available (set DISPLAY or WAYLAND_DISPLAY, or run with "
                              "QT_QPA_PLATFORM=offscreen)\n");
