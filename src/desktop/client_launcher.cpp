@@ -19,7 +19,7 @@ QString DesktopEntryPath() {
     }
     dirs << dataDirs.split(':', Qt::SkipEmptyParts);
     for (const QString& dir : dirs) {
-        const QString path = dir + "/applications/" + kDesktopEntry;
+        QString path = dir + "/applications/" + kDesktopEntry;
         if (QFileInfo(path).isFile()) {
             return path;
         }

@@ -2,6 +2,7 @@
 
 #include "desktop/client_launcher.h"
 #include "platform/codepage.h"
+#include "platform/crt.h"
 
 #include <QCoreApplication>
 #include <QDBusError>
@@ -37,7 +38,7 @@ QString FromGbk(const std::string& gbk) {
 std::chrono::milliseconds WaitTime() {
     int seconds = kDefaultWaitSeconds;
     if (const char* v = std::getenv("RENVORA_REMINDER_WAIT_SECONDS"); v && *v) {
-        seconds = std::clamp(std::atoi(v), 0, kMaxWaitSeconds);
+        seconds = std::clamp(static_cast<int>(Atoi(v)), 0, kMaxWaitSeconds);
     }
     return std::chrono::seconds(seconds);
 }

@@ -222,22 +222,14 @@ RememberedCards::Load RememberedCards::Open(const std::string& today, std::strin
     ::close(fd);
 
     if (why.empty()) {
-        root_.reset(cJSON_ParseWithLength(text.data(), text.size()));
-        const cJSON* version = cJSON_GetObjectItemCaseSensitive(root_.get(), kVersionKey);
-        const cJSON* cards = cJSON_GetObjectItemCaseSensitive(root_.get(), kCardsKey);
-        if (!root_ || !cJSON_IsObject(root_.get())) {
-            why = "not a JSON object";
-        } else if (!cJSON_IsNumber(version)) {
-            why = "no version number";
-        } else if (version->valuedouble > kRememberedCardsVersion) {
-            newer_ = true;
-            root_.reset();
+        switch (Parse(text, why)) {
+        case Load::Read:
+            return Load::Read;
+        case Load::Newer:
             message = file.string() + " was written by a newer version of renvora; left as it is";
             return Load::Newer;
-        } else if (version->valuedouble != kRememberedCardsVersion || !cJSON_IsArray(cards)) {
-            why = "not a list of cards of version " + std::to_string(kRememberedCardsVersion);
-        } else {
-            return Load::Read;
+        default:
+            break;
         }
     }
 
@@ -254,6 +246,28 @@ RememberedCards::Load RememberedCards::Open(const std::string& today, std::strin
     }
     root_.reset(NewRoot());
     message = file.string() + " was unreadable (" + why + "); set aside as " + setAside_.string();
+    return Load::SetAside;
+}
+
+RememberedCards::Load RememberedCards::Parse(const std::string& text, std::string& why) {
+    newer_ = false;
+    root_.reset(cJSON_ParseWithLength(text.data(), text.size()));
+    const cJSON* version = cJSON_GetObjectItemCaseSensitive(root_.get(), kVersionKey);
+    const cJSON* cards = cJSON_GetObjectItemCaseSensitive(root_.get(), kCardsKey);
+    if (!root_ || !cJSON_IsObject(root_.get())) {
+        why = "not a JSON object";
+    } else if (!cJSON_IsNumber(version)) {
+        why = "no version number";
+    } else if (version->valuedouble > kRememberedCardsVersion) {
+        newer_ = true;
+        root_.reset();
+        return Load::Newer;
+    } else if (version->valuedouble != kRememberedCardsVersion || !cJSON_IsArray(cards)) {
+        why = "not a list of cards of version " + std::to_string(kRememberedCardsVersion);
+    } else {
+        return Load::Read;
+    }
+    root_.reset(NewRoot());
     return Load::SetAside;
 }
 
@@ -326,14 +340,17 @@ bool RememberedCards::Save(std::string& error) {
         error = File().string() + " is not ours to replace";
         return false;
     }
-    char* text = cJSON_Print(root_.get());
+    return ReplaceFileAtomically(File(), Text(), 0600, error);
+}
+
+std::string RememberedCards::Text() const {
+    char* text = root_ ? cJSON_Print(root_.get()) : nullptr;
     if (text == nullptr) {
-        error = "out of memory";
-        return false;
+        return "";
     }
     std::string bytes = std::string(text) + "\n";
     cJSON_free(text);
-    return ReplaceFileAtomically(File(), bytes, 0600, error);
+    return bytes;
 }
 
 void RememberCard(const CardData& data) {

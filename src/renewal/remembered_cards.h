@@ -52,6 +52,12 @@ public:
     // a plain Read.
     Load Open(const std::string& today, std::string& message);
 
+    // Judges and reads the text of a record file without touching the disk: Read, Newer, or SetAside
+    // for a text that is unreadable (`why` says how; the record is then empty). Open's second half.
+    Load Parse(const std::string& text, std::string& why);
+    // The text Save writes ("" when nothing was read).
+    std::string Text() const;
+
     // The readable entries, in file order. Entries that cannot be read are described in `problems` and
     // stay in the file untouched.
     std::vector<RememberedCard> Cards(std::vector<std::string>* problems = nullptr) const;

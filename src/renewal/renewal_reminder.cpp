@@ -26,6 +26,13 @@ constexpr const char* kMaxDayKey = "MaxDay";
 constexpr int kFirstSaneYear = 2000;
 constexpr int kLastSaneYear = 9999;
 
+// One line of text from its pieces.
+template <typename... Parts> std::string Cat(const Parts&... parts) {
+    std::string line;
+    ((line += parts), ...);
+    return line;
+}
+
 bool RemindersOn(const fs::path& settings) {
     std::string value = ReadConfigValue(settings.c_str(), kRemindKey);
     std::transform(value.begin(), value.end(), value.begin(),
@@ -110,8 +117,8 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
 
     const bool on = RemindersOn(check.settingsFile);
     if (!on && !cards.empty()) {
-        check.warn("reminders are turned off (" + std::string(kRemindKey) + " in " +
-                   check.settingsFile.string() + "); nothing posted");
+        check.warn(Cat("reminders are turned off (", kRemindKey, " in ", check.settingsFile.string(),
+                       "); nothing posted"));
     }
     // The login's limit: time.ini as it reads now. Only when it cannot be read (the drive root is set in
     // a shell the timer does not share, say) the limit the login saw last time stands in.
@@ -123,16 +130,16 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
         const std::string name =
             "card " + cp::GbkToUtf8(card.cardNumber.empty() ? card.certSeqNo : card.cardNumber);
         if (!card.seen.empty() && today < card.seen) {
-            check.warn(name + ": the clock reads " + today + ", before the card was last seen (" + card.seen +
-                       "); skipped until the clock is right");
+            check.warn(Cat(name, ": the clock reads ", today, ", before the card was last seen (", card.seen,
+                           "); skipped until the clock is right"));
             continue;
         }
         const int32_t days = DaysBetween(ParseDateText(card.endDate), ParseDateText(today));
         const int32_t maxDay = iniMaxDay.empty() ? card.maxDay : Atoi(iniMaxDay);
         const bool inWindow = ClassifyRenewalDays(days, maxDay) == kInsideRenewalWindow;
         if (days < -kReminderDays) {
-            check.warn(name + ": its certificate ended on " + card.endDate + ", more than " +
-                       std::to_string(kReminderDays) + " days ago; taken as out of use, no reminder");
+            check.warn(Cat(name, ": its certificate ended on ", card.endDate, ", more than ",
+                           std::to_string(kReminderDays), " days ago; taken as out of use, no reminder"));
             continue;
         }
         if (days < 0) {
@@ -147,8 +154,8 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
         }
         if (!card.notified.empty() && card.notified >= today) {
             if (card.notified > today) {
-                check.warn(name + ": the clock reads " + today + ", before the last reminder (" +
-                           card.notified + "); not posted again");
+                check.warn(Cat(name, ": the clock reads ", today, ", before the last reminder (",
+                               card.notified, "); not posted again"));
             }
             continue;
         }
@@ -160,8 +167,8 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
     if (changed) {
         std::string error;
         if (!record.Save(error)) {
-            check.warn("reminder posted but not remembered (" + error +
-                       "); the next check may post it again");
+            check.warn(
+                Cat("reminder posted but not remembered (", error, "); the next check may post it again"));
         }
     }
     return status;
