@@ -27,7 +27,7 @@ constexpr int kCallTimeoutMs = 5000;
 // How long the check stays for a click, unless $RENVORA_REMINDER_WAIT_SECONDS says otherwise.
 constexpr int kDefaultWaitSeconds = 300;
 constexpr int kMaxWaitSeconds = 3600;
-// Urgency hint values of the notification specification.
+// Urgency hint values of the freedesktop notification protocol.
 constexpr uchar kUrgencyNormal = 1;
 constexpr uchar kUrgencyCritical = 2;
 

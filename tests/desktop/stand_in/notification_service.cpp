@@ -60,10 +60,10 @@ public slots:
         emit NotificationClosed(id, 3);
     }
 
-    QString GetServerInformation(QString& vendor, QString& version, QString& specVersion) {
+    QString GetServerInformation(QString& vendor, QString& version, QString& protocolVersion) {
         vendor = "renvora tests";
         version = "1";
-        specVersion = "1.2";
+        protocolVersion = "1.2";
         return "notification-stand-in";
     }
 
