@@ -10,11 +10,12 @@ using namespace rv;
 namespace {
 
 bool SameEntries(const std::vector<RememberedCard>& a, const std::vector<RememberedCard>& b) {
-    return std::equal(
-        a.begin(), a.end(), b.begin(), b.end(), [](const RememberedCard& x, const RememberedCard& y) {
-            return x.cardNumber == y.cardNumber && x.certSeqNo == y.certSeqNo && x.endDate == y.endDate &&
-                   x.maxDay == y.maxDay && x.seen == y.seen && x.notified == y.notified;
-        });
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const RememberedCard& x, const RememberedCard& y) {
+                          return x.cardNumber == y.cardNumber && x.certSeqNo == y.certSeqNo &&
+                                 x.endDate == y.endDate && x.maxDay == y.maxDay && x.seen == y.seen &&
+                                 x.notified == y.notified && x.timeIni == y.timeIni;
+                      });
 }
 
 bool IsDate(const std::string& s) {
@@ -53,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // A login puts its card in: afterwards exactly one readable entry is that card, and a renewal's new
     // end date replaces it with its reminder date dropped.
     const std::string number = cards.empty() ? std::string("IC-FUZZ") : cards.front().cardNumber;
-    RememberedCard mine{number, "C-FUZZ", "20300101", 180, "20240305", ""};
+    RememberedCard mine{number, "C-FUZZ", "20300101", 180, "20240305", "", "/d/Windows/time.ini"};
     record.Put(mine);
     record.MarkNotified(mine, "20240306");
     mine.endDate = "20320101";
@@ -66,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const auto it = std::find_if(after.begin(), after.end(), [&](const RememberedCard& c) {
         return c.certSeqNo == "C-FUZZ" && c.endDate == "20320101";
     });
-    RV_FUZZ_CHECK(it != after.end() && it->notified.empty() && it->maxDay == 180);
+    RV_FUZZ_CHECK(it != after.end() && it->notified.empty() && it->maxDay == 180 &&
+                  it->timeIni == "/d/Windows/time.ini");
     return 0;
 }

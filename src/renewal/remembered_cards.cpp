@@ -3,6 +3,7 @@
 #include "config/config_file.h"
 #include "platform/atomic_file.h"
 #include "platform/codepage.h"
+#include "platform/paths.h"
 #include "renewal/login.h"
 
 #include <cerrno>
@@ -35,6 +36,7 @@ constexpr const char* kEndDateKey = "endDate";
 constexpr const char* kMaxDayKey = "maxDay";
 constexpr const char* kSeenKey = "seen";
 constexpr const char* kNotifiedKey = "notified";
+constexpr const char* kTimeIniKey = "timeIni";
 
 bool IsDateText(const std::string& text) {
     if (text.size() != 8) {
@@ -59,8 +61,9 @@ cJSON* NewRoot() {
     return root;
 }
 
-// A string member converted to GBK; false when the member is there but not a string.
-bool StringMember(const cJSON* obj, const char* key, std::string& out) {
+// A string member, converted to GBK unless it is a path (paths are bytes, kept as they are); false when the
+// member is there but not a string.
+bool StringMember(const cJSON* obj, const char* key, std::string& out, bool gbk = true) {
     const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, key);
     if (item == nullptr) {
         out.clear();
@@ -69,12 +72,12 @@ bool StringMember(const cJSON* obj, const char* key, std::string& out) {
     if (!cJSON_IsString(item) || item->valuestring == nullptr) {
         return false;
     }
-    out = cp::Utf8ToGbk(item->valuestring);
+    out = gbk ? cp::Utf8ToGbk(item->valuestring) : std::string(item->valuestring);
     return true;
 }
 
-void SetString(cJSON* obj, const char* key, const std::string& gbk) {
-    cJSON* value = cJSON_CreateString(cp::GbkToUtf8(gbk).c_str());
+void SetString(cJSON* obj, const char* key, const std::string& text, bool gbk = true) {
+    cJSON* value = cJSON_CreateString(gbk ? cp::GbkToUtf8(text).c_str() : text.c_str());
     if (cJSON_GetObjectItemCaseSensitive(obj, key) != nullptr) {
         cJSON_ReplaceItemInObjectCaseSensitive(obj, key, value);
     } else {
@@ -99,7 +102,8 @@ std::string ReadEntry(const cJSON* entry, RememberedCard& card) {
     std::string end;
     if (!StringMember(entry, kCardNumberKey, card.cardNumber) ||
         !StringMember(entry, kCertSeqNoKey, card.certSeqNo) || !StringMember(entry, kEndDateKey, end) ||
-        !StringMember(entry, kSeenKey, card.seen) || !StringMember(entry, kNotifiedKey, card.notified)) {
+        !StringMember(entry, kSeenKey, card.seen) || !StringMember(entry, kNotifiedKey, card.notified) ||
+        !StringMember(entry, kTimeIniKey, card.timeIni, false)) {
         return "a member is not a text";
     }
     if (card.cardNumber.empty() && card.certSeqNo.empty()) {
@@ -324,6 +328,9 @@ void RememberedCards::Put(const RememberedCard& card) {
     SetString(entry, kEndDateKey, card.endDate);
     SetNumber(entry, kMaxDayKey, card.maxDay);
     SetString(entry, kSeenKey, card.seen);
+    if (!card.timeIni.empty()) {
+        SetString(entry, kTimeIniKey, card.timeIni, false);
+    }
     if (!card.notified.empty()) {
         SetString(entry, kNotifiedKey, card.notified);
     }
@@ -385,6 +392,8 @@ void RememberCard(const CardData& data) {
     card.endDate = data.validTo;
     card.maxDay = ReadMaxDay();
     card.seen = today;
+    std::error_code ec;
+    card.timeIni = fs::absolute(paths::MapPath(paths::kTimeIni), ec).string();
     cards.Put(card);
     std::string error;
     if (!cards.Save(error)) {

@@ -1,6 +1,8 @@
 // What the client remembers of each card between runs, so that the renewal reminder can work without the
 // card: its certificate's end date and the MaxDay in force when it was last seen. One small JSON file in
 // the user's data folder, replaced atomically; nothing secret in it (no PIN, no key, no holder's name).
+// It also names the time.ini the login read, so that a check run from elsewhere (a timer, without the
+// login's drive root) reads the same file.
 #pragma once
 
 #include "card/card_data.h"
@@ -22,6 +24,7 @@ struct RememberedCard {
     int32_t maxDay = 0;     // MaxDay of time.ini when the card was last seen
     std::string seen;       // YYYYMMDD of the login or renewal that recorded it
     std::string notified;   // YYYYMMDD of the last reminder posted for it; "" for none
+    std::string timeIni;    // the time.ini that login read MaxDay from (absolute path); "" when unknown
 };
 
 inline constexpr const char* kRememberedCardsFile = "cards.json";

@@ -120,9 +120,6 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
         check.warn(Cat("reminders are turned off (", kRemindKey, " in ", check.settingsFile.string(),
                        "); nothing posted"));
     }
-    // The login's limit: time.ini as it reads now. Only when it cannot be read (the drive root is set in
-    // a shell the timer does not share, say) the limit the login saw last time stands in.
-    const std::string iniMaxDay = ReadConfigValue(paths::kTimeIni, kMaxDayKey);
 
     int status = kReminderNothingDue;
     bool changed = false;
@@ -135,6 +132,11 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
             continue;
         }
         const int32_t days = DaysBetween(ParseDateText(card.endDate), ParseDateText(today));
+        // The login's limit: the time.ini the login read, as it reads now (so a changed window applies at
+        // once), found by the path the login recorded, since a timer does not share the environment that
+        // set the login's drive root. Only when that file cannot be read, the limit the login saw stands in.
+        const std::string iniMaxDay =
+            ReadConfigValue(card.timeIni.empty() ? paths::kTimeIni : card.timeIni.c_str(), kMaxDayKey);
         const int32_t maxDay = iniMaxDay.empty() ? card.maxDay : Atoi(iniMaxDay);
         const bool inWindow = ClassifyRenewalDays(days, maxDay) == kInsideRenewalWindow;
         if (days < -kReminderDays) {

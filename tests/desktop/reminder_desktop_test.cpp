@@ -67,7 +67,7 @@ protected:
         RememberedCards cards(dir.dataDir());
         std::string message;
         ASSERT_EQ(cards.Open(DateFromToday(0), message), RememberedCards::Load::Read) << message;
-        cards.Put({cardNumber, "C-" + cardNumber, endDate, 180, DateFromToday(0), ""});
+        cards.Put({cardNumber, "C-" + cardNumber, endDate, 180, DateFromToday(0), "", ""});
         ASSERT_TRUE(cards.Save(message)) << message;
     }
     std::vector<RememberedCard> Remembered() {

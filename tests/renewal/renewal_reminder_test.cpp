@@ -186,6 +186,10 @@ TEST_F(Reminders, TheLoginsMaxDayAppliesAndTheOneSeenAtLoginStandsInWhenTimeIniI
     EXPECT_EQ(Remembered().at(0).maxDay, 60);
     MaxDay("30"); // changed since: the check reads it as the login would now
     EXPECT_EQ(Check(), kReminderNothingDue);
+    // The timer's environment names another drive root: still the login's time.ini counts.
+    dir.Write("elsewhere/Windows/time.ini", "MaxDay=365\r\n");
+    ::setenv("RENVORA_DRIVE_C", (dir.path() / "elsewhere").c_str(), 1);
+    EXPECT_EQ(Check(), kReminderNothingDue);
     fs::remove(dir.driveC() / "Windows" / "time.ini");
     EXPECT_EQ(Check(), kReminderDue);
     EXPECT_EQ(sink.posted.size(), 1u);
