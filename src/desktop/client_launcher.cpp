@@ -38,7 +38,7 @@ QStringList ClientCommand() {
     if (!entry.isEmpty() && !gio.isEmpty()) {
         return {gio, "launch", entry};
     }
-    return {QCoreApplication::applicationFilePath()};
+    return {QCoreApplication::applicationFilePath(), kDesktopLaunchOption};
 }
 
 bool StartClient(QString& error) {

@@ -79,7 +79,7 @@ bool DesktopNotifier::Post(const Reminder& reminder) {
         actions << kDefaultAction << FromGbk("启动客户端");
     }
     QVariantMap hints;
-    hints.insert("desktop-entry", QString(kDesktopEntry).chopped(8)); // without ".desktop"
+    hints.insert("desktop-entry", QString(kDesktopEntryId));
     hints.insert("urgency", QVariant::fromValue<uchar>(reminder.expired ? kUrgencyCritical : kUrgencyNormal));
 
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, "Notify");

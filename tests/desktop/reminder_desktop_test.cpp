@@ -134,7 +134,7 @@ TEST_F(DesktopReminder, AClickStartsTheClientAndTheSameDayPostsNothingMore) {
     EXPECT_NE(posted[0][4].find(U(u8"启动客户端进行延期")), std::string::npos);
     EXPECT_EQ(posted[0][5], U(u8"default|启动客户端"));
     EXPECT_EQ(posted[0][6], "1");
-    EXPECT_EQ(posted[0][7], "renvora");
+    EXPECT_EQ(posted[0][7], "org.renvora.Renvora");
     // An ended certificate cannot be renewed here: no client to start, and the office named instead.
     EXPECT_EQ(posted[1][3], U(u8"IC卡证书已过期"));
     EXPECT_NE(posted[1][4].find(U(u8"不可在本系统延期。请携带IC卡去分中心进行处理！")), std::string::npos);
@@ -189,7 +189,7 @@ TEST_F(DesktopReminder, TheTimerIsInstalledEnabledAndPassesSystemdsVerification)
     const fs::path root = dir.path() / "root";
     ASSERT_EQ(RunCommand("DESTDIR=" + root.string() + " " +
                          RENVORA_CMAKE_COMMAND " --install " RENVORA_BUILD_DIR
-                                               " --component renvora >/dev/null 2>&1")
+                                               " --component client >/dev/null 2>&1")
                   .exitCode,
               0);
     fs::path units;
