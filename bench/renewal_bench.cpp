@@ -96,6 +96,7 @@ public:
         std::ofstream(root_ / "softhsm2.conf") << "directories.tokendir = " << (root_ / "tokens").string()
                                                << "\nobjectstore.backend = file\nlog.level = ERROR\n";
         ::setenv("SOFTHSM2_CONF", (root_ / "softhsm2.conf").c_str(), 1);
+        ::setenv("RENVORA_DATA_DIR", (root_ / "data").c_str(), 1);
     }
     ~DemoWorld() {
         http_->Stop();

@@ -35,6 +35,7 @@ function(renvora_add_test_folder name)
   target_link_libraries(test_${name} PRIVATE renvora_test_support ${ARG_LIBS} GTest::gtest GTest::gtest_main)
   gtest_discover_tests(test_${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;RENVORA_TEST_BUILD_DIR=${CMAKE_BINARY_DIR}"
+    # A test that logs in without a folder of its own still leaves the user's data folder alone.
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;RENVORA_TEST_BUILD_DIR=${CMAKE_BINARY_DIR};RENVORA_DATA_DIR=${CMAKE_BINARY_DIR}/test-data"
                TIMEOUT 300)
 endfunction()

@@ -3,6 +3,7 @@
 #include "app/CRenvoraApp.h"
 #include "app/launch.h"
 #include "app/unattended.h"
+#include "desktop/desktop_notifier.h"
 #include "platform/message_box.h"
 #include "platform/qt/message_box_qt.h"
 
@@ -105,6 +106,10 @@ rv::CRenvoraApp theApp;
 } // namespace
 
 int main(int argc, char** argv) {
+    // The renewal reminder's daily check: no window, so no display needed (desktop/desktop_notifier.h).
+    if (argc >= 2 && std::strcmp(argv[1], "--check-expiry") == 0) {
+        return rv::desktop::RunCheckExpiry(argc, argv);
+    }
     rv::LaunchOptions launch = rv::ParseLaunchOptions(argc, argv);
     if (launch.help || launch.version) {
         launch.help ? rv::PrintUsage() : rv::PrintVersion();

@@ -4,6 +4,7 @@
 #include "platform/client_strings.h"
 #include "platform/message_box.h"
 #include "renewal/main_window_model.h"
+#include "renewal/remembered_cards.h"
 #include "renewal/renewal_window.h"
 
 #include <cstdio>
@@ -69,6 +70,8 @@ void MainWindowModel::LoginFlow() {
     }
 
     view.ShowCardData();
+    // For the renewal reminder, silently: nothing the user sees depends on it.
+    RememberCard(data);
     switch (CheckRenewalWindow(TodayDateText(), data.validTo)) {
     case kInsideRenewalWindow:
         ShowNotice("您的IC卡有效期小于180天，可以进行延期。如需延期请点击“法人卡延期”按钮！");

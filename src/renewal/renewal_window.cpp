@@ -111,7 +111,10 @@ int32_t DaysBetween(DateRecord target, DateRecord start) {
 int32_t CheckRenewalWindow(std::string fromDate, std::string toDate) {
     // NOLINTEND(performance-unnecessary-value-param)
     const int32_t days = DaysBetween(ParseDateText(toDate), ParseDateText(fromDate));
-    const int32_t maxDay = ReadMaxDay();
+    return ClassifyRenewalDays(days, ReadMaxDay());
+}
+
+int32_t ClassifyRenewalDays(int32_t days, int32_t maxDay) {
     if (days < 0) {
         return kRenewalDateExpired;
     }

@@ -29,6 +29,9 @@ DateRecord ParseDateText(const std::string& text);
 // Arithmetic is exact in 64 bits; a count beyond the 32-bit range saturates to INT32_MIN / INT32_MAX.
 int32_t DaysBetween(DateRecord target, DateRecord start);
 
+// The window rule on a day count: -2 below 0, -1 above maxDay, else 0.
+int32_t ClassifyRenewalDays(int32_t days, int32_t maxDay);
+
 // 0 when toDate lies 0..MaxDay days after fromDate, -1 when more, -2 when before. MaxDay is read from
 // "C://Windows//time.ini" on every call (0 when missing).
 int32_t CheckRenewalWindow(std::string fromDate, std::string toDate);

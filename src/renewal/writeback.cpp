@@ -4,6 +4,7 @@
 #include "platform/message_box.h"
 #include "renewal/cert_field_reader.h"
 #include "renewal/main_window_model.h"
+#include "renewal/remembered_cards.h"
 #include "renewal/renewal_steps.h"
 #include "renewal/renewal_window.h"
 #include "res/resource_ids.h"
@@ -70,6 +71,8 @@ void MainWindowModel::WriteBack(std::string signCertPem, std::string envCertPem,
             // here, the date check below is what decides.
             ReadCardInfo();
             if (CheckRenewalWindow(certDate, data.validTo) == kInsideRenewalWindow) {
+                // The new end date, so that the renewal reminder stops.
+                RememberCard(data);
                 ShowNotice(kMsgRenewed);
                 // The dialog and the fields show the end date just read back from the card.
                 view.RunSuccessDialog();

@@ -23,32 +23,26 @@ TempWorkDir::TempWorkDir() {
     fs::create_directories(dir_);
     oldCwd_ = fs::current_path();
     fs::current_path(dir_);
-    if (const char* v = std::getenv("RENVORA_DRIVE_C")) {
-        hadDrive_ = true;
-        oldDrive_ = v;
-    }
-    if (const char* v = std::getenv("RENVORA_CLASSES_ROOT")) {
-        hadClasses_ = true;
-        oldClasses_ = v;
-    }
     fs::create_directories(driveC());
     fs::create_directories(classesRoot());
-    ::setenv("RENVORA_DRIVE_C", driveC().c_str(), 1);
-    ::setenv("RENVORA_CLASSES_ROOT", classesRoot().c_str(), 1);
+    for (const auto& [name, value] :
+         {std::pair{"RENVORA_DRIVE_C", driveC()}, std::pair{"RENVORA_CLASSES_ROOT", classesRoot()},
+          std::pair{"RENVORA_DATA_DIR", dataDir()}}) {
+        const char* old = std::getenv(name);
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        ::setenv(name, value.c_str(), 1);
+    }
 }
 
 TempWorkDir::~TempWorkDir() {
     std::error_code ec;
     fs::current_path(oldCwd_, ec);
-    if (hadDrive_) {
-        ::setenv("RENVORA_DRIVE_C", oldDrive_.c_str(), 1);
-    } else {
-        ::unsetenv("RENVORA_DRIVE_C");
-    }
-    if (hadClasses_) {
-        ::setenv("RENVORA_CLASSES_ROOT", oldClasses_.c_str(), 1);
-    } else {
-        ::unsetenv("RENVORA_CLASSES_ROOT");
+    for (const auto& [name, old] : saved_) {
+        if (old) {
+            ::setenv(name.c_str(), old->c_str(), 1);
+        } else {
+            ::unsetenv(name.c_str());
+        }
     }
     // Permissions changed by a test must not keep the folder from being removed.
     for (auto it = fs::recursive_directory_iterator(dir_, ec);

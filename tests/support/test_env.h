@@ -9,13 +9,16 @@
 #include "renewal/main_window_model.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace rv::test {
 
 // Creates a fresh temporary folder, makes it the working directory, and points the drive root
-// ($RENVORA_DRIVE_C) and the registry root ($RENVORA_CLASSES_ROOT) into it. Restores all on destruction.
+// ($RENVORA_DRIVE_C), the registry root ($RENVORA_CLASSES_ROOT) and the user's data folder
+// ($RENVORA_DATA_DIR) into it. Restores all on destruction.
 class TempWorkDir {
 public:
     TempWorkDir();
@@ -26,6 +29,7 @@ public:
     const std::filesystem::path& path() const { return dir_; }
     std::filesystem::path driveC() const { return dir_ / "drive_c"; }
     std::filesystem::path classesRoot() const { return dir_ / "classes"; }
+    std::filesystem::path dataDir() const { return dir_ / "data"; }
 
     // Writes a file relative to the folder (bytes as given) and returns its path.
     std::filesystem::path Write(const std::string& relative, const std::string& bytes) const;
@@ -34,8 +38,8 @@ public:
 private:
     std::filesystem::path dir_;
     std::filesystem::path oldCwd_;
-    std::string oldDrive_, oldClasses_;
-    bool hadDrive_ = false, hadClasses_ = false;
+    // Environment variables pointed into the folder, with the values they had before.
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 // GBK <-> UTF-8 shorthands for readable assertions: U("网络") is the GBK text of a UTF-8 literal

@@ -1,0 +1,61 @@
+#include "platform/atomic_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace rv {
+namespace {
+
+std::string Failure(const char* step, const std::filesystem::path& path) {
+    return std::string(step) + " " + path.string() + ": " + std::strerror(errno);
+}
+
+} // namespace
+
+bool ReplaceFileAtomically(const std::filesystem::path& file, const std::string& bytes, mode_t mode,
+                           std::string& error) {
+    const std::filesystem::path temp = file.string() + "." + std::to_string(::getpid()) + ".tmp";
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0) {
+        error = Failure("cannot create", temp);
+        return false;
+    }
+    bool ok = ::fchmod(fd, mode) == 0;
+    for (std::size_t done = 0; ok && done < bytes.size();) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        done += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    ok = ok && ::fsync(fd) == 0;
+    if (!ok) {
+        error = Failure("cannot write", temp);
+    }
+    if (::close(fd) != 0 && ok) {
+        error = Failure("cannot write", temp);
+        ok = false;
+    }
+    if (ok && ::rename(temp.c_str(), file.c_str()) != 0) {
+        error = Failure("cannot replace", file);
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // The rename itself survives a power cut only once the folder is synced.
+    const std::filesystem::path dir = file.has_parent_path() ? file.parent_path() : ".";
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
+} // namespace rv

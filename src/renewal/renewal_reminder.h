@@ -1,0 +1,55 @@
+// The renewal reminder's check: for every remembered card, the login's renewal-window rule applied to
+// today's date (UTC, from the client's clock) and the remembered end date, and at most one reminder per
+// card and day. Display-free: the reminders go to a sink, a desktop notification at the edge.
+#pragma once
+
+#include "renewal/remembered_cards.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace rv {
+
+// Exit statuses of `renvora --check-expiry`.
+inline constexpr int kReminderNothingDue = 0;
+inline constexpr int kReminderCheckFailed = 1; // the remembered cards could not be read at all
+inline constexpr int kReminderDue = 10;
+inline constexpr int kReminderExpired = 11;
+
+// Whatever MaxDay says, a card is reminded of in its last 14 days, and for 14 days after its end; a card
+// that ended longer ago is taken as out of use.
+inline constexpr int32_t kReminderDays = 14;
+
+struct Reminder {
+    RememberedCard card;
+    int32_t daysLeft = 0; // negative once the certificate has ended
+    bool expired = false;
+    std::string summary; // GBK
+    std::string body;    // GBK
+};
+
+class ReminderSink {
+public:
+    virtual ~ReminderSink() = default;
+    // True when the reminder reached the desktop as a notification; only then is it not posted again
+    // the same day.
+    virtual bool Post(const Reminder& reminder) = 0;
+};
+
+struct ReminderCheck {
+    std::filesystem::path dataDir;      // where cards.json lives
+    std::filesystem::path settingsFile; // "Remind=0" there turns the notifications off
+    // One line for stderr (UTF-8, without the line end).
+    std::function<void(const std::string&)> warn;
+};
+
+// $XDG_CONFIG_HOME/renvora/reminder.ini, else ~/.config/renvora/reminder.ini.
+std::filesystem::path ReminderSettingsFile();
+
+// Runs the check and returns the exit status: 11 when a card has ended (within the last 14 days), else
+// 10 when one is due, else 0; 1 when the remembered cards could not be read.
+int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink);
+
+} // namespace rv
