@@ -29,7 +29,8 @@ const char* kUsage =
     "      name; none: every module the system registers with p11-kit).\n"
     "  renvora-p11card show [--module M] [--token-label L] [--token-serial S] [--pin PIN]\n"
     "      Shows the card on the token: holder record and sets (with --pin also the private\n"
-    "      objects).\n";
+    "      objects).\n"
+    "  renvora-p11card --help | --version\n";
 
 bool Parse(int argc, char** argv, std::map<std::string, std::string>& out) {
     for (int i = 2; i < argc; ++i) {
@@ -48,10 +49,29 @@ std::string Get(const std::map<std::string, std::string>& o, const char* k) {
     return it == o.end() ? std::string() : it->second;
 }
 
+// Beside the tool in a build tree; the private library folder when installed.
+std::string DefaultPluginPath() {
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec && fs::exists(self.parent_path() / "p11card.so", ec)) {
+        return (self.parent_path() / "p11card.so").string();
+    }
+#ifdef RENVORA_PLUGIN_DIR
+    return (fs::path(RENVORA_PLUGIN_DIR) / "p11card.so").string();
+#else
+    return "p11card.so";
+#endif
+}
+
 int Register(const std::map<std::string, std::string>& o) {
     std::string plugin = Get(o, "plugin");
     if (plugin.empty()) {
-        plugin = (fs::canonical("/proc/self/exe").parent_path() / "p11card.so").string();
+        plugin = DefaultPluginPath();
+    }
+    std::error_code ec;
+    if (!fs::exists(plugin, ec)) {
+        std::fprintf(stderr, "renvora-p11card: plugin %s not found (use --plugin)\n", plugin.c_str());
+        return 1;
     }
     std::string root = Get(o, "classes-root");
     if (root.empty()) {
@@ -127,6 +147,10 @@ int Show(const std::map<std::string, std::string>& o) {
 
 int main(int argc, char** argv) {
     std::string cmd = argc > 1 ? argv[1] : "";
+    if (cmd == "--version") {
+        std::printf("renvora-p11card %s\n", RENVORA_VERSION);
+        return 0;
+    }
     std::map<std::string, std::string> o;
     if ((cmd != "register" && cmd != "show") || !Parse(argc, argv, o)) {
         std::fputs(kUsage, cmd == "--help" || cmd == "-h" ? stdout : stderr);
