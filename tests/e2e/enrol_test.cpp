@@ -19,8 +19,9 @@ namespace fs = std::filesystem;
 
 const std::string kServerProgram = RENVORA_BUILD_DIR "/server/renvora-server";
 
-int Enrol(const std::string& args) {
-    int status = std::system((kServerProgram + " enrol " + args + " > /dev/null 2>&1").c_str());
+// `shell` comes before the program: environment settings or a pipe into it.
+int Enrol(const std::string& args, const std::string& shell = "") {
+    int status = std::system((shell + kServerProgram + " enrol " + args + " > /dev/null 2>&1").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -36,9 +37,21 @@ protected:
 
 TEST_F(EnrolCommand, MakesACardAndItsServerRecordWithACaCertificateEndingInNDays) {
     std::time_t start = std::time(nullptr);
-    ASSERT_EQ(Enrol(Args("--pin 654321 --manage-password MP1 --days 45 --cert-seq-no SEQ9 --name " +
-                         std::string(reinterpret_cast<const char*>(u8"王芳")))),
+    // The secrets never travel on the command line: the PIN from standard input, the password from a
+    // file.
+    dir.Write("mp.txt", "MP1\n");
+    ASSERT_EQ(Enrol(Args("--pin-file - --manage-password-file '" + (dir.path() / "mp.txt").string() +
+                         "' --days 45 --cert-seq-no SEQ9 --name " +
+                         std::string(reinterpret_cast<const char*>(u8"王芳"))),
+                    "printf '654321\\n' | "),
               0);
+    // Nobody but the server's user can read its folder; every file in it was created private.
+    EXPECT_EQ(fs::status(data).permissions() & fs::perms::all, fs::perms::owner_all);
+    for (const auto& entry : fs::directory_iterator(data)) {
+        EXPECT_EQ(entry.status().permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write)
+            << entry.path();
+    }
     softcard::CardImage card;
     std::string error;
     ASSERT_TRUE(softcard::LoadCardImage(image, card, error)) << error;
@@ -62,8 +75,9 @@ TEST_F(EnrolCommand, MakesACardAndItsServerRecordWithACaCertificateEndingInNDays
 
     server::Store store;
     ASSERT_TRUE(store.Open(data, error)) << error;
-    std::optional<server::CardRecord> record = store.FindCard("SEQ9");
-    ASSERT_TRUE(record);
+    std::optional<server::CardState> state = store.FindCard("SEQ9");
+    ASSERT_TRUE(state);
+    const server::CardRecord* record = &state->card;
     EXPECT_EQ(record->certPem, card.signCertPem);
     EXPECT_EQ(record->legalPerson, card.holder.applicantName);
     EXPECT_EQ(record->icCode, card.holder.cardNumber);
@@ -101,13 +115,18 @@ TEST_F(EnrolCommand, RefusesToOverwriteAndRefusesUnusableHolderData) {
     fs::path other = dir.path() / "other.json";
     for (const std::string& bad :
          {std::string("--name 'a|b'"), std::string("--unit-name ''"), std::string("--days 99999"),
-          std::string("--name '\xF0\x9F\x98\x80'"), std::string("--pin ''")}) {
+          std::string("--name '\xF0\x9F\x98\x80'"), std::string("--manage-password-file /nonexistent"),
+          std::string("--pin 123456")}) {
         EXPECT_NE(Enrol("--data '" + data.string() + "' --card-image '" + other.string() +
                         "' --cert-seq-no X1 " + bad),
                   0)
             << bad;
         EXPECT_FALSE(fs::exists(other)) << bad;
     }
+    EXPECT_NE(Enrol("--data '" + data.string() + "' --card-image '" + other.string() + "' --cert-seq-no X1",
+                    "RENVORA_ENROL_PIN= "),
+              0);
+    EXPECT_FALSE(fs::exists(other));
 }
 
 } // namespace

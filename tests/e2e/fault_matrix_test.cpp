@@ -202,9 +202,9 @@ protected:
         fast.lowSpeedSeconds = 1;
         oldLimits_ = SetDefaultHttpLimits(fast);
 
-        ASSERT_EQ(Shell(kServerProgram + " enrol --data '" + data.string() + "' --card-image '" +
-                        image.string() + "' --pin " + kPin + " --manage-password " + kManagePassword +
-                        " --days 30"),
+        ASSERT_EQ(Shell(std::string("RENVORA_ENROL_PIN=") + kPin + " RENVORA_ENROL_MANAGE_PASSWORD=" +
+                        kManagePassword + " " + kServerProgram + " enrol --data '" + data.string() +
+                        "' --card-image '" + image.string() + "' --days 30"),
                   0);
         ASSERT_EQ(Shell(kCardTool + " create '" + other.string() + "' --pin " + kPin + " --manage-password " +
                         kManagePassword + " --cert-seq-no 9999 --card-number 9999"),
