@@ -493,13 +493,13 @@ bool HttpServer::Bind(std::string& error) {
         flags |= MHD_USE_TLS;
     }
     // Each connection's buffer for its request head is small: a request head of the protocol is a few
-    // hundred bytes. The library's own idle timeout catches what the deadline watcher does not watch
-    // (an answer the client does not read).
+    // hundred bytes. The library's own idle timeout, longer than the deadline, catches what the deadline
+    // watcher does not watch (an answer the client does not read).
     s.daemon = MHD_start_daemon(
         flags, 0, &Impl::Accept, &s, &Impl::Handle, &s, MHD_OPTION_EXTERNAL_LOGGER, &Impl::LibraryLog, &s,
         MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
         static_cast<unsigned>(o.maxConnections + 16), MHD_OPTION_CONNECTION_TIMEOUT,
-        static_cast<unsigned>(o.requestTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        static_cast<unsigned>(2 * o.requestTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         static_cast<std::size_t>(16 * 1024), MHD_OPTION_NOTIFY_CONNECTION, &Impl::Connection, &s,
         MHD_OPTION_NOTIFY_COMPLETED, &Impl::Completed, &s, Tls() ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END,
         s.keyPem.c_str(), MHD_OPTION_HTTPS_MEM_CERT, s.certPem.c_str(), MHD_OPTION_END);
