@@ -116,15 +116,12 @@ struct HttpServer::Impl {
     bool stopRequested = false; // with runMu
     bool stopped = false;
 
-    void Log(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    template <typename... Args> void Log(const char* format, Args... args) {
         if (!options.log) {
             return;
         }
-        va_list ap;
-        va_start(ap, format);
         char line[1024];
-        std::vsnprintf(line, sizeof line, format, ap);
-        va_end(ap);
+        std::snprintf(line, sizeof line, format, args...);
         std::fprintf(stderr, "%s %s\n", Stamp().c_str(), line);
     }
 
@@ -426,7 +423,7 @@ struct HttpServer::Impl {
         while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) {
             line[--n] = '\0';
         }
-        self->Log("http: %s", line);
+        self->Log("http: %s", static_cast<const char*>(line));
     }
 };
 
