@@ -381,13 +381,14 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     // one, or that of the pending set, which it thereby shows it installed.
     std::string signedText = cp::Utf8ToGbk(SignedText(v[kOpSeqNo], v[kIcCode], v[kName], v[kUnitName],
                                                       v[kSignDate], v[kUnitCode], v[kOperType], v[kNote]));
+    // The pending set's key first: a card that renews again has normally installed its last set, and
+    // holds the confirmed one only when that set's answer was lost.
     std::string heldSerial;
-    if (!VerifySm2(X509_get0_pubkey(current->cert.get()), signedText, signature)) {
-        if (!pending || !VerifySm2(X509_get0_pubkey(pending->cert.get()), signedText, signature)) {
-            return Refusal(code::kBadSignature, U(u8"签名验证失败！"));
-        }
+    if (pending && VerifySm2(X509_get0_pubkey(pending->cert.get()), signedText, signature)) {
         heldSerial = state->pending->serial;
         current = pending;
+    } else if (!VerifySm2(X509_get0_pubkey(current->cert.get()), signedText, signature)) {
+        return Refusal(code::kBadSignature, U(u8"签名验证失败！"));
     }
 
     std::string error;
@@ -422,6 +423,18 @@ Answer RenewalService::UpdateCert(const std::string& body) {
         Answer a = Refusal(code::kInternal, U(u8"服务器保存数据失败，请稍后重试！"));
         a.detail = error;
         return a;
+    }
+    {
+        // The card's next request names this certificate: keep it parsed.
+        auto parsed = std::make_shared<ParsedCert>();
+        parsed->pem = signPem;
+        parsed->endDate = signInfo.notAfter.substr(0, 8);
+        parsed->cert = std::shared_ptr<X509>(signInfo.cert.release(), X509_free);
+        std::lock_guard lock(certMu_);
+        if (certs_.size() >= 4096) {
+            certs_.clear();
+        }
+        certs_[signPem] = parsed;
     }
     // The management password stays as it is: the client hands this value to the card's key-pair step
     // again when it repeats it, before anything is written, so a new one here would lock the user out.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string_view>
 #include <unistd.h>
 
 namespace rv::server {
@@ -61,15 +62,48 @@ bool Exec(sqlite3* db, const char* sql, std::string& error) {
     return true;
 }
 
-// One prepared statement, finalized when it goes out of scope.
-class Stmt {
-public:
-    Stmt(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-            stmt_ = nullptr;
+// Statements are prepared once per connection and kept (parsing costs more than running them). A
+// connection is used by one thread at a time (the reader under its mutex, the writer by the flusher).
+std::mutex gStatementsMu;
+std::map<sqlite3*, std::map<std::string, sqlite3_stmt*, std::less<>>> gStatements;
+
+sqlite3_stmt* Prepared(sqlite3* db, const char* sql) {
+    {
+        std::lock_guard lock(gStatementsMu);
+        auto& cache = gStatements[db];
+        auto it = cache.find(std::string_view(sql));
+        if (it != cache.end()) {
+            return it->second;
         }
     }
-    ~Stmt() { sqlite3_finalize(stmt_); }
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return nullptr;
+    }
+    std::lock_guard lock(gStatementsMu);
+    gStatements[db][sql] = stmt;
+    return stmt;
+}
+
+void ForgetStatements(sqlite3* db) {
+    std::lock_guard lock(gStatementsMu);
+    for (auto& [sql, stmt] : gStatements[db]) {
+        sqlite3_finalize(stmt);
+    }
+    gStatements.erase(db);
+}
+
+// One use of a prepared statement, reset for the next use when it goes out of scope.
+class Stmt {
+public:
+    Stmt(sqlite3* db, const char* sql) : db_(db), stmt_(Prepared(db, sql)) {}
+    ~Stmt() {
+        if (stmt_ != nullptr) {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+        }
+    }
     Stmt(const Stmt&) = delete;
     Stmt& operator=(const Stmt&) = delete;
 
@@ -110,6 +144,16 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
     int arg_ = 0;
 };
+
+// A statement without results, through the cache.
+bool Run(sqlite3* db, const char* sql, std::string& error) {
+    Stmt s(db, sql);
+    if (!s.Ok()) {
+        error = DbError(db, "database");
+        return false;
+    }
+    return s.Run(error, "database");
+}
 
 const char* const kIssueColumns = "id, serial, env_serial, cert_seq_no, ic_code, op_seq_no, issued_at, "
                                   "not_before, not_after, cert_pem, state, state_at, reason";
@@ -234,8 +278,12 @@ const char* SetStateName(SetState state) {
 }
 
 Store::~Store() {
-    sqlite3_close_v2(readDb_);
-    sqlite3_close_v2(writeDb_);
+    for (sqlite3* db : {readDb_, writeDb_}) {
+        if (db != nullptr) {
+            ForgetStatements(db);
+            sqlite3_close_v2(db);
+        }
+    }
 }
 
 bool Store::ValidCertSeqNo(const std::string& certSeqNo) {
@@ -406,20 +454,20 @@ bool Store::Write(const Op& op, std::string& error) {
         batch.swap(queue_);
         lock.unlock();
         std::string batchError;
-        bool began = Exec(writeDb_, "BEGIN IMMEDIATE", batchError);
+        bool began = Run(writeDb_, "BEGIN IMMEDIATE", batchError);
         if (began) {
             // A savepoint per operation, so that one that fails leaves the others' changes in place.
             for (Pending* p : batch) {
                 std::string ignored;
-                Exec(writeDb_, "SAVEPOINT op", ignored);
+                Run(writeDb_, "SAVEPOINT op", ignored);
                 p->ok = (*p->op)(writeDb_, p->error);
                 if (!p->ok) {
-                    Exec(writeDb_, "ROLLBACK TO op", ignored);
+                    Run(writeDb_, "ROLLBACK TO op", ignored);
                 }
-                Exec(writeDb_, "RELEASE op", ignored);
+                Run(writeDb_, "RELEASE op", ignored);
             }
         }
-        bool committed = began && Exec(writeDb_, "COMMIT", batchError);
+        bool committed = began && Run(writeDb_, "COMMIT", batchError);
         if (began && !committed) {
             std::string ignored;
             Exec(writeDb_, "ROLLBACK", ignored);
@@ -476,7 +524,7 @@ std::optional<CardState> Store::FindCard(const std::string& certSeqNo) {
     std::lock_guard lock(readMu_);
     std::string ignored;
     // One read transaction: the card and its sets as of one moment.
-    if (!Exec(readDb_, "BEGIN", ignored)) {
+    if (!Run(readDb_, "BEGIN", ignored)) {
         return std::nullopt;
     }
     CardState state;
@@ -514,7 +562,7 @@ std::optional<CardState> Store::FindCard(const std::string& certSeqNo) {
             (issue.state == SetState::Pending ? state.pending : state.confirmed) = std::move(issue);
         }
     }
-    Exec(readDb_, "COMMIT", ignored);
+    Run(readDb_, "COMMIT", ignored);
     if (!found) {
         return std::nullopt;
     }
@@ -532,7 +580,11 @@ int Store::UseRandom(const std::string& random, std::time_t expires, std::time_t
                 return false;
             }
             fresh = sqlite3_changes(db) == 1;
+            if (++randomsSincePrune_ < 256) {
+                return true;
+            }
             // Randoms past their expiry are refused by their own time stamp: their records can go.
+            randomsSincePrune_ = 0;
             Stmt prune(db, "DELETE FROM used_randoms WHERE expires < ?");
             prune.Bind(static_cast<std::int64_t>(now) - 60);
             return prune.Run(err, "cannot prune used randoms");

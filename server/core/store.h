@@ -142,6 +142,7 @@ private:
     std::condition_variable queueCv_;
     std::vector<Pending*> queue_;
     bool flushing_ = false;
+    int randomsSincePrune_ = 0; // with the writer
 };
 
 } // namespace rv::server
