@@ -777,6 +777,10 @@ std::string LossName(const ::testing::TestParamInfo<Loss>& info) {
     }
 }
 
+void PrintTo(Loss loss, std::ostream* os) {
+    *os << LossName(::testing::TestParamInfo<Loss>(loss, 0));
+}
+
 INSTANTIATE_TEST_SUITE_P(Renewal, AfterCommit,
                          ::testing::Values(Loss::AnswerLost, Loss::ClientKilled, Loss::WriteFailing,
                                            Loss::DiskFull),

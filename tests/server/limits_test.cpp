@@ -154,6 +154,7 @@ TEST_F(LimitsTest, BodiesOverTheLimitAreRefusedWhateverTheirFramingAndMemoryStay
         }
     }
     EXPECT_LT(proc_->PeakRssMb(), 100.0);
+    RecordProperty("server_peak_rss_mb", std::to_string(proc_->PeakRssMb()));
     server::ProtocolClient client("127.0.0.1", procPort_);
     std::string error;
     EXPECT_TRUE(server::RunRenewal(client, card_, error)) << error;
