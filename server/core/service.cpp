@@ -3,7 +3,9 @@
 #include "core/json.h"
 #include "platform/codepage.h"
 
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/params.h>
 #include <openssl/rand.h>
 
 #include <cstdint>
@@ -61,7 +63,20 @@ std::string SignedText(const std::string& opSeqNo, const std::string& icCode, co
 }
 
 RenewalService::RenewalService(Store& store, const CertificateAuthority& ca, ServiceOptions options)
-    : store_(store), ca_(ca), options_(std::move(options)) {}
+    : store_(store), ca_(ca), options_(std::move(options)) {
+    EVP_MAC* hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    EVP_MAC_CTX* ctx = hmac ? EVP_MAC_CTX_new(hmac) : nullptr;
+    EVP_MAC_free(hmac);
+    char digest[] = "SHA256";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("digest", digest, 0), OSSL_PARAM_construct_end()};
+    const std::string& key = store_.RandomKey();
+    if (ctx && !key.empty() &&
+        EVP_MAC_init(ctx, reinterpret_cast<const unsigned char*>(key.data()), key.size(), params) == 1) {
+        randomMac_.reset(ctx, &EVP_MAC_CTX_free);
+    } else {
+        EVP_MAC_CTX_free(ctx); // every random is then refused as a server fault, never accepted unchecked
+    }
+}
 
 Answer RenewalService::Probe(const std::string&) const {
     // The network test posts an empty request here; -2 is how a reachable service answers it.
@@ -91,17 +106,6 @@ namespace {
 // first 8 bytes of an HMAC-SHA256 over both under the store's key.
 constexpr std::size_t kRandomBytes = 16;
 
-std::string RandomMac(const std::string& key, const unsigned char* data, std::size_t size) {
-    unsigned char mac[EVP_MAX_MD_SIZE];
-    std::size_t len = 0;
-    if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key.data(), key.size(), data, size, mac,
-                  sizeof mac, &len) == nullptr ||
-        len < 8) {
-        return {};
-    }
-    return std::string(reinterpret_cast<const char*>(mac), 8);
-}
-
 std::string ToHex(const unsigned char* p, std::size_t n) {
     static const char* kHex = "0123456789ABCDEF";
     std::string out;
@@ -129,6 +133,18 @@ bool FromHex(const std::string& text, unsigned char* out, std::size_t n) {
 
 } // namespace
 
+std::string RenewalService::RandomMac(const unsigned char* data, std::size_t size) const {
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    std::size_t len = 0;
+    std::unique_ptr<EVP_MAC_CTX, decltype(&EVP_MAC_CTX_free)> ctx(
+        randomMac_ ? EVP_MAC_CTX_dup(randomMac_.get()) : nullptr, &EVP_MAC_CTX_free);
+    if (!ctx || EVP_MAC_update(ctx.get(), data, size) != 1 ||
+        EVP_MAC_final(ctx.get(), mac, &len, sizeof mac) != 1 || len < 8) {
+        return {};
+    }
+    return std::string(reinterpret_cast<const char*>(mac), 8);
+}
+
 std::string RenewalService::MakeRandom(std::time_t now) const {
     unsigned char r[kRandomBytes] = {};
     auto t = static_cast<std::uint32_t>(now);
@@ -138,7 +154,7 @@ std::string RenewalService::MakeRandom(std::time_t now) const {
     if (RAND_bytes(r + 4, 4) != 1) {
         return {};
     }
-    std::string mac = RandomMac(store_.RandomKey(), r, 8);
+    std::string mac = RandomMac(r, 8);
     if (mac.size() != 8) {
         return {};
     }
@@ -151,7 +167,7 @@ std::optional<Answer> RenewalService::CheckRandom(const std::string& random, std
     unsigned char r[kRandomBytes] = {};
     std::string mac;
     if (FromHex(random, r, kRandomBytes)) {
-        mac = RandomMac(store_.RandomKey(), r, 8);
+        mac = RandomMac(r, 8);
     }
     if (mac.size() != 8 || CRYPTO_memcmp(mac.data(), r + 8, 8) != 0) {
         return Refusal(code::kBadRandom, U(u8"随机数无效或已使用，请重新操作！"));

@@ -93,6 +93,8 @@ private:
 
     bool MakeRoom(std::time_t now); // with pendingMu_ held
     std::string NewOpSeqNo(std::time_t now);
+    // HMAC-SHA256 under the store's random key, from a context keyed once (keying costs more than the MAC).
+    std::string RandomMac(const unsigned char* data, std::size_t size) const;
     // A random carries its issue time and a MAC under the store's key: nothing is kept per random.
     std::string MakeRandom(std::time_t now) const;
     // Nothing when genuine and in time (its expiry in `expires`); otherwise the refusal.
@@ -103,6 +105,7 @@ private:
     Store& store_;
     const CertificateAuthority& ca_;
     ServiceOptions options_;
+    std::shared_ptr<EVP_MAC_CTX> randomMac_;
     mutable std::mutex pendingMu_;
     std::unordered_map<std::string, Verification> verifications_; // opSeqNo -> verification
     std::mutex attemptsMu_;

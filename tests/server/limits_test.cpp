@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -168,6 +169,12 @@ TEST_F(LimitsTest, BodiesOverTheLimitAreRefusedWhateverTheirFramingAndMemoryStay
 // 200 connections dripping a byte every 3 s and 1,000 idle ones from 127.0.0.2, while a client on
 // 127.0.0.1 renews: each of its requests is answered within a second, and the server stays small.
 TEST_F(LimitsTest, SlowAndIdleConnectionsFromOneAddressDoNotStopAClientFromAnother) {
+    // 1,200 sockets on this side: as many descriptors as the hard limit allows.
+    rlimit files{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    ASSERT_GE(files.rlim_cur, 1300u) << "too few descriptors for the test";
     ASSERT_NO_FATAL_FAILURE(StartProgram({"--request-timeout", "3"}));
     std::vector<int> drips, idle;
     for (int i = 0; i < 200; ++i) {
