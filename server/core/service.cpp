@@ -63,7 +63,7 @@ std::string SignedText(const std::string& opSeqNo, const std::string& icCode, co
 }
 
 RenewalService::RenewalService(Store& store, const CertificateAuthority& ca, ServiceOptions options)
-    : store_(store), ca_(ca), options_(std::move(options)) {
+    : store_(store), ca_(ca), options_(std::move(options)), startedAt_(options_.now()) {
     EVP_MAC* hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
     EVP_MAC_CTX* ctx = hmac ? EVP_MAC_CTX_new(hmac) : nullptr;
     EVP_MAC_free(hmac);
@@ -177,8 +177,10 @@ std::optional<Answer> RenewalService::CheckRandom(const std::string& random, std
         t = (t << 8) | r[i];
     }
     expires = static_cast<std::time_t>(t) + options_.randomTtlSeconds;
-    // A random from the future (beyond a little clock slack) was never handed out by this clock.
-    if (expires <= now || static_cast<std::time_t>(t) > now + 60) {
+    // A random from the future (beyond a little clock slack) was never handed out by this clock; one from
+    // before this service started may have been used in a record the machine's crash took away.
+    if (expires <= now || static_cast<std::time_t>(t) > now + 60 ||
+        static_cast<std::time_t>(t) < startedAt_) {
         return Refusal(code::kBadRandom, U(u8"随机数已过期，请重新操作！"));
     }
     return std::nullopt;

@@ -106,6 +106,7 @@ private:
     const CertificateAuthority& ca_;
     ServiceOptions options_;
     std::shared_ptr<EVP_MAC_CTX> randomMac_;
+    std::time_t startedAt_ = 0; // randoms from before are refused
     mutable std::mutex pendingMu_;
     std::unordered_map<std::string, Verification> verifications_; // opSeqNo -> verification
     std::mutex attemptsMu_;

@@ -6,6 +6,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -439,8 +440,8 @@ bool Store::Migrate(sqlite3* db, std::string& error) {
     return true;
 }
 
-bool Store::Write(const Op& op, std::string& error) {
-    Pending mine{&op, false, false, {}};
+bool Store::Write(const Op& op, std::string& error, bool durable) {
+    Pending mine{&op, durable, false, false, {}};
     std::unique_lock lock(queueMu_);
     queue_.push_back(&mine);
     while (!mine.done) {
@@ -454,6 +455,10 @@ bool Store::Write(const Op& op, std::string& error) {
         batch.swap(queue_);
         lock.unlock();
         std::string batchError;
+        // One durable change makes the whole batch's commit wait for the disk.
+        bool durableBatch =
+            std::any_of(batch.begin(), batch.end(), [](const Pending* p) { return p->durable; });
+        Run(writeDb_, durableBatch ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", batchError);
         bool began = Run(writeDb_, "BEGIN IMMEDIATE", batchError);
         if (began) {
             // A savepoint per operation, so that one that fails leaves the others' changes in place.
@@ -589,7 +594,7 @@ int Store::UseRandom(const std::string& random, std::time_t expires, std::time_t
             prune.Bind(static_cast<std::int64_t>(now) - 60);
             return prune.Run(err, "cannot prune used randoms");
         },
-        error);
+        error, false);
     return ok ? (fresh ? 1 : 0) : -1;
 }
 

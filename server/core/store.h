@@ -90,7 +90,9 @@ public:
     bool PutCard(const CardRecord& card, bool replace, std::string& error);
     std::optional<CardState> FindCard(const std::string& certSeqNo);
 
-    // Marks `random` used until `expires`. 1: it was fresh; 0: it had been used; -1: store failure.
+    // Marks `random` used until `expires`. 1: it was fresh; 0: it had been used; -1: store failure. The
+    // record is committed without its own sync: the service refuses randoms issued before it started, so
+    // a record lost with the machine cannot make a random usable twice.
     int UseRandom(const std::string& random, std::time_t expires, std::time_t now, std::string& error);
 
     // The card holds its pending set `serial`: confirm it, supersede the confirmed one before it.
@@ -118,8 +120,10 @@ public:
 
 private:
     using Op = std::function<bool(sqlite3* db, std::string& error)>;
-    // Runs `op` inside the next group transaction; true once that transaction is durable.
-    bool Write(const Op& op, std::string& error);
+    // Runs `op` inside the next group transaction; true once that transaction is committed, and on disk
+    // unless `durable` is false (then it is on disk with the next durable commit, and a crash of the
+    // process loses nothing: WAL frames are in the file; only a crash of the machine can).
+    bool Write(const Op& op, std::string& error, bool durable = true);
     bool Migrate(sqlite3* db, std::string& error);
     std::int64_t Count(const char* sql);
 
@@ -134,6 +138,7 @@ private:
     // transaction.
     struct Pending {
         const Op* op;
+        bool durable = true;
         bool done = false;
         bool ok = false;
         std::string error;
