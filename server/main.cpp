@@ -2,9 +2,9 @@
 // tokens) for it.
 //
 //   renvora-server [serve] [--listen ADDR] [--port N] [--data DIR] [--cert FILE --key FILE]
-//                  [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES] [--quiet]
+//                  [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES] [limits] [--quiet]
 //   renvora-server enrol --data DIR (--card-image FILE | --token-module M [--token-label L]
-//                  [--token-serial S]) [--pin PIN] [--manage-password PW] [--days N]
+//                  [--token-serial S]) [--pin-file FILE] [--manage-password-file FILE] [--days N]
 //                  [--replace] [holder options, see --help]
 //   renvora-server issues --data DIR
 #include "core/ca.h"
@@ -17,10 +17,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iostream>
 #include <map>
 #include <pthread.h>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -30,21 +34,29 @@ using namespace rv::server;
 const char* kUsage =
     "usage:\n"
     "  renvora-server [serve] [--listen ADDR] [--port N] [--data DIR] [--cert FILE --key FILE]\n"
-    "                 [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES] [--quiet]\n"
+    "                 [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES]\n"
+    "                 [--request-timeout SECONDS] [--max-connections N] [--max-connections-per-address N]\n"
+    "                 [--verify-limit N] [--quiet]\n"
     "      Serves the renewal service (default 127.0.0.1, port 8080, data folder ./server-data).\n"
     "      --port 0 takes a free port. Prints one line 'listening on http[s]://ADDR:PORT'.\n"
-    "  renvora-server enrol --data DIR --card-image FILE [--pin PIN] [--manage-password PW]\n"
+    "      Limits: a request arrives whole within --request-timeout seconds (10); connections in all\n"
+    "      (1000) and per client address (32); verifications per card and hour (20).\n"
+    "  renvora-server enrol --data DIR --card-image FILE [--pin-file FILE] [--manage-password-file FILE]\n"
     "                 [--days N] [--replace] [--cert-seq-no S] [--name S] [--id-type S]\n"
     "                 [--id-number S] [--field5 S] [--card-number S] [--unit-name S] [--unit-code S]\n"
     "                 [--field9 S] [--ra-code S] [--card-type S] [--crypt-algo S]\n"
     "      Creates a software-card image and the server's record of it; the card's certificate,\n"
     "      issued by the server's CA, ends in N days (default 30). Texts are UTF-8; holder data\n"
-    "      default to a demo legal-person card; PIN default 123456.\n"
+    "      default to a demo legal-person card. The PIN and the management password are never\n"
+    "      taken from the command line (other users can read it): each comes from its file\n"
+    "      (first line; '-' reads standard input, the PIN's line first), else from the environment\n"
+    "      (RENVORA_ENROL_PIN, RENVORA_ENROL_MANAGE_PASSWORD), else the demo values 123456 and 88888888.\n"
     "  renvora-server enrol --data DIR --token-module M [--token-label L] [--token-serial S] ...\n"
     "      The same onto a PKCS#11 token (module: library path or p11-kit module name): the key pair is\n"
-    "      generated on the token, --pin is the token's user PIN, --crypt-algo ECC (default) or RSA.\n"
+    "      generated on the token, the PIN is the token's user PIN, --crypt-algo ECC (default) or RSA.\n"
     "  renvora-server issues --data DIR\n"
-    "      Lists every certificate the server issued.\n"
+    "      Lists every set of certificates the server issued, with its state\n"
+    "      (pending, confirmed or superseded).\n"
     "  renvora-server --help | --version\n";
 
 // --name value pairs after the subcommand; flags without a value map to "1".
@@ -113,7 +125,8 @@ int Serve(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
     if (!ParseOptions(argc, argv, first, {"quiet"}, opts) ||
         !CheckKnown(opts, {"listen", "port", "data", "cert", "key", "cert-days", "random-ttl", "max-body",
-                           "quiet"})) {
+                           "request-timeout", "max-connections", "max-connections-per-address",
+                           "verify-limit", "quiet"})) {
         return 2;
     }
     HttpOptions http;
@@ -126,7 +139,11 @@ int Serve(int argc, char** argv, int first) {
     http.log = opts.count("quiet") == 0;
     if (!ToInt(opts, "port", 0, 65535, http.port) || !ToInt(opts, "cert-days", 1, 36500, service.certDays) ||
         !ToInt(opts, "random-ttl", 1, 86400, service.randomTtlSeconds) ||
-        !ToInt(opts, "max-body", 1024, 16 << 20, maxBody)) {
+        !ToInt(opts, "max-body", 1024, 16 << 20, maxBody) ||
+        !ToInt(opts, "request-timeout", 1, 3600, http.requestTimeoutSeconds) ||
+        !ToInt(opts, "max-connections", 1, 100000, http.maxConnections) ||
+        !ToInt(opts, "max-connections-per-address", 1, 100000, http.maxConnectionsPerAddress) ||
+        !ToInt(opts, "verify-limit", 1, 1000000, service.verifyLimit)) {
         return 2;
     }
     http.maxBody = static_cast<std::size_t>(maxBody);
@@ -144,6 +161,12 @@ int Serve(int argc, char** argv, int first) {
     sigaddset(&set, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Every connection is a descriptor: allow as many as the hard limit permits.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     std::string error;
     std::unique_ptr<CertificateAuthority> ca = CertificateAuthority::Open(dataDir, error);
@@ -178,14 +201,59 @@ int Serve(int argc, char** argv, int first) {
     return 0;
 }
 
+// A secret from its file's first line ("-": the next line of standard input), without the line end.
+bool ReadSecret(const std::string& file, std::string& out) {
+    std::string line;
+    if (file == "-") {
+        if (!std::getline(std::cin, line)) {
+            std::fprintf(stderr, "renvora-server enrol: standard input ended before the secret\n");
+            return false;
+        }
+    } else {
+        std::ifstream in(file);
+        if (!in || !std::getline(in, line)) {
+            std::fprintf(stderr, "renvora-server enrol: cannot read %s\n", file.c_str());
+            return false;
+        }
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    out = line;
+    return true;
+}
+
+// From --NAME-file, else the environment variable, else the demo value.
+bool Secret(const std::map<std::string, std::string>& opts, const char* option, const char* variable,
+            const char* demo, std::string& out) {
+    auto it = opts.find(option);
+    if (it != opts.end()) {
+        return ReadSecret(it->second, out);
+    }
+    const char* env = std::getenv(variable);
+    out = env != nullptr ? env : demo;
+    return true;
+}
+
 int EnrolCommand(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
     const std::vector<std::string> known = {
-        "data",         "card-image",  "pin",         "manage-password", "days",      "replace",
-        "cert-seq-no",  "name",        "id-type",     "id-number",       "field5",    "card-number",
-        "unit-name",    "unit-code",   "field9",      "ra-code",         "card-type", "crypt-algo",
+        "data",         "card-image",  "pin-file",    "manage-password-file", "days",      "replace",
+        "cert-seq-no",  "name",        "id-type",     "id-number",            "field5",    "card-number",
+        "unit-name",    "unit-code",   "field9",      "ra-code",              "card-type", "crypt-algo",
         "token-module", "token-label", "token-serial"};
-    if (!ParseOptions(argc, argv, first, {"replace"}, opts) || !CheckKnown(opts, known)) {
+    if (!ParseOptions(argc, argv, first, {"replace"}, opts)) {
+        return 2;
+    }
+    if (opts.count("pin") || opts.count("manage-password")) {
+        std::fprintf(stderr,
+                     "renvora-server enrol: the PIN and the management password are not taken from the "
+                     "command line, which every local user can read; use --pin-file and "
+                     "--manage-password-file (a file, or - for standard input) or RENVORA_ENROL_PIN and "
+                     "RENVORA_ENROL_MANAGE_PASSWORD\n");
+        return 2;
+    }
+    if (!CheckKnown(opts, known)) {
         return 2;
     }
     bool token = opts.count("token-module") || opts.count("token-label") || opts.count("token-serial");
@@ -202,8 +270,11 @@ int EnrolCommand(int argc, char** argv, int first) {
                               Opt(opts, "token-serial", "")};
         r.cryptAlgo = "ECC";
     }
-    r.pin = Opt(opts, "pin", "123456");
-    r.managePassword = Opt(opts, "manage-password", "88888888");
+    if (!Secret(opts, "pin-file", "RENVORA_ENROL_PIN", "123456", r.pin) ||
+        !Secret(opts, "manage-password-file", "RENVORA_ENROL_MANAGE_PASSWORD", "88888888",
+                r.managePassword)) {
+        return 2;
+    }
     r.replace = opts.count("replace") != 0;
     if (!ToInt(opts, "days", -3650, 3650, r.days)) {
         return 2;
@@ -248,9 +319,10 @@ int IssuesCommand(int argc, char** argv, int first) {
         return 1;
     }
     for (const IssueRecord& i : store.Issues()) {
-        std::printf("%s card %s (%s) op %s serial %s valid %s-%s\n", i.issuedAt.c_str(), i.certSeqNo.c_str(),
-                    i.icCode.c_str(), i.opSeqNo.c_str(), i.serial.c_str(), i.notBefore.c_str(),
-                    i.notAfter.c_str());
+        std::printf("%s card %s (%s) op %s serial %s valid %s-%s %s since %s%s%s\n", i.issuedAt.c_str(),
+                    i.certSeqNo.c_str(), i.icCode.c_str(), i.opSeqNo.c_str(), i.serial.c_str(),
+                    i.notBefore.c_str(), i.notAfter.c_str(), SetStateName(i.state), i.stateAt.c_str(),
+                    i.reason.empty() ? "" : ": ", i.reason.c_str());
     }
     return 0;
 }

@@ -128,9 +128,7 @@ Name MakeSubject(const std::string& commonName, const std::string& organization)
 std::unique_ptr<CertificateAuthority> CertificateAuthority::Open(const fs::path& dataDir,
                                                                  std::string& error) {
     std::error_code ec;
-    fs::create_directories(dataDir, ec);
-    if (ec) {
-        error = "cannot create data folder " + dataDir.string() + ": " + ec.message();
+    if (!CreatePrivateFolder(dataDir, error)) {
         return nullptr;
     }
     auto ca = std::unique_ptr<CertificateAuthority>(new CertificateAuthority);

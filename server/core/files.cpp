@@ -72,6 +72,22 @@ bool WriteFileAtomically(const std::filesystem::path& file, const std::string& b
     return true;
 }
 
+bool CreatePrivateFolder(const std::filesystem::path& folder, std::string& error) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(folder, ec)) {
+        return true;
+    }
+    // Parents are ordinary folders; only the folder itself is private.
+    if (folder.has_parent_path()) {
+        std::filesystem::create_directories(folder.parent_path(), ec);
+    }
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = Errno("cannot create folder", folder);
+        return false;
+    }
+    return true;
+}
+
 bool ReadWholeFile(const std::filesystem::path& file, std::string& out, std::string& error,
                    std::size_t limit) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);

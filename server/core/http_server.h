@@ -1,12 +1,15 @@
-// The renewal service over HTTP(S) (cpp-httplib): the four paths the client posts to, a body-size limit,
-// one log line per request on stderr.
+// The renewal service over HTTP(S) on libmicrohttpd: the four paths the client posts to, with every
+// resource a peer can make the server hold bounded. One event loop (epoll) reads all connections, so an
+// idle or slow connection costs a socket and a little memory, never a thread; whole requests go to a
+// pool of workers. Limits (see docs/server.md): request body size whatever its framing, one deadline for
+// a whole request, connections per client address and in all. One log line per answer, and one per
+// refused or cut connection, on stderr.
 #pragma once
 
 #include "core/service.h"
 
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace rv::server {
 
@@ -16,7 +19,12 @@ struct HttpOptions {
     std::string certFile; // both set: HTTPS
     std::string keyFile;
     std::size_t maxBody = std::size_t{64} * 1024;
-    int threads = 16; // each keep-alive connection holds one while it stays open
+    int threads = 8; // workers running the service's requests
+    // A request must arrive whole within this many seconds of its connection's start (or of the end of
+    // the answer before it on a kept-alive connection); otherwise the connection is cut.
+    int requestTimeoutSeconds = 10;
+    int maxConnections = 1000;
+    int maxConnectionsPerAddress = 32;
     bool log = true;
 };
 
@@ -27,22 +35,22 @@ public:
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
-    // Binds the address and port; afterwards Port() is the port bound. False with a reason otherwise.
+    // Binds the address and port and starts serving; afterwards Port() is the port bound. False with a
+    // reason otherwise.
     bool Bind(std::string& error);
     int Port() const { return port_; }
     bool Tls() const;
-    // Serves until Stop(); blocks.
+    // Blocks until Stop().
     void Run();
-    // Serves on a thread of its own (tests, benchmarks).
-    void RunInBackground();
-    // Safe from any thread and from a signal-watching thread; returns once the listener has ended.
+    // Kept for callers that serve on a thread of their own: serving already runs after Bind().
+    void RunInBackground() {}
+    // Safe from any thread, also a signal-watching one; returns once the server has ended.
     void Stop();
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     int port_ = 0;
-    std::thread thread_;
 };
 
 } // namespace rv::server

@@ -4,6 +4,8 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <chrono>
 #include <ctime>
 
 namespace rv::server {
@@ -21,7 +23,11 @@ ProtocolClient::~ProtocolClient() = default;
 
 PostResult ProtocolClient::PostRaw(const std::string& path, const std::string& body) {
     PostResult out;
+    auto start = std::chrono::steady_clock::now();
     auto res = http_->Post(path.c_str(), body, "application/x-www-form-urlencoded");
+    longestMs_ =
+        std::max(longestMs_,
+                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     if (res) {
         out.sent = true;
         out.status = res->status;

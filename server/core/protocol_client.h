@@ -33,9 +33,12 @@ public:
     PostResult Post(const std::string& path, const std::string& json);
     // POSTs `body` exactly as given.
     PostResult PostRaw(const std::string& path, const std::string& body);
+    // The longest time one post took so far, in milliseconds.
+    double LongestMs() const { return longestMs_; }
 
 private:
     std::unique_ptr<httplib::Client> http_;
+    double longestMs_ = 0;
 };
 
 // A card as the server knows it, plus its private key: what the card would sign with.

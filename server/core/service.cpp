@@ -3,7 +3,14 @@
 #include "core/json.h"
 #include "platform/codepage.h"
 
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/params.h>
+#include <openssl/rand.h>
+
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 namespace rv::server {
@@ -56,7 +63,20 @@ std::string SignedText(const std::string& opSeqNo, const std::string& icCode, co
 }
 
 RenewalService::RenewalService(Store& store, const CertificateAuthority& ca, ServiceOptions options)
-    : store_(store), ca_(ca), options_(std::move(options)) {}
+    : store_(store), ca_(ca), options_(std::move(options)), startedAt_(options_.now()) {
+    EVP_MAC* hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    EVP_MAC_CTX* ctx = hmac ? EVP_MAC_CTX_new(hmac) : nullptr;
+    EVP_MAC_free(hmac);
+    char digest[] = "SHA256";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("digest", digest, 0), OSSL_PARAM_construct_end()};
+    const std::string& key = store_.RandomKey();
+    if (ctx && !key.empty() &&
+        EVP_MAC_init(ctx, reinterpret_cast<const unsigned char*>(key.data()), key.size(), params) == 1) {
+        randomMac_.reset(ctx, &EVP_MAC_CTX_free);
+    } else {
+        EVP_MAC_CTX_free(ctx); // every random is then refused as a server fault, never accepted unchecked
+    }
+}
 
 Answer RenewalService::Probe(const std::string&) const {
     // The network test posts an empty request here; -2 is how a reachable service answers it.
@@ -64,16 +84,13 @@ Answer RenewalService::Probe(const std::string&) const {
 }
 
 bool RenewalService::MakeRoom(std::time_t now) {
-    if (randoms_.size() + verifications_.size() < options_.maxPending) {
+    if (verifications_.size() < options_.maxPending) {
         return true;
-    }
-    for (auto it = randoms_.begin(); it != randoms_.end();) {
-        it = it->second <= now ? randoms_.erase(it) : std::next(it);
     }
     for (auto it = verifications_.begin(); it != verifications_.end();) {
         it = it->second.expires <= now ? verifications_.erase(it) : std::next(it);
     }
-    return randoms_.size() + verifications_.size() < options_.maxPending;
+    return verifications_.size() < options_.maxPending;
 }
 
 std::string RenewalService::NewOpSeqNo(std::time_t now) {
@@ -83,44 +100,136 @@ std::string RenewalService::NewOpSeqNo(std::time_t now) {
     return TimeDigits(now) + seq + RandomHex(2);
 }
 
-std::shared_ptr<const RenewalService::ParsedCert> RenewalService::CurrentCert(const CardRecord& card) {
+namespace {
+
+// A random is 16 bytes, shown as 32 hex digits like any other: issue time (4), nonce (4), and the
+// first 8 bytes of an HMAC-SHA256 over both under the store's key.
+constexpr std::size_t kRandomBytes = 16;
+
+std::string ToHex(const unsigned char* p, std::size_t n) {
+    static const char* kHex = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+        out.push_back(kHex[p[i] >> 4]);
+        out.push_back(kHex[p[i] & 15]);
+    }
+    return out;
+}
+
+bool FromHex(const std::string& text, unsigned char* out, std::size_t n) {
+    if (text.size() != 2 * n) {
+        return false;
+    }
+    for (std::size_t i = 0; i < 2 * n; ++i) {
+        char c = text[i];
+        int v = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (v < 0) {
+            return false;
+        }
+        out[i / 2] = static_cast<unsigned char>(i % 2 == 0 ? v << 4 : out[i / 2] | v);
+    }
+    return true;
+}
+
+} // namespace
+
+std::string RenewalService::RandomMac(const unsigned char* data, std::size_t size) const {
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    std::size_t len = 0;
+    std::unique_ptr<EVP_MAC_CTX, decltype(&EVP_MAC_CTX_free)> ctx(
+        randomMac_ ? EVP_MAC_CTX_dup(randomMac_.get()) : nullptr, &EVP_MAC_CTX_free);
+    if (!ctx || EVP_MAC_update(ctx.get(), data, size) != 1 ||
+        EVP_MAC_final(ctx.get(), mac, &len, sizeof mac) != 1 || len < 8) {
+        return {};
+    }
+    return std::string(reinterpret_cast<const char*>(mac), 8);
+}
+
+std::string RenewalService::MakeRandom(std::time_t now) const {
+    unsigned char r[kRandomBytes] = {};
+    auto t = static_cast<std::uint32_t>(now);
+    for (int i = 0; i < 4; ++i) {
+        r[i] = static_cast<unsigned char>(t >> (24 - 8 * i));
+    }
+    if (RAND_bytes(r + 4, 4) != 1) {
+        return {};
+    }
+    std::string mac = RandomMac(r, 8);
+    if (mac.size() != 8) {
+        return {};
+    }
+    std::memcpy(r + 8, mac.data(), 8);
+    return ToHex(r, kRandomBytes);
+}
+
+std::optional<Answer> RenewalService::CheckRandom(const std::string& random, std::time_t now,
+                                                  std::time_t& expires) const {
+    unsigned char r[kRandomBytes] = {};
+    std::string mac;
+    if (FromHex(random, r, kRandomBytes)) {
+        mac = RandomMac(r, 8);
+    }
+    if (mac.size() != 8 || CRYPTO_memcmp(mac.data(), r + 8, 8) != 0) {
+        return Refusal(code::kBadRandom, U(u8"随机数无效或已使用，请重新操作！"));
+    }
+    std::uint32_t t = 0;
+    for (int i = 0; i < 4; ++i) {
+        t = (t << 8) | r[i];
+    }
+    expires = static_cast<std::time_t>(t) + options_.randomTtlSeconds;
+    // A random from the future (beyond a little clock slack) was never handed out by this clock; one from
+    // before this service started may have been used in a record the machine's crash took away.
+    if (expires <= now || static_cast<std::time_t>(t) > now + 60 ||
+        static_cast<std::time_t>(t) < startedAt_) {
+        return Refusal(code::kBadRandom, U(u8"随机数已过期，请重新操作！"));
+    }
+    return std::nullopt;
+}
+
+bool RenewalService::CountAttempt(const std::string& certSeqNo, std::time_t now) {
+    std::lock_guard lock(attemptsMu_);
+    std::vector<std::time_t>& times = attempts_[certSeqNo];
+    std::erase_if(times, [&](std::time_t t) { return t <= now - options_.verifyWindowSeconds; });
+    if (times.size() >= static_cast<std::size_t>(options_.verifyLimit)) {
+        return false;
+    }
+    times.push_back(now);
+    return true;
+}
+
+std::shared_ptr<const RenewalService::ParsedCert> RenewalService::Parsed(const std::string& pem) {
     {
         std::lock_guard lock(certMu_);
-        auto it = certs_.find(card.certSeqNo);
-        if (it != certs_.end() && it->second->pem == card.certPem) {
+        auto it = certs_.find(pem);
+        if (it != certs_.end()) {
             return it->second;
         }
     }
-    Cert cert = CertFromPem(card.certPem);
+    Cert cert = CertFromPem(pem);
     if (!cert || X509_get0_pubkey(cert.get()) == nullptr) {
         return nullptr;
     }
     auto parsed = std::make_shared<ParsedCert>();
-    parsed->pem = card.certPem;
+    parsed->pem = pem;
     parsed->endDate = Asn1TimeDigits(X509_get0_notAfter(cert.get())).substr(0, 8);
     parsed->cert = std::shared_ptr<X509>(cert.release(), X509_free);
     std::lock_guard lock(certMu_);
-    certs_[card.certSeqNo] = parsed;
+    if (certs_.size() >= 4096) {
+        certs_.clear(); // a cache, not a record: start again rather than grow without bound
+    }
+    certs_[pem] = parsed;
     return parsed;
 }
 
 std::size_t RenewalService::PendingCount() const {
     std::lock_guard lock(pendingMu_);
-    return randoms_.size() + verifications_.size();
+    return verifications_.size();
 }
 
 Answer RenewalService::GetRandom(const std::string&) {
-    std::time_t now = options_.now();
-    std::string random = RandomHex(16);
+    std::string random = MakeRandom(options_.now());
     if (random.empty()) {
         return Refusal(code::kInternal, U(u8"服务器内部错误，请稍后重试！"));
-    }
-    {
-        std::lock_guard lock(pendingMu_);
-        if (!MakeRoom(now)) {
-            return Refusal(code::kBusy, U(u8"服务器繁忙，请稍后重试！"));
-        }
-        randoms_[random] = now + options_.randomTtlSeconds;
     }
     return Success({{"random", random}});
 }
@@ -134,43 +243,68 @@ Answer RenewalService::VerifyInfo(const std::string& body) {
         return *refusal;
     }
     std::time_t now = options_.now();
-    {
-        // A random is good for one verification, used or not.
-        std::lock_guard lock(pendingMu_);
-        auto it = randoms_.find(v[9]);
-        if (it == randoms_.end()) {
-            return Refusal(code::kBadRandom, U(u8"随机数无效或已使用，请重新操作！"));
-        }
-        std::time_t expires = it->second;
-        randoms_.erase(it);
-        if (expires <= now) {
-            return Refusal(code::kBadRandom, U(u8"随机数已过期，请重新操作！"));
-        }
+    std::time_t expires = 0;
+    if (auto refusal = CheckRandom(v[9], now, expires)) {
+        return *refusal;
     }
-    std::optional<CardRecord> card = store_.FindCard(v[0]);
-    if (!card) {
+    std::shared_ptr<std::mutex> cardLock = store_.CardLock(v[0]);
+    std::lock_guard cardGuard(*cardLock);
+    std::optional<CardState> state = store_.FindCard(v[0]);
+    if (!state) {
+        // Nothing is recorded for a card the server does not know: there is nothing to protect.
         return Refusal(code::kUnknownCard, U(u8"未找到该IC卡的登记信息！"));
     }
-    std::shared_ptr<const ParsedCert> current = CurrentCert(*card);
-    if (!current) {
+    const CardRecord& card = state->card;
+    if (!CountAttempt(card.certSeqNo, now)) {
+        Answer a = Refusal(code::kTooManyAttempts, U(u8"该IC卡核验次数过多，请一小时后再试！"));
+        a.detail = "verification limit of card " + card.certSeqNo;
+        return a;
+    }
+    // A random is good for one verification, used or not.
+    std::string error;
+    int fresh = store_.UseRandom(v[9], expires, now, error);
+    if (fresh < 0) {
+        Answer a = Refusal(code::kInternal, U(u8"服务器内部错误，请稍后重试！"));
+        a.detail = error;
+        return a;
+    }
+    if (fresh == 0) {
+        return Refusal(code::kBadRandom, U(u8"随机数无效或已使用，请重新操作！"));
+    }
+    std::shared_ptr<const ParsedCert> confirmed = Parsed(state->confirmedPem);
+    if (!confirmed) {
         return Refusal(code::kInternal, U(u8"服务器内部错误，请稍后重试！"));
     }
     const struct {
         const char8_t* name;
         const std::string& sent;
-        std::string enrolled;
+        const std::string& enrolled;
     } checks[] = {
-        {u8"法人姓名", v[1], card->legalPerson}, {u8"证件类型", v[2], card->idType},
-        {u8"证件号码", v[3], card->idNumber},    {u8"IC卡号", v[4], card->icCode},
-        {u8"单位名称", v[5], card->entName},     {u8"单位代码", v[6], card->unitType},
-        {u8"RA代码", v[7], card->raCode},        {u8"证书有效期截止日期", v[8], current->endDate},
+        {u8"法人姓名", v[1], card.legalPerson}, {u8"证件类型", v[2], card.idType},
+        {u8"证件号码", v[3], card.idNumber},    {u8"IC卡号", v[4], card.icCode},
+        {u8"单位名称", v[5], card.entName},     {u8"单位代码", v[6], card.unitType},
+        {u8"RA代码", v[7], card.raCode},
     };
     for (const auto& c : checks) {
         if (c.sent != c.enrolled) {
             return Refusal(code::kMismatch, U(u8"用户信息核验不通过：") + U(c.name) + U(u8"不一致！"));
         }
     }
-    Verification ver{card->certSeqNo, RandomHex(16), DateDigits(now), now + options_.randomTtlSeconds};
+    // The end date tells which certificate the card holds: the confirmed one, or the pending set, which
+    // it thereby shows it installed.
+    std::string detail;
+    if (v[8] != confirmed->endDate) {
+        if (!state->pending || v[8] != state->pending->notAfter.substr(0, 8)) {
+            return Refusal(code::kMismatch, U(u8"用户信息核验不通过：证书有效期截止日期不一致！"));
+        }
+        if (!store_.ConfirmPending(card.certSeqNo, state->pending->serial, now, error)) {
+            Answer a = Refusal(code::kInternal, U(u8"服务器保存数据失败，请稍后重试！"));
+            a.detail = error;
+            return a;
+        }
+        detail = "confirmed " + state->pending->serial + " of " + card.certSeqNo;
+    }
+    Verification ver{card.certSeqNo, MakeRandom(now), DateDigits(now), now + options_.randomTtlSeconds};
     std::string opSeqNo;
     {
         std::lock_guard lock(pendingMu_);
@@ -180,10 +314,12 @@ Answer RenewalService::VerifyInfo(const std::string& body) {
         opSeqNo = NewOpSeqNo(now);
         verifications_[opSeqNo] = ver;
     }
-    return Success({{"opSeqNo", opSeqNo},
-                    {"signDate", ver.signDate},
-                    {"managePasswd", card->managePassword},
-                    {"random", ver.random}});
+    Answer a = Success({{"opSeqNo", opSeqNo},
+                        {"signDate", ver.signDate},
+                        {"managePasswd", card.managePassword},
+                        {"random", ver.random}});
+    a.detail = detail;
+    return a;
 }
 
 Answer RenewalService::UpdateCert(const std::string& body) {
@@ -237,10 +373,11 @@ Answer RenewalService::UpdateCert(const std::string& body) {
 
     std::shared_ptr<std::mutex> cardLock = store_.CardLock(ver.certSeqNo);
     std::lock_guard cardGuard(*cardLock);
-    std::optional<CardRecord> card = store_.FindCard(ver.certSeqNo);
-    if (!card) {
+    std::optional<CardState> state = store_.FindCard(ver.certSeqNo);
+    if (!state) {
         return Refusal(code::kUnknownCard, U(u8"未找到该IC卡的登记信息！"));
     }
+    const CardRecord* card = &state->card;
     if (v[kIcCode] != card->icCode || v[kName] != card->legalPerson || v[kUnitName] != card->entName ||
         v[kUnitCode] != card->unitType || v[kAlgo] != card->cryptAlgo) {
         return Refusal(code::kMismatch, U(u8"IC卡信息与登记信息不一致！"));
@@ -253,14 +390,22 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     if (!Base64Decode(v[kDataSign], signature)) {
         return Refusal(code::kBadSignature, U(u8"签名数据格式错误！"));
     }
-    std::shared_ptr<const ParsedCert> current = CurrentCert(*card);
-    if (!current) {
+    std::shared_ptr<const ParsedCert> current = Parsed(state->confirmedPem);
+    std::shared_ptr<const ParsedCert> pending = state->pending ? Parsed(state->pending->certPem) : nullptr;
+    if (!current || (state->pending && !pending)) {
         return Refusal(code::kInternal, U(u8"服务器内部错误，请稍后重试！"));
     }
-    // The card signed the GBK bytes of the text the client built.
+    // The card signed the GBK bytes of the text the client built, with the key it holds: the confirmed
+    // one, or that of the pending set, which it thereby shows it installed.
     std::string signedText = cp::Utf8ToGbk(SignedText(v[kOpSeqNo], v[kIcCode], v[kName], v[kUnitName],
                                                       v[kSignDate], v[kUnitCode], v[kOperType], v[kNote]));
-    if (!VerifyCardSignature(X509_get0_pubkey(current->cert.get()), signedText, signature)) {
+    // The pending set's key first: a card that renews again has normally installed its last set, and
+    // holds the confirmed one only when that set's answer was lost.
+    std::string heldSerial;
+    if (pending && VerifyCardSignature(X509_get0_pubkey(pending->cert.get()), signedText, signature)) {
+        heldSerial = state->pending->serial;
+        current = pending;
+    } else if (!VerifyCardSignature(X509_get0_pubkey(current->cert.get()), signedText, signature)) {
         return Refusal(code::kBadSignature, U(u8"签名验证失败！"));
     }
 
@@ -292,19 +437,22 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     issue.notBefore = signInfo.notBefore;
     issue.notAfter = signInfo.notAfter;
     issue.certPem = signPem;
-    if (!store_.CommitRenewal(issue, error)) {
+    if (!store_.CommitRenewal(issue, state->generation, heldSerial, now, error)) {
         Answer a = Refusal(code::kInternal, U(u8"服务器保存数据失败，请稍后重试！"));
         a.detail = error;
         return a;
     }
     {
-        // The next verification of this card reads the new certificate: keep it parsed.
+        // The card's next request names this certificate: keep it parsed.
         auto parsed = std::make_shared<ParsedCert>();
         parsed->pem = signPem;
         parsed->endDate = signInfo.notAfter.substr(0, 8);
         parsed->cert = std::shared_ptr<X509>(signInfo.cert.release(), X509_free);
         std::lock_guard lock(certMu_);
-        certs_[card->certSeqNo] = parsed;
+        if (certs_.size() >= 4096) {
+            certs_.clear();
+        }
+        certs_[signPem] = parsed;
     }
     // The management password stays as it is: the client hands this value to the card's key-pair step
     // again when it repeats it, before anything is written, so a new one here would lock the user out.
@@ -315,7 +463,10 @@ Answer RenewalService::UpdateCert(const std::string& body) {
                         {"cssSignKeyPEM", ca_.CssSignKeyPem()},
                         {"cssEnvKeyPEM", ca_.CssEnvKeyPem()},
                         {"managePasswd", card->managePassword}});
-    a.detail = "issued " + issue.serial + " to " + issue.certSeqNo;
+    a.detail =
+        "issued " + issue.serial + " to " + issue.certSeqNo +
+        (heldSerial.empty() ? (state->pending ? ", superseding " + state->pending->serial : std::string())
+                            : ", confirming " + heldSerial);
     return a;
 }
 

@@ -11,15 +11,20 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace rv::server {
 
 struct ServiceOptions {
     int randomTtlSeconds = 300;     // a random (and a verification) is usable this long
     int certDays = 730;             // validity of a renewed certificate
-    std::size_t maxPending = 10000; // outstanding randoms plus verifications
+    std::size_t maxPending = 10000; // outstanding verifications (randoms keep no state)
+    // Verification attempts per card within the window; more are refused until older ones leave it.
+    int verifyLimit = 20;
+    int verifyWindowSeconds = 3600;
     std::function<std::time_t()> now = [] { return std::time(nullptr); };
 };
 
@@ -45,6 +50,8 @@ inline constexpr const char* kInternal = "9";
 inline constexpr const char* kBusy = "10";
 inline constexpr const char* kTooLarge = "11";
 inline constexpr const char* kNoSuchPath = "12";
+inline constexpr const char* kTooManyAttempts = "13";
+inline constexpr const char* kBadEncoding = "14";
 } // namespace code
 
 // A refusal answer: {"code":code,"msg":msg}. `msg` is UTF-8.
@@ -65,6 +72,7 @@ public:
     Answer VerifyInfo(const std::string& body);
     Answer UpdateCert(const std::string& body);
 
+    // Outstanding verifications (each awaits its renewal request).
     std::size_t PendingCount() const;
 
 private:
@@ -75,26 +83,37 @@ private:
         std::time_t expires = 0;
     };
 
-    // A card's current certificate, parsed once per certificate (parsing costs as much as a signature).
+    // A card's certificate, parsed once (parsing costs as much as a signature).
     struct ParsedCert {
         std::string pem;
         std::shared_ptr<X509> cert;
         std::string endDate; // YYYYMMDD
     };
-    std::shared_ptr<const ParsedCert> CurrentCert(const CardRecord& card);
+    std::shared_ptr<const ParsedCert> Parsed(const std::string& pem);
 
     bool MakeRoom(std::time_t now); // with pendingMu_ held
     std::string NewOpSeqNo(std::time_t now);
+    // HMAC-SHA256 under the store's random key, from a context keyed once (keying costs more than the MAC).
+    std::string RandomMac(const unsigned char* data, std::size_t size) const;
+    // A random carries its issue time and a MAC under the store's key: nothing is kept per random.
+    std::string MakeRandom(std::time_t now) const;
+    // Nothing when genuine and in time (its expiry in `expires`); otherwise the refusal.
+    std::optional<Answer> CheckRandom(const std::string& random, std::time_t now, std::time_t& expires) const;
+    // Counts one verification attempt of the card; false when its limit is reached.
+    bool CountAttempt(const std::string& certSeqNo, std::time_t now);
 
     Store& store_;
     const CertificateAuthority& ca_;
     ServiceOptions options_;
+    std::shared_ptr<EVP_MAC_CTX> randomMac_;
+    std::time_t startedAt_ = 0; // randoms from before are refused
     mutable std::mutex pendingMu_;
-    std::unordered_map<std::string, std::time_t> randoms_;        // random -> expiry
     std::unordered_map<std::string, Verification> verifications_; // opSeqNo -> verification
+    std::mutex attemptsMu_;
+    std::unordered_map<std::string, std::vector<std::time_t>> attempts_; // certSeqNo -> attempt times
     unsigned long opCounter_ = 0;
     std::mutex certMu_;
-    std::unordered_map<std::string, std::shared_ptr<const ParsedCert>> certs_; // by certSeqNo
+    std::unordered_map<std::string, std::shared_ptr<const ParsedCert>> certs_; // by PEM
 };
 
 } // namespace rv::server

@@ -1,25 +1,31 @@
-// The server's store: enrolled cards and the record of every certificate issued.
+// The server's store, one SQLite database in the data folder (`store.db`, WAL, synchronous FULL):
+// enrolled cards, every issued set with its state, and the randoms verifications have used.
 //
-// On disk (the data folder):
-//   cards/<hex of certSeqNo>.json  one file per card as enrolled, replaced atomically (temp, fsync,
-//                                  rename, fsync of the folder)
-//   issues.jsonl                   the journal of issued certificates, one JSON object per line,
-//                                  appended and fdatasync'd before the answer goes out; a line torn by a
-//                                  crash is cut off on open
-// A card's current certificate is its enrolled one, replaced by every later issue for it in the
-// journal, so a renewal costs one durable append (concurrent renewals share one fdatasync).
-// Texts are UTF-8. All members are safe to call from several threads.
+// An issued set is *pending* from its commit until the card shows that it holds it (a verification with
+// its end date, or a renewal request signed by its key); then it is *confirmed* and the card's earlier
+// confirmed set is *superseded*. A renewal signed by the card's confirmed key while a set is pending
+// supersedes the pending one (its answer was lost: the card never installed it). A card has at most one
+// confirmed and at most one pending set at any time; the database enforces it.
+//
+// Writes go through one queue: concurrent writers share one transaction and one sync (group commit), and
+// every call returns only once its change is durable. Reads go to the database every time, so cards
+// enrolled or replaced by another process count at once. Texts are UTF-8. Safe to use from several
+// threads.
 #pragma once
 
 #include <condition_variable>
-#include <cstdio>
+#include <cstdint>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+struct sqlite3;
 
 namespace rv::server {
 
@@ -34,13 +40,15 @@ struct CardRecord {
     std::string raCode;
     std::string cryptAlgo;
     std::string managePassword;
-    std::string certPem;    // the card's current signing certificate
+    std::string certPem;    // the certificate the card was enrolled with
     std::string enrolledAt; // YYYYMMDDhhmmss UTC
-    // Journal entries from this index on apply to this enrolment (earlier ones to a replaced one).
-    std::size_t journalFrom = 0;
 };
 
+enum class SetState { Pending, Confirmed, Superseded };
+const char* SetStateName(SetState state);
+
 struct IssueRecord {
+    std::int64_t id = 0;   // order of issue
     std::string serial;    // new signing certificate, upper-case hex
     std::string envSerial; // new encryption certificate
     std::string certSeqNo;
@@ -50,6 +58,19 @@ struct IssueRecord {
     std::string notBefore;
     std::string notAfter;
     std::string certPem; // the new signing certificate
+    SetState state = SetState::Pending;
+    std::string stateAt; // when it reached its state, YYYYMMDDhhmmss UTC
+    std::string reason;  // why it was superseded
+};
+
+// A card as renewals see it.
+struct CardState {
+    CardRecord card;
+    std::int64_t generation = 0; // changes with every enrolment of this number
+    // The certificate the card is known to hold: its latest confirmed set, else the enrolled one.
+    std::string confirmedPem;
+    std::optional<IssueRecord> confirmed;
+    std::optional<IssueRecord> pending;
 };
 
 class Store {
@@ -59,57 +80,74 @@ public:
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
-    // Opens (creating when needed) the store in `dir` and loads its cards and issue records.
+    // Opens the store in `dir`, creating the folder (0700) and the database (0600) when needed. A data
+    // folder of the earlier format (cards/*.json and issues.jsonl) is migrated on first open; the old
+    // files are kept, renamed with the suffix ".migrated".
     bool Open(const std::filesystem::path& dir, std::string& error);
 
-    // Adds a card, or replaces it when `replace`; durable before it returns.
+    // Adds a card, or replaces it when `replace` (the sets issued to its earlier enrolment are
+    // superseded). Durable before it returns.
     bool PutCard(const CardRecord& card, bool replace, std::string& error);
-    // The card with this certificate number. Cards enrolled by another process while the server runs
-    // are read from disk on first use.
-    std::optional<CardRecord> FindCard(const std::string& certSeqNo);
+    std::optional<CardState> FindCard(const std::string& certSeqNo);
 
-    // Records the issue and makes its certificate the card's current one; both are on disk before it
-    // returns true.
-    bool CommitRenewal(const IssueRecord& issue, std::string& error);
+    // Marks `random` used until `expires`. 1: it was fresh; 0: it had been used; -1: store failure. The
+    // record is committed without its own sync: the service refuses randoms issued before it started, so
+    // a record lost with the machine cannot make a random usable twice.
+    int UseRandom(const std::string& random, std::time_t expires, std::time_t now, std::string& error);
 
-    // Held by whoever checks and renews one card, so two renewals of the same card cannot interleave.
+    // The card holds its pending set `serial`: confirm it, supersede the confirmed one before it.
+    bool ConfirmPending(const std::string& certSeqNo, const std::string& serial, std::time_t now,
+                        std::string& error);
+
+    // Records `issue` as the card's pending set. `heldSerial` is the pending set the request was signed
+    // with ("" when it was signed with the confirmed certificate, in which case a pending set is
+    // superseded as never installed). Fails when the card's state changed since `generation` was read.
+    bool CommitRenewal(const IssueRecord& issue, std::int64_t generation, const std::string& heldSerial,
+                       std::time_t now, std::string& error);
+
+    // Held by whoever checks and changes one card's sets, so two of them cannot interleave.
     std::shared_ptr<std::mutex> CardLock(const std::string& certSeqNo);
 
-    std::vector<IssueRecord> Issues() const;
-    std::size_t CardCount() const;
-    std::size_t IssueCount() const;
+    // The key that signs the server's randoms, made once with the database.
+    const std::string& RandomKey() const { return randomKey_; }
+
+    std::vector<IssueRecord> Issues();
+    std::size_t CardCount();
+    std::size_t IssueCount();
+    std::filesystem::path DatabasePath() const { return dir_ / "store.db"; }
 
     static bool ValidCertSeqNo(const std::string& certSeqNo);
-    static std::string CardToJson(const CardRecord& card);
-    static bool CardFromJson(const std::string& json, CardRecord& out);
-    static std::string IssueToJson(const IssueRecord& issue);
-    static bool IssueFromJson(const std::string& json, IssueRecord& out);
 
 private:
-    std::filesystem::path CardFile(const std::string& certSeqNo) const;
-    bool LoadIssues(std::string& error);
-    // With mu_ held: the card's certificate after the journal's issues for it.
-    void ApplyJournal(CardRecord& card) const;
-    // Appends the lines of `batch` in one write and one fdatasync.
-    bool AppendToJournal(const std::string& lines, std::string& error);
+    using Op = std::function<bool(sqlite3* db, std::string& error)>;
+    // Runs `op` inside the next group transaction; true once that transaction is committed, and on disk
+    // unless `durable` is false (then it is on disk with the next durable commit, and a crash of the
+    // process loses nothing: WAL frames are in the file; only a crash of the machine can).
+    bool Write(const Op& op, std::string& error, bool durable = true);
+    bool Migrate(sqlite3* db, std::string& error);
+    std::int64_t Count(const char* sql);
 
     std::filesystem::path dir_;
-    mutable std::mutex mu_; // cards_, locks_, issues_
-    std::map<std::string, CardRecord> cards_;
-    std::map<std::string, std::shared_ptr<std::mutex>> locks_;
-    std::vector<IssueRecord> issues_;
-    int logFd_ = -1;
-    // Group commit: committers queue their records; one of them at a time writes and syncs all queued.
-    struct PendingIssue {
-        const IssueRecord* issue;
+    std::string randomKey_;
+    sqlite3* writeDb_ = nullptr;
+    std::mutex readMu_;
+    sqlite3* readDb_ = nullptr;
+    std::mutex locksMu_;
+    std::map<std::string, std::weak_ptr<std::mutex>> locks_;
+    // Group commit: writers queue their operations; one of them at a time runs all queued in one
+    // transaction.
+    struct Pending {
+        const Op* op;
+        bool durable = true;
         bool done = false;
         bool ok = false;
         std::string error;
     };
     std::mutex queueMu_;
     std::condition_variable queueCv_;
-    std::vector<PendingIssue*> queue_;
+    std::vector<Pending*> queue_;
     bool flushing_ = false;
+    int randomsSincePrune_ = 0; // with the writer
 };
 
 } // namespace rv::server

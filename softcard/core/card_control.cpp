@@ -205,6 +205,8 @@ void SoftCardControl::DoOpenCard() {
         Fail(-1, text::kNoCard);
         return;
     }
+    // Writers that died in the middle of a write left their temp files (keys, the management password).
+    RemoveStaleTempFiles(path);
     CardImage image;
     std::string why;
     if (!LoadCardImage(path, image, why)) {

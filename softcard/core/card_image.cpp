@@ -3,6 +3,9 @@
 #include "platform/codepage.h"
 
 #include <cjson/cJSON.h>
+#include <csignal>
+#include <cstdlib>
+
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/decoder.h>
@@ -626,7 +629,9 @@ bool CardImageFromJson(const std::string& json, CardImage& out, std::string& err
 // ---- File ----
 
 bool LoadCardImage(const std::filesystem::path& file, CardImage& out, std::string& error) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: opening a FIFO for reading would otherwise wait for a writer for ever; the type is
+    // checked on the descriptor itself, so a file swapped in between cannot slip through.
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         error = errno == ENOENT ? "IC卡映像文件不存在" : Errno("IC卡映像文件无法打开");
         return false;
@@ -666,6 +671,35 @@ bool LoadCardImage(const std::filesystem::path& file, CardImage& out, std::strin
     }
     ::close(fd);
     return CardImageFromJson(bytes, out, error);
+}
+
+int RemoveStaleTempFiles(const std::filesystem::path& file) {
+    // Temp names are "<name>.tmp.<pid>.<n>" (see WriteFileAtomically), for the image and its fault file.
+    const std::string name = file.filename().string();
+    std::filesystem::path dir = file.parent_path().empty() ? "." : file.parent_path();
+    std::error_code ec;
+    int removed = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string entryName = entry.path().filename().string();
+        std::size_t tmp = entryName.find(".tmp.");
+        if (entryName.rfind(name, 0) != 0 || tmp == std::string::npos) {
+            continue;
+        }
+        const std::string owner = entryName.substr(name.size(), tmp - name.size());
+        if (!owner.empty() && owner != ".faults") {
+            continue; // another file whose name merely starts like this one's
+        }
+        char* end = nullptr;
+        long pid = std::strtol(entryName.c_str() + tmp + 5, &end, 10);
+        if (pid <= 0 || *end != '.') {
+            continue;
+        }
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH &&
+            std::filesystem::remove(entry.path(), ec)) {
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 bool WriteFileAtomically(const std::filesystem::path& file, const std::string& bytes, std::string& error,

@@ -123,8 +123,9 @@ bool VerifySm2Sm3Base64(const std::string& certOrPublicKeyPem, const std::string
 
 // ---- File ------------------------------------------------------------------------------------------------
 
-// Reads a card image. False with a clear reason in `error` (missing, unreadable, not JSON, a field of
-// the wrong type, missing keys); never crashes on bad input, and `out` is then left unchanged.
+// Reads a card image. False with a clear reason in `error` (missing, not a regular file, unreadable, not
+// JSON, a field of the wrong type, missing keys); never crashes on bad input, never blocks on a FIFO or a
+// device, and `out` is then left unchanged.
 bool LoadCardImage(const std::filesystem::path& file, CardImage& out, std::string& error);
 
 // Writes a card image atomically: temp file beside it, fsync, rename over it, fsync of the folder.
@@ -135,6 +136,11 @@ bool SaveCardImage(const std::filesystem::path& file, const CardImage& image, st
 // The JSON text of an image (what SaveCardImage writes) and its parser (what LoadCardImage reads).
 std::string CardImageToJson(const CardImage& image);
 bool CardImageFromJson(const std::string& json, CardImage& out, std::string& error);
+
+// Removes the temp files that writers of `file` (and of its fault file) left behind when they died in the
+// middle of a write: they may hold private keys and the management password. Temp files of writers
+// still running are left alone. Returns how many were removed.
+int RemoveStaleTempFiles(const std::filesystem::path& file);
 
 // Replaces `file` with `bytes` atomically (used for the image and the fault file). `beforeRename`, when
 // set, runs after the temp file is written and synced and before the rename (fault tests delay there).

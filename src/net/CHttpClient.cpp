@@ -152,6 +152,7 @@ std::string CHttpClient::PostRequest(const std::string& url) {
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits_.connectTimeoutMs);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits_.lowSpeedBytes);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits_.lowSpeedSeconds);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, limits_.totalTimeoutMs);
     curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits_.maxAnswerBytes));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);

@@ -24,6 +24,11 @@ struct HttpLimits {
     long lowSpeedSeconds = 30;
     // Answers larger than this are refused.
     std::size_t maxAnswerBytes = std::size_t{8} * 1024 * 1024;
+    // The whole exchange, connect to last byte, ends within this many milliseconds: a server that drips
+    // its answer fast enough to pass the low-speed rule still cannot hold the window. The renewal request
+    // gets the longer bound (the server issues certificates for it); see docs/http.md.
+    long totalTimeoutMs = 30000;
+    long renewalTotalTimeoutMs = 60000;
 };
 
 // The limits every new client starts with: the product's defaults, unless a test has shortened them

@@ -111,6 +111,10 @@ void MainWindowModel::RenewalTransaction() {
         values.random = Client().serverRandom;
 
         CHttpClient client;
+        // The one request for which the server does real work: it gets the longer overall bound.
+        HttpLimits limits = client.Limits();
+        limits.totalTimeoutMs = limits.renewalTotalTimeoutMs;
+        client.SetLimits(limits);
         std::string answer;
         {
             NoticeScope notice(view, res::kPictureSendData);

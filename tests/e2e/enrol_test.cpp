@@ -20,8 +20,9 @@ namespace fs = std::filesystem;
 
 const std::string kServerProgram = RENVORA_BUILD_DIR "/server/renvora-server";
 
-int Enrol(const std::string& args) {
-    int status = std::system((kServerProgram + " enrol " + args + " > /dev/null 2>&1").c_str());
+// `shell` comes before the program: environment settings or a pipe into it.
+int Enrol(const std::string& args, const std::string& shell = "") {
+    int status = std::system((shell + kServerProgram + " enrol " + args + " > /dev/null 2>&1").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -37,9 +38,21 @@ protected:
 
 TEST_F(EnrolCommand, MakesACardAndItsServerRecordWithACaCertificateEndingInNDays) {
     std::time_t start = std::time(nullptr);
-    ASSERT_EQ(Enrol(Args("--pin 654321 --manage-password MP1 --days 45 --cert-seq-no SEQ9 --name " +
-                         std::string(reinterpret_cast<const char*>(u8"王芳")))),
+    // The secrets never travel on the command line: the PIN from standard input, the password from a
+    // file.
+    dir.Write("mp.txt", "MP1\n");
+    ASSERT_EQ(Enrol(Args("--pin-file - --manage-password-file '" + (dir.path() / "mp.txt").string() +
+                         "' --days 45 --cert-seq-no SEQ9 --name " +
+                         std::string(reinterpret_cast<const char*>(u8"王芳"))),
+                    "printf '654321\\n' | "),
               0);
+    // Nobody but the server's user can read its folder; every file in it was created private.
+    EXPECT_EQ(fs::status(data).permissions() & fs::perms::all, fs::perms::owner_all);
+    for (const auto& entry : fs::directory_iterator(data)) {
+        EXPECT_EQ(entry.status().permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write)
+            << entry.path();
+    }
     softcard::CardImage card;
     std::string error;
     ASSERT_TRUE(softcard::LoadCardImage(image, card, error)) << error;
@@ -63,8 +76,9 @@ TEST_F(EnrolCommand, MakesACardAndItsServerRecordWithACaCertificateEndingInNDays
 
     server::Store store;
     ASSERT_TRUE(store.Open(data, error)) << error;
-    std::optional<server::CardRecord> record = store.FindCard("SEQ9");
-    ASSERT_TRUE(record);
+    std::optional<server::CardState> state = store.FindCard("SEQ9");
+    ASSERT_TRUE(state);
+    const server::CardRecord* record = &state->card;
     EXPECT_EQ(record->certPem, card.signCertPem);
     EXPECT_EQ(record->legalPerson, card.holder.applicantName);
     EXPECT_EQ(record->icCode, card.holder.cardNumber);
@@ -102,13 +116,18 @@ TEST_F(EnrolCommand, RefusesToOverwriteAndRefusesUnusableHolderData) {
     fs::path other = dir.path() / "other.json";
     for (const std::string& bad :
          {std::string("--name 'a|b'"), std::string("--unit-name ''"), std::string("--days 99999"),
-          std::string("--name '\xF0\x9F\x98\x80'"), std::string("--pin ''")}) {
+          std::string("--name '\xF0\x9F\x98\x80'"), std::string("--manage-password-file /nonexistent"),
+          std::string("--pin 123456")}) {
         EXPECT_NE(Enrol("--data '" + data.string() + "' --card-image '" + other.string() +
                         "' --cert-seq-no X1 " + bad),
                   0)
             << bad;
         EXPECT_FALSE(fs::exists(other)) << bad;
     }
+    EXPECT_NE(Enrol("--data '" + data.string() + "' --card-image '" + other.string() + "' --cert-seq-no X1",
+                    "RENVORA_ENROL_PIN= "),
+              0);
+    EXPECT_FALSE(fs::exists(other));
 }
 
 // The token target: a token that already holds a card is not overwritten without --replace, a token
@@ -117,15 +136,16 @@ TEST_F(EnrolCommand, OntoATokenRefusesToOverwriteAndLeavesNothingHalfMade) {
     SoftHsm hsm(dir.path());
     ASSERT_TRUE(hsm.InitToken("enrol-test", "123456"));
     const std::string token = "--data '" + data.string() + "' --token-module " + SoftHsm::ModulePath();
-    ASSERT_EQ(Enrol(token + " --token-label enrol-test --pin 123456 --cert-seq-no T1"), 0);
+    auto onToken = [&](const std::string& pin, const std::string& more) {
+        return Enrol(token + " " + more, "RENVORA_ENROL_PIN=" + pin + " ");
+    };
+    ASSERT_EQ(onToken("123456", "--token-label enrol-test --cert-seq-no T1"), 0);
     std::string first = hsm.Snapshot(false); // the objects; logins change the token's own try flags
-    EXPECT_NE(Enrol(token + " --token-label enrol-test --pin 000000 --cert-seq-no T4 --replace"), 0);
-    EXPECT_NE(Enrol(token + " --token-label enrol-test --pin 123456 --cert-seq-no T2"), 0); // holds a card
-    EXPECT_NE(Enrol(token + " --token-label nowhere --pin 123456 --cert-seq-no T3"), 0);
-    EXPECT_NE(Enrol(token + " --token-label enrol-test --pin 000000 --cert-seq-no T4 --replace"), 0);
-    EXPECT_NE(
-        Enrol(token + " --token-label enrol-test --pin 123456 --cert-seq-no T5 --crypt-algo DSA --replace"),
-        0);
+    EXPECT_NE(onToken("000000", "--token-label enrol-test --cert-seq-no T4 --replace"), 0);
+    EXPECT_NE(onToken("123456", "--token-label enrol-test --cert-seq-no T2"), 0); // holds a card
+    EXPECT_NE(onToken("123456", "--token-label nowhere --cert-seq-no T3"), 0);
+    EXPECT_NE(onToken("000000", "--token-label enrol-test --cert-seq-no T4 --replace"), 0);
+    EXPECT_NE(onToken("123456", "--token-label enrol-test --cert-seq-no T5 --crypt-algo DSA --replace"), 0);
     EXPECT_TRUE(hsm.Snapshot(false) == first) << "a refused enrolment changed the token";
     server::Store store;
     std::string error;
@@ -135,9 +155,7 @@ TEST_F(EnrolCommand, OntoATokenRefusesToOverwriteAndLeavesNothingHalfMade) {
         EXPECT_FALSE(store.FindCard(refused)) << refused;
     }
     // Asked to, it replaces the card on the token.
-    EXPECT_EQ(
-        Enrol(token + " --token-label enrol-test --pin 123456 --cert-seq-no T6 --crypt-algo RSA --replace"),
-        0);
+    EXPECT_EQ(onToken("123456", "--token-label enrol-test --cert-seq-no T6 --crypt-algo RSA --replace"), 0);
 }
 
 } // namespace

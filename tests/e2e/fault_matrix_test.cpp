@@ -11,6 +11,7 @@
 #include "core/card_image.h"
 #include "core/faults.h"
 #include "core/http_server.h"
+#include "core/protocol_client.h"
 #include "core/service.h"
 #include "core/store.h"
 #include "net/CHttpClient.h"
@@ -23,9 +24,15 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace rv::test {
@@ -192,7 +199,8 @@ public:
     std::function<void(int)> onNotice;
 };
 
-class FaultMatrix : public ::testing::TestWithParam<Cell> {
+// The world of a cell: the enrolled card, its image, the client core, and the servers it may talk to.
+class MatrixWorld : public ::testing::Test {
 protected:
     void SetUp() override {
         // A stalled transfer is given up after about a second instead of thirty. libcurl averages the speed
@@ -202,9 +210,9 @@ protected:
         fast.lowSpeedSeconds = 1;
         oldLimits_ = SetDefaultHttpLimits(fast);
 
-        ASSERT_EQ(Shell(kServerProgram + " enrol --data '" + data.string() + "' --card-image '" +
-                        image.string() + "' --pin " + kPin + " --manage-password " + kManagePassword +
-                        " --days 30"),
+        ASSERT_EQ(Shell(std::string("RENVORA_ENROL_PIN=") + kPin + " RENVORA_ENROL_MANAGE_PASSWORD=" +
+                        kManagePassword + " " + kServerProgram + " enrol --data '" + data.string() +
+                        "' --card-image '" + image.string() + "' --days 30"),
                   0);
         ASSERT_EQ(Shell(kCardTool + " create '" + other.string() + "' --pin " + kPin + " --manage-password " +
                         kManagePassword + " --cert-seq-no 9999 --card-number 9999"),
@@ -407,6 +415,8 @@ private:
     std::string faultPath_;
 };
 
+class FaultMatrix : public MatrixWorld, public ::testing::WithParamInterface<Cell> {};
+
 TEST_P(FaultMatrix, TheClientReportsTheFaultKeepsTheCardWholeAndStaysUsable) {
     const Cell& cell = GetParam();
     const bool scriptedServer = IsServerStep(cell.step);
@@ -569,6 +579,215 @@ INSTANTIATE_TEST_SUITE_P(Renewal, FaultMatrix, ::testing::ValuesIn(Cells()),
                          [](const ::testing::TestParamInfo<Cell>& info) {
                              return std::string(info.param.name);
                          });
+
+// Faults that strike after the server has committed a set the card never gets: the answer lost on its way
+// back, the client killed while it waits for it, a card write that fails every time, the disk under the
+// card image filling during the write. The card keeps its previous set and its next renewal succeeds; once
+// the card shows its new set, the store holds that set confirmed and the lost one superseded.
+enum class Loss { AnswerLost, ClientKilled, WriteFailing, DiskFull };
+
+class AfterCommit : public MatrixWorld, public ::testing::WithParamInterface<Loss> {
+protected:
+    // The unattended client as its own process, renewing through `url`; killed once the server has
+    // committed the renewal.
+    void RunClientAndKillItAfterTheCommit() {
+        // Everything the child needs is made before fork: this process has threads.
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            env.emplace_back(*e);
+        }
+        env.push_back("QT_QPA_PLATFORM=offscreen");
+        env.push_back(std::string("RENVORA_UNATTENDED_PIN=") + kPin);
+        env.push_back("RENVORA_UNATTENDED_SHOTS=0");
+        std::vector<char*> envp;
+        for (std::string& e : env) {
+            envp.push_back(e.data());
+        }
+        envp.push_back(nullptr);
+        std::string exe = RENVORA_BUILD_DIR "/src/renvora";
+        std::string shots = (dir.path() / "shots").string();
+        std::string unattended = "--unattended";
+        char* argv[] = {exe.data(), unattended.data(), shots.data(), nullptr};
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            ::execve(exe.c_str(), argv, envp.data());
+            ::_exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        // Bounded: 20 s for the client to reach the commit.
+        for (int i = 0; i < 2000 && store.IssueCount() == 0; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_EQ(store.IssueCount(), 1u) << "the client never reached the renewal request";
+    }
+
+    // The card's next contact with the service: a verification with what the card now holds.
+    void VerifyAsTheCard() {
+        softcard::CardImage now;
+        std::string error;
+        ASSERT_TRUE(softcard::LoadCardImage(CardImagePath(), now, error)) << error;
+        server::ProtocolClient client("127.0.0.1", http->Port());
+        server::PostResult r = client.Post("/selfIcUpdate/getRandom", "");
+        std::string random;
+        ASSERT_TRUE(server::JsonDoc(r.body).GetString("random", random)) << r.body;
+        server::CardRecord record = store.FindCard(now.holder.certSeqNo)->card;
+        std::string notBefore, notAfter;
+        ASSERT_TRUE(server::CertValidity(now.signCertPem, notBefore, notAfter));
+        r = client.Post("/selfIcUpdate/verifyInfo",
+                        server::VerifyRequest(record, notAfter.substr(0, 8), random));
+        std::string code;
+        server::JsonDoc(r.body).GetString("code", code);
+        EXPECT_EQ(code, "0") << r.body;
+    }
+
+    fs::path CardImagePath() const { return diskFull ? cardFs / "card.json" : image; }
+
+    void MountSmallDisk() {
+        fs::create_directories(cardFs);
+        ASSERT_EQ(::mount("tmpfs", cardFs.c_str(), "tmpfs", 0, "size=256k"), 0)
+            << "cannot mount a small tmpfs: " << std::strerror(errno);
+        mounted = true;
+        fs::copy_file(image, cardFs / "card.json");
+        diskFull = true;
+        onDisk = std::make_unique<ScopedEnv>("RENVORA_CARD_IMAGE", (cardFs / "card.json").c_str());
+    }
+
+    void TearDown() override {
+        MatrixWorld::TearDown();
+        if (mounted) {
+            ::umount2(cardFs.c_str(), MNT_DETACH);
+        }
+    }
+
+    fs::path cardFs = dir.path() / "cardfs";
+    bool mounted = false;
+    bool diskFull = false;
+    std::unique_ptr<ScopedEnv> onDisk;
+};
+
+TEST_P(AfterCommit, TheNextRenewalSucceedsAndTheLostSetIsSuperseded) {
+    const Loss loss = GetParam();
+    StartReferenceServer();
+    const std::string reference = "http://127.0.0.1:" + std::to_string(http->Port());
+    if (loss == Loss::AnswerLost || loss == Loss::ClientKilled) {
+        // In front of the reference server, passing everything on; the renewal's answer is dropped, or
+        // held back long enough for the client to be killed.
+        scripted.Script("/selfIcUpdate/getRandom", ScriptedAnswer::Forward(http->Port()));
+        scripted.Script("/selfIcUpdate/verifyInfo", ScriptedAnswer::Forward(http->Port()));
+        ScriptedAnswer renewal = ScriptedAnswer::Forward(http->Port(), loss == Loss::AnswerLost);
+        renewal.delay = loss == Loss::ClientKilled ? 5s : 0s;
+        scripted.Script("/selfIcUpdate/upadteCert", renewal);
+        UseServer(scripted.BaseUrl());
+    }
+    if (loss == Loss::DiskFull) {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "mounting the small tmpfs needs root (CI runs as root)";
+        }
+        ASSERT_NO_FATAL_FAILURE(MountSmallDisk());
+    }
+    if (loss == Loss::ClientKilled) {
+        ASSERT_NO_FATAL_FAILURE(RunClientAndKillItAfterTheCommit());
+    } else {
+        ASSERT_NO_FATAL_FAILURE(Login());
+        if (loss == Loss::WriteFailing) {
+            CardFault(Step::Write, Fault::WriteFailure);
+        }
+        if (loss == Loss::DiskFull) {
+            // The disk fills right when the write begins, and stays full through every retry.
+            view.onNotice = [this](int picture) {
+                if (picture == 156 && !fs::exists(cardFs / "filler")) {
+                    std::ofstream filler(cardFs / "filler", std::ios::binary);
+                    std::string block(4096, 'x');
+                    for (int i = 0; i < 256 && filler.write(block.data(), block.size()); ++i) {
+                    }
+                }
+            };
+        }
+        model.RenewalTransaction();
+        std::vector<std::string> shown = core.boxes.TextsUtf8();
+        if (loss == Loss::AnswerLost) {
+            EXPECT_EQ(shown, (std::vector<std::string>{kTransportEmpty, kHint}));
+        } else {
+            // Four writes, three questions, then the limit.
+            ASSERT_EQ(shown.size(), 11u);
+            EXPECT_EQ(shown.back(), U(u8"您已达到最大重新写IC卡次数:3次，请去分中心进行处理！"));
+            if (loss == Loss::DiskFull) {
+                EXPECT_EQ(shown[0].rfind(U(u8"IC卡写入失败！"), 0), 0u) << shown[0];
+                // Every failed write took its temp file (keys, the management password) away again.
+                for (const auto& entry : fs::directory_iterator(cardFs)) {
+                    EXPECT_EQ(entry.path().filename().string().find(".tmp."), std::string::npos)
+                        << entry.path();
+                }
+            }
+        }
+        EXPECT_EQ(store.IssueCount(), 1u);
+    }
+    // The card holds its previous set, whole.
+    softcard::CardImage now;
+    std::string error;
+    ASSERT_TRUE(softcard::LoadCardImage(CardImagePath(), now, error)) << error;
+    EXPECT_EQ(now.signCertPem, before.signCertPem);
+    EXPECT_EQ(now.signKeyPem, before.signKeyPem);
+
+    // The fault is gone; after a new login the next renewal succeeds against the reference server.
+    view.onNotice = nullptr;
+    SetPlan({});
+    fs::remove(cardFs / "filler");
+    UseServer(reference);
+    core.boxes.Clear();
+    ASSERT_NO_FATAL_FAILURE(Login());
+    model.RenewalTransaction();
+    EXPECT_EQ(core.boxes.TextsUtf8(), std::vector<std::string>{kSuccess});
+    ASSERT_TRUE(softcard::LoadCardImage(CardImagePath(), now, error)) << error;
+    EXPECT_NE(now.signCertPem, before.signCertPem);
+
+    ASSERT_NO_FATAL_FAILURE(VerifyAsTheCard());
+    std::vector<server::IssueRecord> issues = store.Issues();
+    ASSERT_EQ(issues.size(), 2u);
+    EXPECT_EQ(issues[0].state, server::SetState::Superseded);
+    EXPECT_EQ(issues[0].reason, "never installed: the card renewed again with its previous certificate");
+    EXPECT_EQ(issues[1].state, server::SetState::Confirmed);
+    EXPECT_EQ(issues[1].certPem, now.signCertPem);
+    // What an operator sees.
+    std::string text;
+    std::FILE* listing = ::popen((kServerProgram + " issues --data '" + data.string() + "'").c_str(), "r");
+    ASSERT_NE(listing, nullptr);
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, listing)) > 0;) {
+        text.append(buf, n);
+    }
+    EXPECT_EQ(::pclose(listing), 0);
+    EXPECT_NE(text.find("superseded since"), std::string::npos) << text;
+    EXPECT_NE(text.find("confirmed since"), std::string::npos) << text;
+}
+
+std::string LossName(const ::testing::TestParamInfo<Loss>& info) {
+    switch (info.param) {
+    case Loss::AnswerLost:
+        return "AnswerLost";
+    case Loss::ClientKilled:
+        return "ClientKilled";
+    case Loss::WriteFailing:
+        return "WriteFailing";
+    default:
+        return "DiskFull";
+    }
+}
+
+void PrintTo(Loss loss, std::ostream* os) {
+    *os << LossName(::testing::TestParamInfo<Loss>(loss, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Renewal, AfterCommit,
+                         ::testing::Values(Loss::AnswerLost, Loss::ClientKilled, Loss::WriteFailing,
+                                           Loss::DiskFull),
+                         LossName);
 
 } // namespace
 } // namespace rv::test

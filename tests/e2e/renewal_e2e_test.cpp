@@ -51,8 +51,9 @@ protected:
         QtApp();
         data = dir.path() / "server-data";
         image = dir.path() / "card" / "card.json";
-        ASSERT_EQ(Shell(kServerProgram + " enrol --data '" + data.string() + "' --card-image '" +
-                        image.string() + "' --pin 123456 --manage-password 88888888 --days 30 > /dev/null"),
+        ASSERT_EQ(Shell("RENVORA_ENROL_PIN=123456 RENVORA_ENROL_MANAGE_PASSWORD=88888888 " + kServerProgram +
+                        " enrol --data '" + data.string() + "' --card-image '" + image.string() +
+                        "' --days 30 > /dev/null"),
                   0);
         std::string error;
         ca = server::CertificateAuthority::Open(data, error);
@@ -135,14 +136,14 @@ TEST_F(RenewalEndToEnd, TheCardGetsANewCertificateFromTheServerOverTheKeyItGener
     EXPECT_NE(r.successMessage.find(ChineseDate(to.substr(0, 8))), std::string::npos) << r.successMessage;
     EXPECT_EQ(r.endDate, to.substr(0, 8)) << "the end date the client read back through the card control";
 
-    // The server recorded exactly this issue, and knows the card by its new certificate.
+    // The server recorded exactly this issue, pending until the card next shows it holds it.
     std::vector<server::IssueRecord> issues = store.Issues();
     ASSERT_EQ(issues.size(), 1u);
     EXPECT_EQ(issues[0].certSeqNo, before.holder.certSeqNo);
     EXPECT_EQ(issues[0].icCode, before.holder.cardNumber);
     EXPECT_EQ(issues[0].certPem, after.signCertPem);
     EXPECT_EQ(issues[0].notAfter, to);
-    EXPECT_EQ(store.FindCard(before.holder.certSeqNo)->certPem, after.signCertPem);
+    EXPECT_EQ(store.FindCard(before.holder.certSeqNo)->pending->certPem, after.signCertPem);
 
     // A picture of every window it passed: login, main window, notices, success dialog.
     auto has = [&](const char* part) {

@@ -64,9 +64,9 @@ TEST(TokenRenewalEndToEnd, TheRenewedTokenHoldsOneSetThatOpenScAndOpenSslAccept)
     SoftHsm hsm(dir.path());
     ASSERT_TRUE(hsm.InitToken(kLabel, "123456"));
     fs::path data = dir.path() / "server-data";
-    ASSERT_EQ(RunCommand(kServerProgram + " enrol --data '" + data.string() + "' --token-module " +
-                         SoftHsm::ModulePath() + " --token-label " + kLabel +
-                         " --pin 123456 --manage-password 88888888 --days 30 2>&1")
+    ASSERT_EQ(RunCommand("RENVORA_ENROL_PIN=123456 RENVORA_ENROL_MANAGE_PASSWORD=88888888 " + kServerProgram +
+                         " enrol --data '" + data.string() + "' --token-module " + SoftHsm::ModulePath() +
+                         " --token-label " + kLabel + " --days 30 2>&1")
                   .exitCode,
               0);
 
@@ -75,7 +75,7 @@ TEST(TokenRenewalEndToEnd, TheRenewedTokenHoldsOneSetThatOpenScAndOpenSslAccept)
     ASSERT_TRUE(ca) << error;
     server::Store store;
     ASSERT_TRUE(store.Open(data, error)) << error;
-    ASSERT_EQ(store.FindCard("5101202400001234")->cryptAlgo, "ECC");
+    ASSERT_EQ(store.FindCard("5101202400001234")->card.cryptAlgo, "ECC");
     server::RenewalService service(store, *ca, server::ServiceOptions{});
     server::HttpOptions httpOptions;
     httpOptions.log = false;

@@ -1,10 +1,12 @@
 // The identity verification step against the scripted server.
+#include "net/CHttpClient.h"
 #include "net/service_messages.h"
 #include "net_fixture.h"
 #include "renewal/main_window_model.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -106,6 +108,27 @@ TEST_F(Verification, TransportFailureOfTheRandomOperation) {
                   U8(u8"网络通讯异常！\n-1\n请重试！"),
                   U8(u8"请点击菜单“网络测试”查看是否可以访问服务器\n以及本机网络是否正常,再尝试延期！")}));
     EXPECT_EQ(server.RequestCount(), 1u);
+}
+
+// A server that drips its answer two bytes a second passes the low-speed rule for ever; the overall bound
+// ends the step, with the transport failure's messages.
+TEST_F(Verification, ADrippingServerIsGivenUpAfterTheOverallBound) {
+    HttpLimits limits = DefaultHttpLimits();
+    EXPECT_EQ(limits.lowSpeedSeconds, 30);
+    limits.totalTimeoutMs = 1500;
+    HttpLimits old = SetDefaultHttpLimits(limits);
+    ScriptedAnswer drip = ScriptedAnswer::Json(kRandomOk);
+    drip.dripEvery = std::chrono::milliseconds(500);
+    server.Script("/selfIcUpdate/getRandom", drip);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(model.VerifyIdentity(), -1);
+    auto took = std::chrono::steady_clock::now() - start;
+    SetDefaultHttpLimits(old);
+    EXPECT_LT(took, std::chrono::seconds(4));
+    EXPECT_EQ(Boxes(),
+              (std::vector<std::string>{
+                  U8(u8"网络通讯异常！\n\n请重试！"),
+                  U8(u8"请点击菜单“网络测试”查看是否可以访问服务器\n以及本机网络是否正常,再尝试延期！")}));
 }
 
 TEST_F(Verification, MissingSignDateStoresNothingButTheFirstRandom) {

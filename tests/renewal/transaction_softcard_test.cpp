@@ -114,8 +114,9 @@ class SoftcardRenewal : public ::testing::Test {
 protected:
     void SetUp() override {
         // A card enrolled with the reference server, its certificate ending in 30 days.
-        Shell(kServerProgram + " enrol --data '" + data.string() + "' --card-image '" + image.string() +
-              "' --pin " + kPin + " --manage-password " + kManagePassword + " --days 30");
+        Shell(std::string("RENVORA_ENROL_PIN=") + kPin + " RENVORA_ENROL_MANAGE_PASSWORD=" + kManagePassword +
+              " " + kServerProgram + " enrol --data '" + data.string() + "' --card-image '" + image.string() +
+              "' --days 30");
         ASSERT_TRUE(fs::exists(image));
         reg::RegisterControl(dir.classesRoot(), kCardControlClsid, "software card", kCardPlugin);
         ASSERT_TRUE(card.Create(kCardControlClsid));

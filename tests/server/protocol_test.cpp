@@ -73,6 +73,10 @@ TEST_F(ProtocolTest, ARandomServesOneVerificationOnly) {
     PostResult again = client_->Post("/selfIcUpdate/verifyInfo", request);
     EXPECT_EQ(Code(again), server::code::kBadRandom);
     EXPECT_EQ(Msg(again), U8(u8"随机数无效或已使用，请重新操作！"));
+    // The use is recorded in the store, so a restart does not make it fresh again.
+    StopServer();
+    StartServer();
+    EXPECT_EQ(Code(client_->Post("/selfIcUpdate/verifyInfo", request)), server::code::kBadRandom);
 }
 
 TEST_F(ProtocolTest, ARandomIsAlsoUsedUpByAFailedVerification) {
@@ -92,6 +96,12 @@ TEST_F(ProtocolTest, UnknownAndExpiredRandomsAreRefused) {
     server::SimCard card = Enrol("S104");
     EXPECT_EQ(Code(client_->Post("/selfIcUpdate/verifyInfo",
                                  server::VerifyRequest(card.record, EndDate(card), "0123456789ABCDEF"))),
+              server::code::kBadRandom);
+    // A random carries its own time stamp under the server's key: an altered one is not genuine.
+    std::string forged = FreshRandom();
+    forged[0] = forged[0] == '0' ? '1' : '0';
+    EXPECT_EQ(Code(client_->Post("/selfIcUpdate/verifyInfo",
+                                 server::VerifyRequest(card.record, EndDate(card), forged))),
               server::code::kBadRandom);
     std::string random = FreshRandom();
     clockOffset_ = 301; // the default lifetime is 300 s
@@ -202,25 +212,35 @@ TEST_F(ProtocolTest, UnknownPathsAndMethodsAnswerInTheServiceForm) {
     EXPECT_EQ(Code(r), server::code::kNoSuchPath);
 }
 
-TEST_F(ProtocolTest, OutstandingRandomsAreBounded) {
-    StopServer();
-    std::string error;
-    ca_ = server::CertificateAuthority::Open(data_, error);
-    store_ = std::make_unique<server::Store>();
-    ASSERT_TRUE(store_->Open(data_, error));
-    server::ServiceOptions options;
-    options.maxPending = 5;
-    options.now = [this] { return std::time(nullptr) + clockOffset_.load(); };
-    server::RenewalService service(*store_, *ca_, options);
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(server::JsonDoc(service.GetRandom("").body).Ok(), true);
+// Randoms keep no state: a flood of them fills nothing, and everybody is served afterwards.
+TEST_F(ProtocolTest, AGetRandomFloodLeavesNothingBehindAndRefusesNobody) {
+    server::SimCard card = Enrol("S110");
+    for (int i = 0; i < 100000; ++i) {
+        ASSERT_EQ(service_->GetRandom("").code, "0") << "call " << i;
     }
-    server::Answer busy = service.GetRandom("");
-    EXPECT_EQ(busy.code, server::code::kBusy);
-    // Expired ones make room again.
-    clockOffset_ = 400;
-    EXPECT_EQ(service.GetRandom("").code, "0");
-    EXPECT_EQ(service.PendingCount(), 1u);
+    // Some of them over the wire as well.
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(Code(client_->Post("/selfIcUpdate/getRandom", "")), "0");
+    }
+    EXPECT_EQ(service_->PendingCount(), 0u);
+    std::string error;
+    EXPECT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+}
+
+TEST_F(ProtocolTest, VerificationsOfOneCardAreLimitedPerHour) {
+    server::SimCard card = Enrol("S111");
+    server::SimCard other = Enrol("S112");
+    for (int i = 0; i < 20; ++i) {
+        Verify(card);
+    }
+    std::string random = FreshRandom();
+    PostResult r =
+        client_->Post("/selfIcUpdate/verifyInfo", server::VerifyRequest(card.record, EndDate(card), random));
+    EXPECT_EQ(Code(r), server::code::kTooManyAttempts);
+    EXPECT_EQ(Msg(r), U8(u8"该IC卡核验次数过多，请一小时后再试！"));
+    Verify(other); // another card is not affected
+    clockOffset_ = 3601;
+    Verify(card);
 }
 
 } // namespace

@@ -94,14 +94,17 @@ TEST_F(RenewalTest, ASignedRequestGetsACertificateOverTheNewKeyFromTheCa) {
     // The management password does not change with the renewal.
     EXPECT_EQ(Field(r, "managePasswd"), card.record.managePassword);
 
-    // Recorded, and the card's current certificate is the new one.
+    // Recorded as pending: the card still has to show that it installed the set.
     std::vector<server::IssueRecord> issues = store_->Issues();
     ASSERT_EQ(issues.size(), 1u);
     EXPECT_EQ(issues[0].certSeqNo, card.record.certSeqNo);
     EXPECT_EQ(issues[0].opSeqNo, p.values.opSeqNo);
     EXPECT_EQ(issues[0].serial, server::CertSerialHex(signPem));
     EXPECT_EQ(issues[0].certPem, signPem);
-    EXPECT_EQ(store_->FindCard(card.record.certSeqNo)->certPem, signPem);
+    EXPECT_EQ(issues[0].state, server::SetState::Pending);
+    std::optional<server::CardState> state = store_->FindCard(card.record.certSeqNo);
+    EXPECT_EQ(state->confirmedPem, card.record.certPem);
+    EXPECT_EQ(state->pending->certPem, signPem);
 }
 
 TEST_F(RenewalTest, OpensslVerifyAcceptsTheIssuedCertificates) {
@@ -132,6 +135,52 @@ TEST_F(RenewalTest, TheRenewedCardRenewsAgainWithItsNewKeyButNotWithItsOldOne) {
     PostResult r = Update(stale.record, p.values);
     EXPECT_EQ(Code(r), server::code::kBadSignature);
     EXPECT_EQ(store_->IssueCount(), 2u);
+}
+
+// The life of an issued set: pending from its commit; superseded when the card, still holding its
+// previous certificate, renews again (the answer was lost); confirmed when a verification shows its end
+// date or a renewal request is signed with its key. Two sets of a card are never both confirmed.
+TEST_F(RenewalTest, AnIssuedSetStaysPendingUntilTheCardShowsItHoldsIt) {
+    using S = server::SetState;
+    const auto states = [&] {
+        std::vector<S> out;
+        for (const server::IssueRecord& i : store_->Issues()) {
+            out.push_back(i.state);
+        }
+        return out;
+    };
+    server::SimCard card = Enrol("R210");
+    std::string enrolledPem = card.record.certPem;
+    // Issued, but the answer never reaches the card.
+    Prepared lost = Prepare(card);
+    ASSERT_EQ(Code(Update(card.record, lost.values)), "0");
+    EXPECT_EQ(states(), (std::vector<S>{S::Pending}));
+
+    // The card, still on its previous certificate, verifies and renews: the lost set is superseded.
+    std::string error;
+    ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+    std::vector<server::IssueRecord> issues = store_->Issues();
+    EXPECT_EQ(states(), (std::vector<S>{S::Superseded, S::Pending}));
+    EXPECT_EQ(issues[0].reason, "never installed: the card renewed again with its previous certificate");
+
+    // Its next verification names the new end date: the set it installed is confirmed, and the old
+    // certificate no longer passes.
+    Verify(card);
+    EXPECT_EQ(states(), (std::vector<S>{S::Superseded, S::Confirmed}));
+    std::string notBefore, oldEnd;
+    ASSERT_TRUE(server::CertValidity(enrolledPem, notBefore, oldEnd));
+    PostResult stale = client_->Post("/selfIcUpdate/verifyInfo",
+                                     server::VerifyRequest(card.record, oldEnd.substr(0, 8), FreshRandom()));
+    EXPECT_EQ(Code(stale), server::code::kMismatch);
+    EXPECT_EQ(Msg(stale), U8(u8"用户信息核验不通过：证书有效期截止日期不一致！"));
+
+    // Renewed twice more on the same day: the end dates are equal, so the second request's signature
+    // with the pending set's key is what confirms that set.
+    ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+    ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+    EXPECT_EQ(states(), (std::vector<S>{S::Superseded, S::Superseded, S::Confirmed, S::Pending}));
+    issues = store_->Issues();
+    EXPECT_EQ(issues[1].reason, "replaced by the confirmed set " + issues[2].serial);
 }
 
 TEST_F(RenewalTest, SignatureFaultsAreRefused) {
@@ -178,7 +227,7 @@ TEST_F(RenewalTest, SignatureFaultsAreRefused) {
         EXPECT_FALSE(Msg(r).empty()) << c.what;
     }
     EXPECT_EQ(store_->IssueCount(), 0u);
-    EXPECT_EQ(store_->FindCard(card.record.certSeqNo)->certPem, card.record.certPem);
+    EXPECT_EQ(store_->FindCard(card.record.certSeqNo)->confirmedPem, card.record.certPem);
 }
 
 TEST_F(RenewalTest, OperationNumberAndRandomServeOneRenewalRequest) {
@@ -330,12 +379,14 @@ TEST_F(RenewalTest, EightClientsRenewTheirCardsAtOnce) {
     }
     for (int i = 0; i < kClients; ++i) {
         EXPECT_EQ(errors[i], "") << "client " << i;
-        EXPECT_EQ(store_->FindCard(cards[i].record.certSeqNo)->certPem, cards[i].record.certPem);
+        EXPECT_EQ(store_->FindCard(cards[i].record.certSeqNo)->pending->certPem, cards[i].record.certPem);
     }
     EXPECT_EQ(store_->IssueCount(), static_cast<std::size_t>(kClients * kRounds));
 }
 
-TEST_F(RenewalTest, OfEightSimultaneousRenewalsOfOneCardExactlyOneWins) {
+// Requests signed with the card's confirmed key each replace the pending set before them (its answer
+// may have been lost), so one set stays pending and the others are superseded, never two live at once.
+TEST_F(RenewalTest, SimultaneousRenewalsOfOneCardLeaveExactlyOnePendingSet) {
     server::SimCard card = Enrol("ONE");
     constexpr int kClients = 8;
     std::vector<Prepared> prepared;
@@ -355,9 +406,13 @@ TEST_F(RenewalTest, OfEightSimultaneousRenewalsOfOneCardExactlyOneWins) {
     for (auto& t : threads) {
         t.join();
     }
-    EXPECT_EQ(std::count(codes.begin(), codes.end(), "0"), 1);
-    EXPECT_EQ(std::count(codes.begin(), codes.end(), server::code::kBadSignature), kClients - 1);
-    EXPECT_EQ(store_->IssueCount(), 1u);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), "0"), kClients);
+    std::vector<server::IssueRecord> issues = store_->Issues();
+    ASSERT_EQ(issues.size(), static_cast<std::size_t>(kClients));
+    for (std::size_t i = 0; i < issues.size(); ++i) {
+        EXPECT_EQ(issues[i].state,
+                  i + 1 == issues.size() ? server::SetState::Pending : server::SetState::Superseded);
+    }
 }
 
 } // namespace

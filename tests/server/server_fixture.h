@@ -9,10 +9,18 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace rv::test {
 
@@ -65,5 +73,109 @@ protected:
     std::unique_ptr<server::ProtocolClient> client_;
     int port_ = 0;
 };
+
+// The program, run as a process. Its stderr goes to a pipe, or to `stderrFile` when the test makes it
+// log more than a pipe holds.
+class ServerProcess {
+public:
+    explicit ServerProcess(const std::vector<std::string>& args, const std::string& stderrFile = "") {
+        int out[2], err[2];
+        if (::pipe(out) != 0 || ::pipe(err) != 0) {
+            return;
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], 1);
+            int errFd =
+                stderrFile.empty() ? err[1] : ::open(stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(errFd, 2);
+            ::close(out[0]);
+            ::close(err[0]);
+            std::vector<char*> argv;
+            std::string exe = std::string(RENVORA_BUILD_DIR) + "/server/renvora-server";
+            argv.push_back(exe.data());
+            std::vector<std::string> copy = args;
+            for (auto& a : copy) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            ::execv(exe.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+    }
+    ~ServerProcess() {
+        if (pid_ > 0 && !waited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(out_);
+        ::close(err_);
+    }
+    // The first line on stdout (waits at most 10 s).
+    std::string FirstLine() {
+        std::string line;
+        char c;
+        for (int i = 0; i < 200 && line.find('\n') == std::string::npos;) {
+            ssize_t n = ::read(out_, &c, 1);
+            if (n == 1) {
+                line.push_back(c);
+            } else if (n == 0) {
+                break;
+            } else {
+                ++i;
+                ::usleep(50000);
+            }
+        }
+        return line;
+    }
+    std::string Stderr() {
+        std::string text;
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(err_, buf, sizeof buf)) > 0) {
+            text.append(buf, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+    void Signal(int sig) { ::kill(pid_, sig); }
+    // The most memory the process has held so far (VmHWM), in MiB; -1 when unknown.
+    double PeakRssMb() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmHWM:", 0) == 0) {
+                return std::atof(line.c_str() + 6) / 1024.0;
+            }
+        }
+        return -1;
+    }
+    int Wait() {
+        int status = 0;
+        // Bounded: at most 10 s.
+        for (int i = 0; i < 1000; ++i) {
+            pid_t r = ::waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                waited_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            ::usleep(10000);
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1;
+    bool waited_ = false;
+};
+
+inline int PortOf(const std::string& line) {
+    std::size_t colon = line.rfind(':');
+    return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
+}
 
 } // namespace rv::test

@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
+#include <random>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -18,7 +21,15 @@ namespace {
 
 class StoreTest : public ServerFixture {};
 
-TEST_F(StoreTest, CardsIssuesAndTheCaSurviveARestart) {
+std::vector<server::SetState> States(server::Store& store) {
+    std::vector<server::SetState> out;
+    for (const server::IssueRecord& i : store.Issues()) {
+        out.push_back(i.state);
+    }
+    return out;
+}
+
+TEST_F(StoreTest, CardsSetsAndTheCaSurviveARestart) {
     server::SimCard card = Enrol("P300");
     std::string caPem = ca_->CertPem();
     std::string error;
@@ -28,14 +39,14 @@ TEST_F(StoreTest, CardsIssuesAndTheCaSurviveARestart) {
     StartServer();
     EXPECT_EQ(ca_->CertPem(), caPem);
     ASSERT_EQ(store_->IssueCount(), 1u);
-    EXPECT_EQ(store_->Issues()[0].certPem, card.record.certPem);
-    EXPECT_EQ(store_->FindCard("P300")->certPem, card.record.certPem);
-    // The restarted server goes on with the renewed card.
+    EXPECT_EQ(store_->FindCard("P300")->pending->certPem, card.record.certPem);
+    // The restarted server goes on with the renewed card, whose signature confirms the set it holds.
     ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
-    EXPECT_EQ(store_->IssueCount(), 2u);
+    using S = server::SetState;
+    EXPECT_EQ(States(*store_), (std::vector<S>{S::Confirmed, S::Pending}));
 }
 
-TEST_F(StoreTest, ACardEnrolledByAnotherProcessIsFoundWhileRunning) {
+TEST_F(StoreTest, EnrolmentsByAnotherProcessCountAtOnceOnTheRunningServer) {
     // Another store object over the same folder stands for the enrolment command.
     server::Store other;
     std::string error;
@@ -43,64 +54,95 @@ TEST_F(StoreTest, ACardEnrolledByAnotherProcessIsFoundWhileRunning) {
     server::SimCard card;
     ASSERT_TRUE(server::EnrolSimCard(other, *ca_, "LATE", 30, card, error)) << error;
     ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
-}
-
-TEST_F(StoreTest, ARenewalOutlivesARestartButNotALaterReEnrolment) {
-    server::SimCard card = Enrol("P304");
-    std::string error;
-    ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
-    std::string renewed = card.record.certPem;
-    StopServer();
-    StartServer();
-    ASSERT_EQ(store_->FindCard("P304")->certPem, renewed);
-    // Enrolled anew under the same number: the journal's older issue no longer applies to it.
-    server::SimCard again = Enrol("P304");
-    StopServer();
-    StartServer();
-    EXPECT_EQ(store_->FindCard("P304")->certPem, again.record.certPem);
-    EXPECT_EQ(store_->IssueCount(), 1u);
+    // Enrolled anew (--replace) while the server runs: the new card renews at once, the old one no more,
+    // and the set issued to the old enrolment is superseded.
+    server::SimCard again;
+    ASSERT_TRUE(server::EnrolSimCard(other, *ca_, "LATE", 30, again, error)) << error;
+    EXPECT_FALSE(server::RunRenewal(*client_, card, error));
+    EXPECT_NE(error.find("code 5"), std::string::npos) << error;
     ASSERT_TRUE(server::RunRenewal(*client_, again, error)) << error;
+    using S = server::SetState;
+    EXPECT_EQ(States(*store_), (std::vector<S>{S::Superseded, S::Pending}));
+    EXPECT_EQ(store_->Issues()[0].reason, "the card was enrolled again");
 }
 
-TEST_F(StoreTest, ALineTornByACrashIsCutOffAndAppendsGoOn) {
-    server::SimCard card = Enrol("P301");
+// A data folder of the earlier format (one JSON file per card, a journal of issues) is taken over on the
+// first start. Its last issue counts as pending, so a card whose answer was lost before the upgrade can
+// renew again with its previous certificate.
+TEST_F(StoreTest, AFolderOfTheEarlierFormatIsMigrated) {
+    server::SimCard card = Enrol("P310");
     std::string error;
-    ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+    ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error; // installed
+    server::SimCard lost; // the card as it was before the next renewal
+    lost.record = card.record;
+    lost.key.reset(EVP_PKEY_dup(card.key.get()));
+    ASSERT_TRUE(server::RunRenewal(*client_, card, error))
+        << error; // its answer "lost": `lost` keeps the old
+    std::vector<server::IssueRecord> issues = store_->Issues();
+    ASSERT_EQ(issues.size(), 2u);
+    server::CardRecord record = store_->FindCard("P310")->card;
     StopServer();
-    {
-        std::ofstream log(data_ / "issues.jsonl", std::ios::app | std::ios::binary);
-        log << "{\"serial\":\"AB";
+
+    fs::path legacy = folder_.path() / "legacy";
+    fs::create_directories(legacy / "cards");
+    for (const char* f : {"ca.key", "ca.crt", "kms.key", "css-env.key"}) {
+        fs::copy_file(data_ / f, legacy / f);
     }
+    std::ofstream(legacy / "cards" / "50333130.json")
+        << server::JsonObject({{"certSeqNo", record.certSeqNo},
+                               {"legalPerson", record.legalPerson},
+                               {"idType", record.idType},
+                               {"idNumber", record.idNumber},
+                               {"icCode", record.icCode},
+                               {"entName", record.entName},
+                               {"unitType", record.unitType},
+                               {"raCode", record.raCode},
+                               {"cryptAlgo", record.cryptAlgo},
+                               {"managePassword", record.managePassword},
+                               {"certPem", record.certPem},
+                               {"enrolledAt", record.enrolledAt},
+                               {"journalFrom", "0"}});
+    {
+        std::ofstream journal(legacy / "issues.jsonl");
+        for (const server::IssueRecord& i : issues) {
+            journal << server::JsonObject({{"serial", i.serial},
+                                           {"envSerial", i.envSerial},
+                                           {"certSeqNo", i.certSeqNo},
+                                           {"icCode", i.icCode},
+                                           {"opSeqNo", i.opSeqNo},
+                                           {"issuedAt", i.issuedAt},
+                                           {"notBefore", i.notBefore},
+                                           {"notAfter", i.notAfter},
+                                           {"certPem", i.certPem}})
+                    << "\n";
+        }
+        journal << "{\"serial\":\"AB"; // torn by a crash
+    }
+    data_ = legacy;
     StartServer();
-    EXPECT_EQ(store_->IssueCount(), 1u);
-    ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+    using S = server::SetState;
+    EXPECT_EQ(States(*store_), (std::vector<S>{S::Confirmed, S::Pending}));
+    EXPECT_TRUE(fs::exists(legacy / "cards.migrated"));
+    EXPECT_TRUE(fs::exists(legacy / "issues.jsonl.migrated"));
+    EXPECT_FALSE(fs::exists(legacy / "issues.jsonl"));
+    ASSERT_TRUE(server::RunRenewal(*client_, lost, error)) << error;
+    EXPECT_EQ(States(*store_), (std::vector<S>{S::Confirmed, S::Superseded, S::Pending}));
+    // Opened again, nothing is migrated twice.
     StopServer();
     StartServer();
-    EXPECT_EQ(store_->IssueCount(), 2u);
+    EXPECT_EQ(store_->IssueCount(), 3u);
+    EXPECT_EQ(store_->CardCount(), 1u);
 }
 
-TEST_F(StoreTest, ADamagedCardRecordStopsTheStoreFromOpening) {
-    Enrol("P302");
-    StopServer();
-    std::filesystem::path file = *std::filesystem::directory_iterator(data_ / "cards");
-    {
-        std::ofstream out(file, std::ios::trunc);
-        out << "{\"certSeqNo\":";
-    }
+TEST_F(StoreTest, ADamagedRecordOfTheEarlierFormatStopsTheMigrationAndKeepsTheFiles) {
+    fs::path legacy = folder_.path() / "legacy";
+    fs::create_directories(legacy / "cards");
+    std::ofstream(legacy / "cards" / "41.json") << "{\"certSeqNo\":";
     server::Store store;
     std::string error;
-    EXPECT_FALSE(store.Open(data_, error));
+    EXPECT_FALSE(store.Open(legacy, error));
     EXPECT_NE(error.find("damaged"), std::string::npos) << error;
-    std::filesystem::remove(file);
-    StartServer();
-}
-
-TEST_F(StoreTest, LeftoverTempFilesOfAnUnfinishedWriteAreIgnored) {
-    server::SimCard card = Enrol("P303");
-    StopServer();
-    std::ofstream(data_ / "cards" / "abc.json.tmp.1.0") << "{half";
-    StartServer();
-    EXPECT_EQ(store_->CardCount(), 1u);
+    EXPECT_TRUE(fs::exists(legacy / "cards" / "41.json"));
 }
 
 TEST_F(StoreTest, AtomicWriteReplacesTheWholeFileOrNothing) {
@@ -122,110 +164,22 @@ TEST_F(StoreTest, AtomicWriteReplacesTheWholeFileOrNothing) {
     EXPECT_EQ(files, 2); // f.json and the data folder
 }
 
-TEST_F(StoreTest, RecordsRoundTripThroughTheirJson) {
-    server::CardRecord card;
-    card.certSeqNo = "A|B";
-    card.legalPerson = U8(u8"王\"五\\");
-    card.certPem = "-----BEGIN CERTIFICATE-----\nAA\n-----END CERTIFICATE-----\n";
-    server::CardRecord back;
-    ASSERT_TRUE(server::Store::CardFromJson(server::Store::CardToJson(card), back));
-    EXPECT_EQ(back.legalPerson, card.legalPerson);
-    EXPECT_EQ(back.certPem, card.certPem);
-    EXPECT_FALSE(server::Store::CardFromJson("{\"certSeqNo\":\"x\"}", back));
-    server::CardRecord tooLong = card;
-    tooLong.certSeqNo = std::string(65, '1');
+// Operators read the store with the sqlite3 command line while the server runs.
+TEST_F(StoreTest, TheStoreIsReadableWithTheSqliteCommandLine) {
+    server::SimCard card = Enrol("P320");
     std::string error;
+    ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+    std::string out = folder_.path() / "out.txt";
+    std::string command = "sqlite3 -readonly '" + store_->DatabasePath().string() +
+                          "' \"SELECT cert_seq_no, state FROM issues; PRAGMA user_version;\" > '" + out +
+                          "' 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    std::string text;
+    ASSERT_TRUE(server::ReadWholeFile(out, text, error));
+    EXPECT_EQ(text, "P320|pending\n1\n");
+    server::CardRecord tooLong = card.record;
+    tooLong.certSeqNo = std::string(65, '1');
     EXPECT_FALSE(store_->PutCard(tooLong, false, error));
-}
-
-// The program, run as a process.
-class ServerProcess {
-public:
-    explicit ServerProcess(const std::vector<std::string>& args) {
-        int out[2], err[2];
-        if (::pipe(out) != 0 || ::pipe(err) != 0) {
-            return;
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
-            ::close(out[0]);
-            ::close(err[0]);
-            std::vector<char*> argv;
-            std::string exe = std::string(RENVORA_BUILD_DIR) + "/server/renvora-server";
-            argv.push_back(exe.data());
-            std::vector<std::string> copy = args;
-            for (auto& a : copy) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            ::execv(exe.c_str(), argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-    }
-    ~ServerProcess() {
-        if (pid_ > 0 && !waited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(out_);
-        ::close(err_);
-    }
-    // The first line on stdout (waits at most 10 s).
-    std::string FirstLine() {
-        std::string line;
-        char c;
-        for (int i = 0; i < 200 && line.find('\n') == std::string::npos;) {
-            ssize_t n = ::read(out_, &c, 1);
-            if (n == 1) {
-                line.push_back(c);
-            } else if (n == 0) {
-                break;
-            } else {
-                ++i;
-                ::usleep(50000);
-            }
-        }
-        return line;
-    }
-    std::string Stderr() {
-        std::string text;
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(err_, buf, sizeof buf)) > 0) {
-            text.append(buf, static_cast<std::size_t>(n));
-        }
-        return text;
-    }
-    void Signal(int sig) { ::kill(pid_, sig); }
-    int Wait() {
-        int status = 0;
-        // Bounded: at most 10 s.
-        for (int i = 0; i < 1000; ++i) {
-            pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                waited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            ::usleep(10000);
-        }
-        return -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
-    bool waited_ = false;
-};
-
-int PortOf(const std::string& line) {
-    std::size_t colon = line.rfind(':');
-    return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
 }
 
 TEST_F(StoreTest, TheProgramPrintsItsPortServesAndStopsOnSigterm) {
@@ -244,39 +198,72 @@ TEST_F(StoreTest, TheProgramPrintsItsPortServesAndStopsOnSigterm) {
     EXPECT_TRUE(std::filesystem::exists(folder_.path() / "proc" / "ca.crt"));
 }
 
-TEST_F(StoreTest, AKilledServerLosesNoCardAndNoIssue) {
+// kill -9 at random moments while three clients renew: every renewal answered is in the store once, no
+// set is recorded twice, and each card renews on after the restart whatever it missed.
+TEST_F(StoreTest, AServerKilledAtRandomMomentsLosesNoRenewalAndDuplicatesNone) {
     fs::path data = folder_.path() / "killed";
-    std::vector<server::SimCard> cards(3);
+    constexpr int kCards = 3;
+    std::vector<server::SimCard> cards(kCards);
     {
         std::string error;
         std::unique_ptr<server::CertificateAuthority> ca = server::CertificateAuthority::Open(data, error);
         server::Store store;
         ASSERT_TRUE(ca && store.Open(data, error)) << error;
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < kCards; ++i) {
             ASSERT_TRUE(server::EnrolSimCard(store, *ca, "K" + std::to_string(i), 30, cards[i], error))
                 << error;
         }
     }
-    ServerProcess proc({"--port", "0", "--data", data.string()});
-    int port = PortOf(proc.FirstLine());
-    ASSERT_GT(port, 0);
-    server::ProtocolClient client("127.0.0.1", port);
-    std::string error;
-    for (int round = 0; round < 2; ++round) {
-        for (server::SimCard& card : cards) {
-            ASSERT_TRUE(server::RunRenewal(client, card, error)) << error;
+    std::vector<std::vector<std::string>> answered(kCards);
+    std::mt19937 random(std::random_device{}());
+    for (int kill = 0; kill < 4; ++kill) {
+        ServerProcess proc({"--port", "0", "--data", data.string(), "--quiet"});
+        int port = PortOf(proc.FirstLine());
+        ASSERT_GT(port, 0);
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> clients;
+        for (int i = 0; i < kCards; ++i) {
+            clients.emplace_back([&, i] {
+                server::ProtocolClient client("127.0.0.1", port);
+                std::string error;
+                // Bounded: until the server is gone, at most 200 renewals.
+                for (int n = 0; n < 200 && !stop && server::RunRenewal(client, cards[i], error); ++n) {
+                    answered[i].push_back(server::CertSerialHex(cards[i].record.certPem));
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 400));
+        proc.Signal(SIGKILL); // no chance to flush anything
+        EXPECT_EQ(proc.Wait(), 128 + SIGKILL);
+        stop = true;
+        for (auto& t : clients) {
+            t.join();
         }
     }
-    proc.Signal(SIGKILL); // no chance to flush anything
-    EXPECT_EQ(proc.Wait(), 128 + SIGKILL);
-
     server::Store store;
+    std::string error;
     ASSERT_TRUE(store.Open(data, error)) << error;
-    EXPECT_EQ(store.CardCount(), 3u);
-    EXPECT_EQ(store.IssueCount(), 6u);
-    for (const server::SimCard& card : cards) {
-        EXPECT_EQ(store.FindCard(card.record.certSeqNo)->certPem, card.record.certPem);
+    EXPECT_EQ(store.CardCount(), static_cast<std::size_t>(kCards));
+    std::map<std::string, int> recorded;
+    for (const server::IssueRecord& issue : store.Issues()) {
+        ++recorded[issue.serial];
     }
+    std::size_t total = 0;
+    for (int i = 0; i < kCards; ++i) {
+        total += answered[i].size();
+        for (const std::string& serial : answered[i]) {
+            EXPECT_EQ(recorded[serial], 1) << serial;
+        }
+        // The card's own set is the one it will be known by: confirmed, or pending.
+        std::optional<server::CardState> state = store.FindCard(cards[i].record.certSeqNo);
+        ASSERT_TRUE(state);
+        EXPECT_TRUE(state->confirmedPem == cards[i].record.certPem ||
+                    (state->pending && state->pending->certPem == cards[i].record.certPem));
+    }
+    for (const auto& [serial, n] : recorded) {
+        EXPECT_EQ(n, 1) << serial;
+    }
+    EXPECT_GT(total, 0u);
 }
 
 TEST_F(StoreTest, TheProgramRefusesAPortInUse) {

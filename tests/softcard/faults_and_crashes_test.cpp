@@ -235,6 +235,15 @@ TEST(SoftCardCrash, KilledBetweenWriteAndRenameLeavesTheOldImage) {
     std::string error;
     ASSERT_TRUE(softcard::LoadCardImage(env.image, card, error)) << Utf8(error);
     EXPECT_TRUE(card.pendingKeyPem.empty());
+    // The dead writer's temp file holds the keys and the management password: the next opening of the
+    // card removes it.
+    EXPECT_TRUE(TempFileExists(env.dir.path()));
+    env.WriteFaults("{}");
+    CDCertUpdate opener;
+    ASSERT_TRUE(opener.Create(kCardControlClsid));
+    opener.OpenCard();
+    EXPECT_EQ(opener.GetStatus(), 0);
+    EXPECT_FALSE(TempFileExists(env.dir.path()));
 }
 
 TEST(SoftCardCrash, KilledWhileSavingInALoopAlwaysLeavesAWholeImage) {

@@ -9,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
+
 #include <cstdlib>
 
 namespace rv {
@@ -58,7 +62,7 @@ TEST_F(SoftCardPlugin, NoImageRegisteredMeansNoCard) {
     EXPECT_EQ(Utf8(card.GetErrorMessage()), S(u8"未检测到IC卡，请插入IC卡！"));
 }
 
-TEST_F(SoftCardPlugin, MissingDamagedOrTruncatedImageFailsOpenCleanly) {
+TEST_F(SoftCardPlugin, MissingDamagedTruncatedOrSpecialImageFailsOpenCleanlyAtOnce) {
     std::string good = test::ReadAll(env.image);
     const std::string damaged[] = {"", "{not json", good.substr(0, good.size() / 2),
                                    R"({"format":"renvora-softcard-image","version":1,"holder":[],"pin":{}})"};
@@ -69,7 +73,25 @@ TEST_F(SoftCardPlugin, MissingDamagedOrTruncatedImageFailsOpenCleanly) {
         EXPECT_EQ(Utf8(card.GetErrorMessage()).rfind(S(u8"IC卡数据损坏，无法读取！"), 0), 0u)
             << Utf8(card.GetErrorMessage());
     }
-    std::filesystem::remove(env.image);
+    // A FIFO (opening it for reading would wait for a writer for ever), a device, a folder: the damaged
+    // card's message at once.
+    for (const char* kind : {"fifo", "device", "folder"}) {
+        std::filesystem::remove_all(env.image);
+        if (std::string(kind) == "fifo") {
+            ASSERT_EQ(::mkfifo(env.image.c_str(), 0600), 0);
+        } else if (std::string(kind) == "device") {
+            std::filesystem::create_symlink("/dev/zero", env.image);
+        } else {
+            std::filesystem::create_directory(env.image);
+        }
+        auto start = std::chrono::steady_clock::now();
+        card.OpenCard();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << kind;
+        EXPECT_EQ(card.GetStatus(), -1) << kind;
+        EXPECT_EQ(Utf8(card.GetErrorMessage()).rfind(S(u8"IC卡数据损坏，无法读取！"), 0), 0u)
+            << kind << ": " << Utf8(card.GetErrorMessage());
+    }
+    std::filesystem::remove_all(env.image);
     card.OpenCard();
     EXPECT_EQ(card.GetStatus(), -1);
     EXPECT_EQ(Utf8(card.GetErrorMessage()), S(u8"未检测到IC卡，请插入IC卡！"));

@@ -319,6 +319,13 @@ struct ScriptedHttpServer::Impl {
             requests.push_back(rec);
         }
 
+        if (answer.forwardPort != 0) {
+            httplib::Client next("127.0.0.1", answer.forwardPort);
+            next.set_read_timeout(30, 0);
+            auto forwarded = next.Post(req.path.c_str(), req.body, "application/x-www-form-urlencoded");
+            answer.status = forwarded ? forwarded->status : 502;
+            answer.body = forwarded ? forwarded->body : std::string();
+        }
         auto until = std::chrono::steady_clock::now() + answer.delay;
         while (!stopping && std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -332,6 +339,17 @@ struct ScriptedHttpServer::Impl {
         res.status = answer.status;
         for (const auto& [name, value] : answer.headers) {
             res.set_header(name.c_str(), value);
+        }
+        if (answer.dripEvery.count() > 0) {
+            auto body = std::make_shared<std::string>(answer.body);
+            auto every = answer.dripEvery;
+            res.set_content_provider(
+                body->size(), answer.contentType.c_str(),
+                [this, body, every](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    std::this_thread::sleep_for(every);
+                    return !stopping && sink.write(body->data() + offset, 1);
+                });
+            return;
         }
         res.set_content(answer.body, answer.contentType.c_str());
     }

@@ -38,6 +38,11 @@ struct ScriptedAnswer {
     std::vector<std::pair<std::string, std::string>> headers;
     std::chrono::milliseconds delay{0}; // before answering (bounded by the server's stop)
     bool drop = false;                  // close the connection without any answer
+    // Passes the request on to the server on this loopback port and answers with its answer (or, with
+    // `drop`, lets it do its work and drops the connection: an answer lost on the way back).
+    int forwardPort = 0;
+    // Sends the body one byte at a time with this pause between bytes (a server that drips).
+    std::chrono::milliseconds dripEvery{0};
 
     static ScriptedAnswer Json(std::string body) {
         ScriptedAnswer a;
@@ -53,6 +58,12 @@ struct ScriptedAnswer {
     static ScriptedAnswer Drop() {
         ScriptedAnswer a;
         a.drop = true;
+        return a;
+    }
+    static ScriptedAnswer Forward(int port, bool dropAnswer = false) {
+        ScriptedAnswer a;
+        a.forwardPort = port;
+        a.drop = dropAnswer;
         return a;
     }
 };
