@@ -157,7 +157,7 @@ World::World(const std::string& display, int slowMs) : display_(display) {
     const fs::path data = dir_ / "server-data";
     const fs::path image = dir_ / "card" / "card.json";
     CommandResult enrol =
-        RunCommand("RENVORA_ENROL_PIN=" + std::string(kPin) + " RENVORA_ENROL_MANAGE_PASSWORD=88888888 " +
+        RunCommand("env RENVORA_ENROL_PIN=" + std::string(kPin) + " RENVORA_ENROL_MANAGE_PASSWORD=88888888 " +
                    Quote(Tool("server/renvora-server")) + " enrol --data " + Quote(data) + " --card-image " +
                    Quote(image) + " --days 30 2>&1");
     if (enrol.status != 0) {
