@@ -22,6 +22,7 @@ namespace {
 constexpr const char* kUsage =
     "用法：renvora [--desktop] [Qt选项]\n"
     "      renvora --unattended 截图文件夹\n"
+    "      renvora --check-expiry\n"
     "      renvora --help | --version\n"
     "\n"
     "法人卡证书延期客户端。插入IC卡后启动，输入口令，按“法人卡延期”。\n"
@@ -31,6 +32,8 @@ constexpr const char* kUsage =
     "                     菜单中的“Renvora”即以此方式启动。\n"
     "  --unattended 文件夹  无人值守完成一次延期（演示与测试用），每个窗口存为PNG；\n"
     "                     口令取自 RENVORA_UNATTENDED_PIN。\n"
+    "  --check-expiry     不开窗口、不读卡：登录过的IC卡证书临近到期时发出桌面提醒（每卡每天一次）；\n"
+    "                     退出码 0 无需延期，10 应当延期，11 已过期。由用户定时器每天运行。\n"
     "  --help             显示本帮助。\n"
     "  --version          显示版本。\n"
     "\n"

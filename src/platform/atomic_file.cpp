@@ -1,5 +1,7 @@
 #include "platform/atomic_file.h"
 
+#include "platform/fd_io.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -23,16 +25,7 @@ bool ReplaceFileAtomically(const std::filesystem::path& file, const std::string&
         error = Failure("cannot create", temp);
         return false;
     }
-    bool ok = ::fchmod(fd, mode) == 0;
-    for (std::size_t done = 0; ok && done < bytes.size();) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        done += ok ? static_cast<std::size_t>(n) : 0;
-    }
-    ok = ok && ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
     if (!ok) {
         error = Failure("cannot write", temp);
     }

@@ -3,6 +3,7 @@
 #include "config/config_file.h"
 #include "platform/atomic_file.h"
 #include "platform/codepage.h"
+#include "platform/fd_io.h"
 #include "platform/paths.h"
 #include "renewal/login.h"
 
@@ -205,23 +206,10 @@ RememberedCards::Load RememberedCards::Open(const std::string& today, std::strin
         why = "not a regular file";
     } else if (st.st_size > kMaxFileSize) {
         why = "too large (" + std::to_string(st.st_size) + " bytes)";
-    } else {
-        char buf[8192];
-        for (;;) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                message = Errno("cannot read " + file.string());
-                ::close(fd);
-                return Load::Failed;
-            }
-            if (n == 0) {
-                break;
-            }
-            text.append(buf, static_cast<std::size_t>(n));
-        }
+    } else if (!ReadAll(fd, text)) {
+        message = Errno("cannot read " + file.string());
+        ::close(fd);
+        return Load::Failed;
     }
     ::close(fd);
 
