@@ -68,7 +68,9 @@ void CNewMenu::DrawItem(QPainter& painter, const QRect& itemRect, const QString&
         painter.fillRect(r, kSelectedFill);
     }
     painter.setPen(kTextColour);
-    painter.drawText(r, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, caption);
+    // "网络测试" at 11 pt is wider than the 55 pixels its cell leaves after the indent: the caption may run
+    // past its cell rather than lose its last character (the cells, and where a click lands, stay).
+    painter.drawText(r, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine | Qt::TextDontClip, caption);
     painter.restore();
 }
 

@@ -138,7 +138,7 @@ int TemplateStatic::LineStep() const {
 }
 
 void TemplateStatic::paintEvent(QPaintEvent* event) {
-    if (textBackground_ || !wordWrap() || plain_.isEmpty()) {
+    if (!wordWrap() || plain_.isEmpty()) {
         QLabel::paintEvent(event);
         return;
     }
@@ -148,7 +148,8 @@ void TemplateStatic::paintEvent(QPaintEvent* event) {
     p.setClipRect(contentsRect());
     QRect area = contentsRect();
     // Lines are laid out by QTextLayout (breaks between ideographs and at spaces) and placed LineStep()
-    // apart, each baseline 0.86 em below the line's top, where a Chinese Windows face puts it.
+    // apart, each baseline 0.86 em below the line's top, where a Chinese Windows face puts it. A text
+    // background fills each line's cell behind its characters only, as SetBkColor does.
     const int step = LineStep();
     const int baseline = (step * 86 + 50) / 100;
     int top = area.top();
@@ -165,6 +166,14 @@ void TemplateStatic::paintEvent(QPaintEvent* event) {
             y += step;
         }
         layout.endLayout();
+        if (textBackground_) {
+            for (int i = 0; i < layout.lineCount(); ++i) {
+                const QTextLine line = layout.lineAt(i);
+                p.fillRect(QRectF(area.left() + line.naturalTextRect().left(), top + i * step,
+                                  line.naturalTextWidth(), step),
+                           *textBackground_);
+            }
+        }
         layout.draw(&p, QPointF(area.left(), top));
         top += std::max(y, step);
     }
