@@ -339,6 +339,23 @@ TEST_F(TemplateDialogTest, TextBackgroundIsPaintedBehindTheTextOnly) {
     EXPECT_GT(yellowInside, text.width() * text.height() / 4);
     EXPECT_EQ(yellowOutside, 0);
     EXPECT_LT(text.right(), img.width() - 10) << "the background covers the characters, not the whole field";
+
+    // Shown on screen, the field paints once and then rests: painting it must not ask for another paint
+    // (a field that repaints itself for ever burns a core and starves every other event).
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            paints += e->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    d.show();
+    edit->installEventFilter(&counter);
+    edit->repaint();
+    for (int i = 0; i < 20; ++i) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_LE(counter.paints, 3);
 }
 
 TEST_F(TemplateDialogTest, FontSubstitutionsResolveTheClientFaceNames) {

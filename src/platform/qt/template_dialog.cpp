@@ -85,6 +85,23 @@ void TemplateEdit::SetLimitText(int maxChars) {
 }
 
 void TemplateEdit::SetTextBackground(std::optional<QColor> color) {
+    // With a text background the base class draws frame and text over a transparent panel, and
+    // paintEvent puts the panel colour and the text background underneath. The palette is set here,
+    // never while painting: a palette change asks for another paint.
+    if (color && !textBackground_) {
+        panelPalette_ = palette();
+        QPalette pal = palette();
+        for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+            pal.setColor(group, QPalette::Base, Qt::transparent);
+        }
+        setPalette(pal);
+    } else if (!color && textBackground_) {
+        QPalette pal = palette();
+        for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+            pal.setColor(group, QPalette::Base, panelPalette_.color(group, QPalette::Base));
+        }
+        setPalette(pal);
+    }
     textBackground_ = color;
     update();
 }
@@ -103,22 +120,13 @@ QRect TemplateEdit::TextRect() const {
 }
 
 void TemplateEdit::paintEvent(QPaintEvent* event) {
-    if (textBackground_ && !displayText().isEmpty()) {
-        // The frame and text are drawn by the base over a transparent panel; the panel colour and the
-        // text background go underneath.
-        QPalette pal = palette();
-        QColor panel = pal.color(QPalette::Base);
-        {
-            QPainter p(this);
-            p.fillRect(rect().adjusted(1, 1, -1, -1), panel);
+    if (textBackground_) {
+        QPainter p(this);
+        p.fillRect(rect().adjusted(1, 1, -1, -1),
+                   panelPalette_.color(palette().currentColorGroup(), QPalette::Base));
+        if (!displayText().isEmpty()) {
             p.fillRect(TextRect(), *textBackground_);
         }
-        pal.setColor(QPalette::Base, Qt::transparent);
-        QPalette saved = palette();
-        setPalette(pal);
-        QLineEdit::paintEvent(event);
-        setPalette(saved);
-        return;
     }
     QLineEdit::paintEvent(event);
 }
