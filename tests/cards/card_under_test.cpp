@@ -119,6 +119,41 @@ std::string TokenCard::CurrentCertPem() {
     return p11card::CertDerToPem(der);
 }
 
+TokenCensus TokenCard::Census() {
+    TokenCensus c;
+    std::vector<std::shared_ptr<p11card::Module>> modules;
+    std::string error;
+    p11card::TokenRef t;
+    p11card::P11Config config;
+    config.tokenLabel = kLabel;
+    p11card::Session s;
+    p11card::TokenView view;
+    CK_RV rv = CKR_OK;
+    if (!p11card::Module::Load(SoftHsm::ModulePath(), modules, error) ||
+        !p11card::SelectToken(modules, config, t, error) || s.Open(t) != CKR_OK || s.Login(kPin) != CKR_OK ||
+        !p11card::ScanToken(s, view, rv)) {
+        return c;
+    }
+    c.read = true;
+    const p11card::TokenSet* current = view.Current(true);
+    const p11card::TokenSet* pending = view.Pending(true);
+    CK_OBJECT_HANDLE password = view.ManagePassword(true);
+    CK_OBJECT_HANDLE serviceKeys = view.InForce(p11card::kServiceKeys, true);
+    c.password = password != CK_INVALID_HANDLE;
+    for (const p11card::TokenSet& set : view.sets) {
+        c.committed += set.Committed() ? 1 : 0;
+        c.pending = c.pending || &set == pending;
+        for (CK_OBJECT_HANDLE h : set.all) {
+            if (&set == pending) {
+                c.pendingExtras += h != set.signPriv ? 1 : 0;
+            } else if (&set != current) {
+                c.others += h != password && h != serviceKeys ? 1 : 0; // in force, kept from an older set
+            }
+        }
+    }
+    return c;
+}
+
 std::unique_ptr<CardUnderTest> CardUnderTest::Make(const std::string& kind) {
     if (kind == "softcard") {
         return std::make_unique<SoftCard>();
