@@ -100,19 +100,23 @@ std::string TokenCard::AddToken(const std::string& label, bool holder) {
     return cert;
 }
 
-std::string TokenCard::CurrentCertPem() {
-    std::vector<std::shared_ptr<p11card::Module>> modules;
+bool OpenTokenSession(const std::string& label, std::vector<std::shared_ptr<p11card::Module>>& modules,
+                      p11card::Session& s) {
     std::string error;
     p11card::TokenRef t;
     p11card::P11Config config;
-    config.tokenLabel = kLabel;
+    config.tokenLabel = label;
+    return p11card::Module::Load(SoftHsm::ModulePath(), modules, error) &&
+           p11card::SelectToken(modules, config, t, error) && s.Open(t) == CKR_OK;
+}
+
+std::string TokenCard::CurrentCertPem() {
+    std::vector<std::shared_ptr<p11card::Module>> modules;
     p11card::Session s;
     p11card::TokenView view;
     CK_RV rv = CKR_OK;
     p11card::Bytes der;
-    if (!p11card::Module::Load(SoftHsm::ModulePath(), modules, error) ||
-        !p11card::SelectToken(modules, config, t, error) || s.Open(t, false) != CKR_OK ||
-        !p11card::ScanToken(s, view, rv) || !view.Current(false) ||
+    if (!OpenTokenSession(kLabel, modules, s) || !p11card::ScanToken(s, view, rv) || !view.Current(false) ||
         !s.Attr(view.Current(false)->signCert, CKA_VALUE, der)) {
         return "";
     }
@@ -122,15 +126,10 @@ std::string TokenCard::CurrentCertPem() {
 TokenCensus TokenCard::Census() {
     TokenCensus c;
     std::vector<std::shared_ptr<p11card::Module>> modules;
-    std::string error;
-    p11card::TokenRef t;
-    p11card::P11Config config;
-    config.tokenLabel = kLabel;
     p11card::Session s;
     p11card::TokenView view;
     CK_RV rv = CKR_OK;
-    if (!p11card::Module::Load(SoftHsm::ModulePath(), modules, error) ||
-        !p11card::SelectToken(modules, config, t, error) || s.Open(t) != CKR_OK || s.Login(kPin) != CKR_OK ||
+    if (!OpenTokenSession(kLabel, modules, s) || s.Login(kPin) != CKR_OK ||
         !p11card::ScanToken(s, view, rv)) {
         return c;
     }

@@ -3,12 +3,14 @@
 // suite runs against each; only what must be looked at behind the control differs.
 #pragma once
 
+#include "core/pkcs11.h"
 #include "support/softhsm.h"
 #include "support/test_ca.h"
 #include "support/test_env.h"
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace rv::test {
 
@@ -43,6 +45,10 @@ protected:
     TestCa ca_;
     std::string algo_, firstCert_;
 };
+
+// A session with the token `label` of the test's SoftHSM2 (`modules` holds what it needs loaded).
+bool OpenTokenSession(const std::string& label, std::vector<std::shared_ptr<p11card::Module>>& modules,
+                      p11card::Session& s);
 
 // Everything of ours on a token, seen logged in: the complete sets and what else is there.
 struct TokenCensus {

@@ -38,6 +38,15 @@ protected:
         reg::WriteValue(token.dir().classesRoot(), kCardControlKey, "Pkcs11Module", module);
     }
     std::string Error() { return Utf8(card.GetErrorMessage()); }
+    // Logged in, with a new key pair prepared; its certificate from the test CA ("" when that failed).
+    std::string LoginWithANewKey() {
+        Login();
+        card.SetInitManagePassword(test::kManagePassword);
+        card.InitUpdate();
+        return card.GetStatus() == 0
+                   ? token.ca().Issue(card.GetPublicKey(), "20260101000000Z", "20310630120000Z")
+                   : std::string();
+    }
 
     test::TokenCard token{"ECC"};
     CDCertUpdate card;
@@ -133,13 +142,8 @@ TEST_F(TokenCardFaults, PinsTheTokenCannotTakeNeverReachIt) {
     const std::string chinesePin = S(u8"口令2024");
     ASSERT_TRUE(token.hsm().InitToken("chinese-pin", chinesePin));
     std::vector<std::shared_ptr<p11card::Module>> modules;
-    std::string error;
-    p11card::P11Config config;
-    config.tokenLabel = "chinese-pin";
-    p11card::TokenRef t;
     p11card::Session s;
-    ASSERT_TRUE(p11card::Module::Load(test::SoftHsm::ModulePath(), modules, error) &&
-                p11card::SelectToken(modules, config, t, error) && s.Open(t) == CKR_OK);
+    ASSERT_TRUE(test::OpenTokenSession("chinese-pin", modules, s));
     EXPECT_EQ(s.Login(cp::Utf8ToGbk(chinesePin)), CKR_OK);
 }
 
@@ -151,15 +155,11 @@ TEST_F(TokenCardFaults, AStrayCertificateAboveTheSetIsNeitherTakenNorRemovedBefo
         token.ca().Issue(softcard::GenerateSm2KeyPem(&error), test::kNotBefore, test::kNotAfter);
     {
         std::vector<std::shared_ptr<p11card::Module>> modules;
-        p11card::P11Config config;
-        config.tokenLabel = test::TokenCard::kLabel;
-        p11card::TokenRef t;
         p11card::Session s;
         p11card::NewSet set;
         set.tag = p11card::NewTag(7);
         set.signCertPem = stray;
-        ASSERT_TRUE(p11card::Module::Load(test::SoftHsm::ModulePath(), modules, error) &&
-                    p11card::SelectToken(modules, config, t, error) && s.Open(t) == CKR_OK);
+        ASSERT_TRUE(test::OpenTokenSession(test::TokenCard::kLabel, modules, s));
         ASSERT_EQ(p11card::WriteSet(s, set, step), CKR_OK) << step;
     }
     std::string before = token.Snapshot();
@@ -232,11 +232,8 @@ TEST_F(TokenCardFaults, ATokenPulledBeforeOrDuringWriteCardIsWrittenByTheRetryAl
         }
     };
 
-    Login();
-    card.SetInitManagePassword(test::kManagePassword);
-    card.InitUpdate();
-    ASSERT_EQ(card.GetStatus(), 0) << Error();
-    std::string cert = token.ca().Issue(card.GetPublicKey(), "20260101000000Z", "20310630120000Z");
+    std::string cert = LoginWithANewKey();
+    ASSERT_FALSE(cert.empty()) << Error();
     std::string encKey = test::NewPrivateKeyPem("ECC");
     card.SetSignCert(cert);
     card.SetEnvCert(token.ca().Issue(encKey, "20260101000000Z", "20310630120000Z"));
@@ -277,11 +274,8 @@ TEST_F(TokenCardFaults, ATokenPulledBeforeOrDuringWriteCardIsWrittenByTheRetryAl
 }
 
 TEST_F(TokenCardFaults, WriteBackInputThatDoesNotFitTogetherWritesNothing) {
-    Login();
-    card.SetInitManagePassword(test::kManagePassword);
-    card.InitUpdate();
-    ASSERT_EQ(card.GetStatus(), 0) << Error();
-    std::string cert = token.ca().Issue(card.GetPublicKey(), "20260101000000Z", "20310630120000Z");
+    std::string cert = LoginWithANewKey();
+    ASSERT_FALSE(cert.empty()) << Error();
     std::string encKey = test::NewPrivateKeyPem("ECC");
     std::string otherKey = test::NewPrivateKeyPem("ECC");
     std::string encCert = token.ca().Issue(encKey, "20260101000000Z", "20310630120000Z");
