@@ -107,17 +107,13 @@ uint32_t TokenView::MaxGeneration() const {
 
 bool ScanToken(const Session& s, TokenView& view, CK_RV& rv) {
     view = TokenView{};
-    // One search per class of ours, data objects by our application: a token full of other objects
-    // cannot crowd ours out of a bounded search.
-    std::vector<CK_OBJECT_HANDLE> found, some;
-    std::string app = kApplication;
-    for (CK_ULONG cls : {CKO_DATA, CKO_PRIVATE_KEY, CKO_PUBLIC_KEY, CKO_CERTIFICATE}) {
-        rv = cls == CKO_DATA ? s.Find({Attr(CKA_CLASS, cls), Attr(CKA_APPLICATION, app)}, some)
-                             : s.Find({Attr(CKA_CLASS, cls)}, some);
-        if (rv != CKR_OK) {
-            return false;
-        }
-        found.insert(found.end(), some.begin(), some.end());
+    // Every object, paged through to the end: a token full of other objects cannot crowd ours out (the
+    // search's only bound is against a module that never ends it). One search, not one per class: a token
+    // may rescan its store for every search.
+    std::vector<CK_OBJECT_HANDLE> found;
+    rv = s.Find({}, found);
+    if (rv != CKR_OK) {
+        return false;
     }
     for (CK_OBJECT_HANDLE h : found) {
         // One call per object: class, id, label, application. An attribute an object lacks, or one
