@@ -23,6 +23,12 @@ function(renvora_target_settings target)
   endif()
 endfunction()
 
+# For code that goes into the packages and uses OpenSSL's allocation macros (OPENSSL_free, OPENSSL_memdup),
+# which pass __FILE__: the source folder is mapped away, so the build machine's paths are not installed.
+function(renvora_no_source_paths target)
+  target_compile_options(${target} PRIVATE -fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=)
+endfunction()
+
 # One test executable per test folder; every *.cpp in it is part of it.
 function(renvora_add_test_folder name)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})

@@ -2,7 +2,7 @@
 //
 //   renvora-p11card register [--module M] [--token-label L] [--token-serial S] [--plugin SO]
 //                            [--classes-root DIR]
-//   renvora-p11card show [--module M] [--token-label L] [--token-serial S] [--pin PIN]
+//   renvora-p11card show [--module M] [--token-label L] [--token-serial S] [--pin-file FILE|-]
 #include "card/dispids.h"
 #include "core/layout.h"
 #include "core/token_control.h"
@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <map>
 #include <string>
 #include <unistd.h>
@@ -27,9 +29,9 @@ const char* kUsage =
     "                           [--classes-root DIR]\n"
     "      Registers p11card.so as the card control (module: library path or p11-kit module\n"
     "      name; none: every module the system registers with p11-kit).\n"
-    "  renvora-p11card show [--module M] [--token-label L] [--token-serial S] [--pin PIN]\n"
-    "      Shows the card on the token: holder record and sets (with --pin also the private\n"
-    "      objects).\n"
+    "  renvora-p11card show [--module M] [--token-label L] [--token-serial S] [--pin-file FILE|-]\n"
+    "      Shows the card on the token: holder record and sets; with the PIN (the first line of\n"
+    "      FILE, - for standard input, or RENVORA_P11CARD_PIN) also the private objects.\n"
     "  renvora-p11card --help | --version\n";
 
 bool Parse(int argc, char** argv, std::map<std::string, std::string>& out) {
@@ -89,7 +91,43 @@ int Register(const std::map<std::string, std::string>& o) {
     return 0;
 }
 
+// The PIN for `show` (UTF-8): the first line of --pin-file ("-": standard input), else
+// RENVORA_P11CARD_PIN. Never from the command line, which every local user can read.
+bool ShowPin(const std::map<std::string, std::string>& o, std::string& pin, bool& have) {
+    have = false;
+    if (o.count("pin")) {
+        std::fprintf(stderr,
+                     "renvora-p11card: the PIN is not taken from the command line, which every local "
+                     "user can read; use --pin-file FILE (- for standard input) or RENVORA_P11CARD_PIN\n");
+        return false;
+    }
+    if (o.count("pin-file")) {
+        std::string file = Get(o, "pin-file");
+        std::ifstream in;
+        if (file != "-") {
+            in.open(file);
+        }
+        if ((file != "-" && !in) || !std::getline(file == "-" ? std::cin : in, pin)) {
+            std::fprintf(stderr, "renvora-p11card: cannot read the PIN from %s\n", file.c_str());
+            return false;
+        }
+        if (!pin.empty() && pin.back() == '\r') {
+            pin.pop_back();
+        }
+        have = true;
+    } else if (const char* env = std::getenv("RENVORA_P11CARD_PIN"); env && *env) {
+        pin = env;
+        have = true;
+    }
+    return true;
+}
+
 int Show(const std::map<std::string, std::string>& o) {
+    std::string pin;
+    bool havePin = false;
+    if (!ShowPin(o, pin, havePin)) {
+        return 2;
+    }
     P11Config config = ReadP11Config();
     if (o.count("module")) {
         config.module = Get(o, "module");
@@ -110,8 +148,9 @@ int Show(const std::map<std::string, std::string>& o) {
     Session s;
     CK_RV rv = s.Open(token, false);
     bool loggedIn = false;
-    if (rv == CKR_OK && o.count("pin")) {
-        rv = s.Login(rv::cp::Utf8ToGbk(Get(o, "pin")));
+    if (rv == CKR_OK && havePin) {
+        rv = s.Login(rv::cp::Utf8ToGbk(pin));
+        Wipe(pin);
         loggedIn = rv == CKR_OK;
     }
     TokenView view;

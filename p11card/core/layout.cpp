@@ -107,6 +107,9 @@ uint32_t TokenView::MaxGeneration() const {
 
 bool ScanToken(const Session& s, TokenView& view, CK_RV& rv) {
     view = TokenView{};
+    // Every object, paged through to the end: a token full of other objects cannot crowd ours out (the
+    // search's only bound is against a module that never ends it). One search, not one per class: a token
+    // may rescan its store for every search.
     std::vector<CK_OBJECT_HANDLE> found;
     rv = s.Find({}, found);
     if (rv != CKR_OK) {
@@ -186,9 +189,9 @@ void RemoveSet(const Session& s, const TokenSet& set, const TokenView* view) {
     }
 }
 
-void RemoveLeftovers(const Session& s, const TokenView& view, bool loggedIn) {
-    const TokenSet* current = view.Current(loggedIn);
-    const TokenSet* pending = view.Pending(loggedIn);
+void RemoveLeftovers(const Session& s, const TokenView& view) {
+    const TokenSet* current = view.Current(true);
+    const TokenSet* pending = view.Pending(true);
     if (!current) {
         return; // nothing to resolve to: leave the token as it is for someone to look at
     }
@@ -246,7 +249,8 @@ CK_RV CreateData(const Session& s, const std::string& label, const std::string& 
                            out);
 }
 
-// The encryption private key, sensitive and not extractable. Its public half is in its certificate.
+// The encryption private key, sensitive and not extractable, for decryption only (EC: key agreement).
+// Its public half is in its certificate.
 CK_RV CreateEncKey(const Session& s, const Bytes& id, const std::string& label, const KeyParts& k,
                    const Bytes& subject, CK_OBJECT_HANDLE& out) {
     CK_ULONG privClass = CKO_PRIVATE_KEY;
@@ -255,8 +259,10 @@ CK_RV CreateEncKey(const Session& s, const Bytes& id, const std::string& label, 
         Attr(CKA_CLASS, privClass), Attr(CKA_KEY_TYPE, type),   Attr(CKA_TOKEN, kTrue),
         Attr(CKA_PRIVATE, kTrue),   Attr(CKA_SENSITIVE, kTrue), Attr(CKA_EXTRACTABLE, kFalse),
         Attr(CKA_ID, id),           Attr(CKA_LABEL, label),     Attr(CKA_SUBJECT, subject),
-        Attr(CKA_DECRYPT, kTrue),   Attr(CKA_UNWRAP, kTrue)};
+        Attr(CKA_DECRYPT, kTrue),   Attr(CKA_UNWRAP, kTrue),    Attr(CKA_SIGN, kFalse)};
     if (k.kind == KeyKind::Rsa) {
+        priv.push_back(Attr(CKA_SIGN_RECOVER, kFalse));
+        priv.push_back(Attr(CKA_DERIVE, kFalse));
         for (auto [t, v] : {std::pair{CKA_MODULUS, &k.n},
                             {CKA_PUBLIC_EXPONENT, &k.e},
                             {CKA_PRIVATE_EXPONENT, &k.d},
@@ -363,12 +369,15 @@ CK_RV GenerateSigningKey(const Session& s, const Bytes& tag, KeyKind kind, int b
                          CK_OBJECT_HANDLE& priv) {
     Bytes id = tag + kSignSuffix;
     std::string label = KeyLabel(tag, kSignSuffix);
-    std::vector<CK_ATTRIBUTE> pubT = {Attr(CKA_TOKEN, kFalse), Attr(CKA_PRIVATE, kFalse), Attr(CKA_ID, id),
-                                      Attr(CKA_LABEL, label), Attr(CKA_VERIFY, kTrue)};
+    // A signing key signs and does nothing else (a module's defaults may allow more).
+    std::vector<CK_ATTRIBUTE> pubT = {
+        Attr(CKA_TOKEN, kFalse), Attr(CKA_PRIVATE, kFalse), Attr(CKA_ID, id),       Attr(CKA_LABEL, label),
+        Attr(CKA_VERIFY, kTrue), Attr(CKA_ENCRYPT, kFalse), Attr(CKA_WRAP, kFalse), Attr(CKA_DERIVE, kFalse)};
     std::vector<CK_ATTRIBUTE> privT = {Attr(CKA_TOKEN, kTrue),     Attr(CKA_PRIVATE, kTrue),
                                        Attr(CKA_SENSITIVE, kTrue), Attr(CKA_EXTRACTABLE, kFalse),
                                        Attr(CKA_ID, id),           Attr(CKA_LABEL, label),
-                                       Attr(CKA_SIGN, kTrue)};
+                                       Attr(CKA_SIGN, kTrue),      Attr(CKA_DECRYPT, kFalse),
+                                       Attr(CKA_UNWRAP, kFalse),   Attr(CKA_DERIVE, kFalse)};
     Bytes params;
     CK_ULONG modulusBits = static_cast<CK_ULONG>(bits);
     static const unsigned char kF4[] = {0x01, 0x00, 0x01};

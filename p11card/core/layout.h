@@ -17,7 +17,8 @@
 // certificate first. Whoever opens the card resolves it deterministically: the current set is the one
 // with the highest generation (then the highest tag) whose signing certificate and public key (and,
 // once logged in, private key) are there; its management password is the newest hash at or below its
-// generation, and so are its service keys. Everything else of ours is a leftover and is removed, except the
+// generation, and so are its service keys. Everything else of ours is a leftover and is removed (once logged
+// in: a logged-out view cannot tell a complete set from a stray certificate), except the
 // newest set above the current generation that holds nothing but a signing key pair: that is the key pair
 // InitUpdate generated, waiting for WriteCard. Objects that are not ours are never touched.
 #pragma once
@@ -83,8 +84,10 @@ struct TokenView {
 // Reads every object of ours that the session can see. False when the token cannot be read.
 bool ScanToken(const Session& s, TokenView& view, CK_RV& rv);
 
-// Removes the leftovers a session can see (see above). Failures are left for the next time.
-void RemoveLeftovers(const Session& s, const TokenView& view, bool loggedIn);
+// Removes the leftovers (see above) of a view taken logged in: only that view sees the private keys that
+// decide which set is complete, so a logged-out view never destroys anything. Failures are left for the
+// next time.
+void RemoveLeftovers(const Session& s, const TokenView& view);
 // Removes every object of a set, its signing certificate first, except those in force (`view`).
 void RemoveSet(const Session& s, const TokenSet& set, const TokenView* view = nullptr);
 
@@ -114,8 +117,8 @@ std::string ServiceKeysValue(const std::string& kmsKey, const std::string& cssSi
 CK_RV WriteHolder(const Session& s, const std::string& recordGbk);
 
 // Generates a signing key pair of `kind` (RSA: `bits`) under `tag`: the private key a token object,
-// sensitive and not extractable; the public half only a session object (its certificate carries it
-// later), which saves the token a slow object write (SM2: CKM_EC_KEY_PAIR_GEN over the SM2 curve).
+// sensitive, not extractable, for signing only; the public half only a session object (its certificate
+// carries it later), which saves the token a slow object write (SM2: CKM_EC_KEY_PAIR_GEN over the SM2 curve).
 CK_RV GenerateSigningKey(const Session& s, const Bytes& tag, KeyKind kind, int bits, CK_OBJECT_HANDLE& pub,
                          CK_OBJECT_HANDLE& priv);
 

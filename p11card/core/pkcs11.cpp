@@ -1,5 +1,8 @@
 #include "pkcs11.h"
 
+#include "platform/codepage.h"
+
+#include <openssl/crypto.h>
 #include <p11-kit/p11-kit.h>
 
 #include <algorithm>
@@ -9,9 +12,11 @@
 namespace rv::p11card {
 namespace {
 
-// A card of ours holds a few dozen objects; far more means a token of another kind, whose objects
-// need not all be read.
-constexpr CK_ULONG kMaxObjects = 512;
+// Bounds a search only against a module that never stops returning objects; a full token's objects
+// are all read, so none of ours is missed.
+constexpr std::size_t kMaxObjects = 1u << 16;
+// Far above any signature (RSA 16384: 2 KB); one call with this buffer signs and ends the operation.
+constexpr CK_ULONG kSignatureBuffer = 8192;
 constexpr CK_ULONG kMaxSlots = 64;
 // An attribute larger than this (a certificate is ~1 KB) is not one of ours.
 constexpr CK_ULONG kMaxAttribute = 1u << 20;
@@ -31,9 +36,10 @@ std::string ModuleName(CK_FUNCTION_LIST* fn, const std::string& fallback) {
     return out;
 }
 
+// p11-kit's last message (UTF-8), as GBK.
 std::string P11KitReason() {
     const char* m = p11_kit_message();
-    return m && *m ? m : "";
+    return m && *m ? cp::Utf8ToGbk(m) : "";
 }
 
 } // namespace
@@ -125,7 +131,7 @@ bool Module::Load(const std::string& spec, std::vector<std::shared_ptr<Module>>&
         fn = p11_kit_module_load(spec.c_str(), 0);
         if (!fn) {
             std::string why = P11KitReason();
-            error = "无法加载PKCS#11模块 " + spec + (why.empty() ? "" : "（" + why + "）");
+            error = "无法加载PKCS#11模块 " + cp::Utf8ToGbk(spec) + (why.empty() ? "" : "（" + why + "）");
             return false;
         }
     } else {
@@ -138,7 +144,7 @@ bool Module::Load(const std::string& spec, std::vector<std::shared_ptr<Module>>&
         }
         std::free(list);
         if (!fn) {
-            error = "系统中没有登记名为 " + spec + " 的PKCS#11模块";
+            error = "系统中没有登记名为 " + cp::Utf8ToGbk(spec) + " 的PKCS#11模块";
             return false;
         }
     }
@@ -146,7 +152,7 @@ bool Module::Load(const std::string& spec, std::vector<std::shared_ptr<Module>>&
     CK_RV rv = p11_kit_module_initialize(fn);
     if (rv != CKR_OK) {
         p11_kit_module_release(fn);
-        error = "PKCS#11模块 " + name + " 初始化失败（" + RvName(rv) + "）";
+        error = "PKCS#11模块 " + cp::Utf8ToGbk(name) + " 初始化失败（" + RvName(rv) + "）";
         return false;
     }
     std::shared_ptr<Module> module(new Module(fn, name));
@@ -208,9 +214,10 @@ void Session::Close() {
     token_ = TokenRef{}; // a closed session keeps no module loaded
 }
 
-CK_RV Session::Login(const std::string& pin, bool alreadyOk) {
-    CK_RV rv = fn()->C_Login(handle_, CKU_USER,
-                             reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin.data())), pin.size());
+CK_RV Session::Login(const std::string& pinGbk, bool alreadyOk) {
+    std::string pin = cp::GbkToUtf8(pinGbk);
+    CK_RV rv = fn()->C_Login(handle_, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size());
+    OPENSSL_cleanse(pin.data(), pin.size());
     return rv == CKR_USER_ALREADY_LOGGED_IN && alreadyOk ? CKR_OK : rv;
 }
 
@@ -336,23 +343,19 @@ CK_RV Session::Sign(CK_OBJECT_HANDLE key, CK_MECHANISM_TYPE mech, const Bytes& d
     if (rv != CKR_OK) {
         return rv;
     }
+    // No length query first: a C_Sign without a buffer only tells the length and leaves the operation
+    // active. One call with a buffer larger than any signature signs and ends it.
     auto* in = reinterpret_cast<CK_BYTE_PTR>(const_cast<char*>(data.data()));
-    CK_ULONG len = 0;
-    rv = fn()->C_Sign(handle_, in, data.size(), nullptr, &len);
-    if (rv != CKR_OK) {
-        return rv; // a failed length query ends the operation
-    }
-    if (len == 0 || len > 4096) {
-        // The operation is still active; a zero-length call ends it.
-        CK_ULONG none = 0;
-        fn()->C_Sign(handle_, in, data.size(), nullptr, &none);
-        return CKR_FUNCTION_FAILED;
-    }
-    out.assign(len, '\0');
+    out.assign(kSignatureBuffer, '\0');
+    CK_ULONG len = kSignatureBuffer;
     rv = fn()->C_Sign(handle_, in, data.size(), reinterpret_cast<CK_BYTE_PTR>(out.data()), &len);
-    if (rv == CKR_OK) {
-        out.resize(len);
+    if (rv == CKR_BUFFER_TOO_SMALL && len > kSignatureBuffer && len <= kMaxAttribute) {
+        // Still active after this answer: signed again into a buffer of the size the module asks for. (A
+        // module asking for more than any signature is broken; its operation lasts as long as the session.)
+        out.assign(len, '\0');
+        rv = fn()->C_Sign(handle_, in, data.size(), reinterpret_cast<CK_BYTE_PTR>(out.data()), &len);
     }
+    out.resize(rv == CKR_OK ? std::min<CK_ULONG>(len, out.size()) : 0);
     return rv;
 }
 

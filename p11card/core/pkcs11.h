@@ -70,13 +70,14 @@ public:
     CK_SESSION_HANDLE handle() const { return handle_; }
     const TokenRef& token() const { return token_; }
 
+    // `pinGbk` as the client holds it; PKCS#11 PINs are UTF-8, so it is converted on the way.
     // CKR_USER_ALREADY_LOGGED_IN counts as success only when `alreadyOk`.
-    CK_RV Login(const std::string& pin, bool alreadyOk = true);
+    CK_RV Login(const std::string& pinGbk, bool alreadyOk = true);
     void Logout();
     // CKR_OK while the session is usable.
     CK_RV Check() const;
 
-    // Every object matching `tmpl` (bounded: a token with more is not a card of ours).
+    // Every object matching `tmpl` (bounded only against a module that never ends the search).
     CK_RV Find(std::vector<CK_ATTRIBUTE> tmpl, std::vector<CK_OBJECT_HANDLE>& out) const;
     // One attribute's bytes; false when the object lacks it or it cannot be read.
     bool Attr(CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_TYPE type, Bytes& out) const;

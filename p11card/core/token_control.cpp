@@ -113,34 +113,46 @@ void P11CardControl::Fail(int32_t status, const std::string& gbkText) {
 }
 
 void P11CardControl::FailRv(const char* fmt, CK_RV rv) {
-    if (IsTokenGone(rv)) {
-        open_ = loggedIn_ = verified_ = false;
+    if (IsTokenGone(rv) || !Present()) {
         Fail(-1, text::kRemoved);
         return;
     }
     Fail(-1, Format(fmt, RvName(rv)));
 }
 
-bool P11CardControl::Reconnect() {
-    std::string serial = session_.token().serial;
-    std::shared_ptr<Module> module = session_.token().module;
-    session_.Close();
-    bool wasLoggedIn = loggedIn_;
-    loggedIn_ = false;
-    if (!module) {
+bool P11CardControl::Present() const {
+    if (!session_.IsOpen() || IsTokenGone(session_.Check())) {
         return false;
     }
-    for (TokenRef& t : ListTokens({module})) {
-        if (t.serial == serial && session_.Open(t) == CKR_OK) {
-            // The same card, put back: the same login as before.
-            if (wasLoggedIn && !pin_.empty() && pinSerial_ == serial) {
-                loggedIn_ = session_.Login(pin_) == CKR_OK;
-            }
-            verified_ = verified_ && loggedIn_;
-            return true;
-        }
+    // Some modules keep a session while the token is gone from the slot (SoftHSM2 when its token
+    // folder goes): the slot must still hold the same token.
+    TokenRef t = session_.token();
+    return RefreshTokenInfo(t) && (t.flags & CKF_TOKEN_INITIALIZED) && t.serial == opened_.serial &&
+           t.label == opened_.label;
+}
+
+bool P11CardControl::Reconnect() {
+    // The modules are loaded afresh, as at OpenCard: a module may show a token put back only then.
+    session_.Close();
+    modules_.clear();
+    std::string error;
+    if (!Module::Load(config_.module, modules_, error)) {
+        return false;
     }
-    verified_ = false;
+    for (TokenRef& t : ListTokens(modules_)) {
+        if (t.serial != opened_.serial || t.label != opened_.label || session_.Open(t) != CKR_OK) {
+            continue;
+        }
+        // The same card, put back: the same login as before (a card that no longer takes the PIN is
+        // back, but not logged in, and asks for a new verification).
+        if (loggedIn_) {
+            loggedIn_ = !pin_.empty() && pinSerial_ == t.serial && session_.Login(pin_) == CKR_OK;
+        }
+        verified_ = verified_ && loggedIn_;
+        return true;
+    }
+    session_.Close();
+    modules_.clear();
     return false;
 }
 
@@ -149,8 +161,9 @@ bool P11CardControl::Ready(Need need) {
         Fail(-1, text::kNotOpen);
         return false;
     }
-    if (IsTokenGone(session_.Check()) && !Reconnect()) {
-        open_ = loggedIn_ = verified_ = false;
+    // A card pulled out stays this control's card until CloseCard or the next OpenCard: when it is put
+    // back, the client's "re-seat the card and try again" finds it without opening it again.
+    if (!Present() && !Reconnect()) {
         Fail(-1, text::kRemoved);
         return false;
     }
@@ -173,7 +186,8 @@ bool P11CardControl::Scan(TokenView& view) {
 const TokenSet* P11CardControl::CurrentSet(const TokenView& view) {
     const TokenSet* set = view.Current(loggedIn_);
     if (!set) {
-        Fail(-1, text::kNoSet);
+        // A token that went away mid-call shows no objects on some modules: that is no damaged card.
+        Fail(-1, Present() ? text::kNoSet : text::kRemoved);
     }
     return set;
 }
@@ -220,6 +234,7 @@ CK_RV P11CardControl::Sign(CK_OBJECT_HANDLE key, KeyKind kind, const Bytes& data
 void P11CardControl::DoOpenCard() {
     session_.Close();
     open_ = loggedIn_ = verified_ = false;
+    opened_ = TokenRef{};
     // The modules are loaded afresh for every opening, so a token inserted (or created) since the last
     // one is found, and a closed card holds nothing open.
     modules_.clear();
@@ -239,9 +254,11 @@ void P11CardControl::DoOpenCard() {
         return;
     }
     if (CK_RV rv = session_.Open(token); rv != CKR_OK) {
-        FailRv(text::kOpenFailedFmt, rv);
+        Fail(-1, IsTokenGone(rv) ? text::kNoCard : Format(text::kOpenFailedFmt, RvName(rv)));
         return;
     }
+    opened_.serial = token.serial;
+    opened_.label = token.label;
     if (!pin_.empty() && pinSerial_ == token.serial) {
         loggedIn_ = session_.Login(pin_) == CKR_OK;
         if (!loggedIn_) {
@@ -249,7 +266,13 @@ void P11CardControl::DoOpenCard() {
         }
     }
     TokenView view;
-    if (!Scan(view)) {
+    CK_RV rv = CKR_OK;
+    bool scanned = ScanToken(session_, view, rv);
+    if (!scanned || (view.holderCount != 1 && !Present())) {
+        // Gone while being opened: as if it had not been there.
+        Fail(-1, scanned || IsTokenGone(rv) || !Present() ? text::kNoCard
+                                                          : Format(text::kOpenFailedFmt, RvName(rv)));
+        session_.Close();
         return;
     }
     if (view.holderCount != 1) {
@@ -259,7 +282,11 @@ void P11CardControl::DoOpenCard() {
     if (!CurrentSet(view)) {
         return;
     }
-    RemoveLeftovers(session_, view, loggedIn_);
+    // Leftovers go only with the private objects in view: logged out, a stray certificate above the
+    // current set would look complete, and the real set's certificate would go.
+    if (loggedIn_) {
+        RemoveLeftovers(session_, view);
+    }
     open_ = true;
     Succeed();
 }
@@ -269,10 +296,17 @@ void P11CardControl::DoCloseCard() {
     session_.Close();
     modules_.clear();
     open_ = loggedIn_ = verified_ = false;
+    opened_ = TokenRef{};
     Succeed();
 }
 
 void P11CardControl::DoVerifyPassword() {
+    VerifyPin();
+    // The typed PIN is not kept beyond its use (a verified one lives on in pin_ for the repeat path).
+    Wipe(in_.password);
+}
+
+void P11CardControl::VerifyPin() {
     if (!Ready(Need::Open)) {
         return;
     }
@@ -289,29 +323,35 @@ void P11CardControl::DoVerifyPassword() {
         Fail(-1, text::kPinLocked);
         return;
     }
-    // A PIN the token cannot take never reaches it, so it costs no try.
-    if (token.maxPin > 0 && token.maxPin < 1024 &&
-        (in_.password.size() > token.maxPin || in_.password.size() < token.minPin)) {
-        char buf[128];
-        std::snprintf(buf, sizeof buf, text::kPinLengthFmt, static_cast<unsigned long>(token.minPin),
-                      static_cast<unsigned long>(token.maxPin));
-        Fail(-1, buf);
+    // A PIN the token cannot take never reaches it, so it costs no try. The token counts the bytes of
+    // the UTF-8 form it receives.
+    std::string utf8 = cp::GbkToUtf8(in_.password);
+    std::size_t length = utf8.size();
+    Wipe(utf8);
+    char lengthText[128];
+    std::snprintf(lengthText, sizeof lengthText, text::kPinLengthFmt,
+                  static_cast<unsigned long>(token.minPin), static_cast<unsigned long>(token.maxPin));
+    if (token.maxPin > 0 && token.maxPin < 1024 && (length > token.maxPin || length < token.minPin)) {
+        Fail(-1, lengthText);
         return;
     }
     // The typed PIN is checked even when the token is still logged in from before.
     session_.Logout();
     CK_RV rv = session_.Login(in_.password, false);
     if (rv == CKR_OK) {
-        loggedIn_ = verified_ = true;
-        pin_ = in_.password;
-        pinSerial_ = token.serial;
+        loggedIn_ = true;
         // Logged in, the private leftovers of an interrupted write are visible too.
         TokenView view;
         if (!Scan(view) || !CurrentSet(view)) {
-            loggedIn_ = verified_ = false;
+            // A card that cannot sign is not logged in to, and its PIN is not remembered.
+            session_.Logout();
+            loggedIn_ = false;
             return;
         }
-        RemoveLeftovers(session_, view, true);
+        RemoveLeftovers(session_, view);
+        verified_ = true;
+        pin_ = in_.password;
+        pinSerial_ = token.serial;
         Succeed();
         return;
     }
@@ -328,10 +368,7 @@ void P11CardControl::DoVerifyPassword() {
         return;
     }
     if (rv == CKR_PIN_LEN_RANGE) {
-        char buf[128];
-        std::snprintf(buf, sizeof buf, text::kPinLengthFmt, static_cast<unsigned long>(token.minPin),
-                      static_cast<unsigned long>(token.maxPin));
-        Fail(-1, buf);
+        Fail(-1, lengthText);
         return;
     }
     FailRv(text::kPinFailedFmt, rv);
@@ -350,7 +387,7 @@ void P11CardControl::DoReadCardInfo() {
         return;
     }
     if (view.holderCount != 1 || !session_.Attr(view.holder, CKA_VALUE, holder)) {
-        Fail(-1, text::kNoHolder);
+        Fail(-1, Present() ? text::kNoHolder : text::kRemoved);
         return;
     }
     cardInfo_ = holder + "|" + cert.notBefore + "|" + cert.notAfter;
@@ -373,6 +410,12 @@ void P11CardControl::DoReadCryptAlgo() {
         cryptAlgo_ = "ECC";
         break;
     case KeyKind::Sm2:
+        // Only a card that can sign says SM2: without the vendor's mechanism the login would lead to a
+        // renewal that fails at its first signature.
+        if (!config_.sm2Configured) {
+            Fail(-1, text::kNoSm2Mechanism);
+            return;
+        }
         cryptAlgo_ = "SM2";
         break;
     case KeyKind::Rsa:
@@ -542,8 +585,9 @@ void P11CardControl::DoWriteCard() {
     CK_RV rv = WriteSet(session_, set, step);
     set.encKey.Wipe();
     if (rv != CKR_OK) {
-        if (IsTokenGone(rv)) {
-            open_ = loggedIn_ = verified_ = false;
+        // Pulled out: what the write left is resolved when the card is back (the next WriteCard finds
+        // the pending key and writes beside it again).
+        if (IsTokenGone(rv) || !Present()) {
             Fail(-1, text::kRemovedNotWritten);
             return;
         }
@@ -557,7 +601,7 @@ void P11CardControl::DoWriteCard() {
     TokenView after;
     CK_RV scanned = CKR_OK;
     if (ScanToken(session_, after, scanned)) {
-        RemoveLeftovers(session_, after, true);
+        RemoveLeftovers(session_, after);
     }
     acceptedManagePassword_ = in_.writeManagePassword;
     Succeed();

@@ -98,7 +98,11 @@ private:
     // asks: a token login (private objects), or a PIN verified since this opening (signing). Sets the
     // failure itself otherwise.
     bool Ready(Need need);
+    // The session is usable and the slot still holds the opened token.
+    bool Present() const;
+    // Finds the opened token again (same serial and label) and logs in as before; false while it is away.
     bool Reconnect();
+    void VerifyPin();
     // Scans the token; sets the failure itself when it cannot.
     bool Scan(TokenView& view);
     const TokenSet* CurrentSet(const TokenView& view);
@@ -122,6 +126,7 @@ private:
     P11Config config_;
     std::vector<std::shared_ptr<Module>> modules_;
     Session session_;
+    TokenRef opened_; // serial and label of the token OpenCard opened, kept while it is pulled out
     bool open_ = false;
     bool loggedIn_ = false; // the token session is logged in
     bool verified_ = false; // VerifyPassword succeeded since OpenCard (what signing asks, as on any card)
@@ -129,6 +134,7 @@ private:
     // OpenCard, InitUpdate, WriteCard) never asks for it again, and a token wants a login to make keys
     // and write private objects. Offered only to the token with the same serial (a login, not a PIN
     // verification: signing still needs VerifyPassword); wiped on release and on a failed verification.
+    // The typed PIN itself (in_.password) is wiped as soon as VerifyPassword has used it.
     std::string pin_, pinSerial_;
     // The management password InitUpdate accepted (GBK), to open the encryption key and keep the hash.
     std::string acceptedManagePassword_;

@@ -28,7 +28,8 @@ constexpr const char* kUsage =
     "法人卡证书延期客户端。插入IC卡后启动，输入口令，按“法人卡延期”。\n"
     "\n"
     "  --desktop          在用户文件夹 $XDG_DATA_HOME/renvora（默认 ~/.local/share/renvora）中运行；\n"
-    "                     首次启动时从 /etc/renvora 的模板创建 Config/conf.ini 与 time.ini。\n"
+    "                     首次启动时从 /etc/renvora 的模板创建 Config/conf.ini 与 time.ini；\n"
+    "                     用户未改动的副本随模板更新。\n"
     "                     菜单中的“Renvora”即以此方式启动。\n"
     "  --unattended 文件夹  无人值守完成一次延期（演示与测试用），每个窗口存为PNG；\n"
     "                     口令取自 RENVORA_UNATTENDED_PIN。\n"
@@ -84,10 +85,15 @@ bool EnterUserFolder() {
         ShowNotice(message);
         return false;
     }
+    if (!folder.warning.empty()) {
+        std::fprintf(stderr, "renvora: %s\n", folder.warning.c_str());
+    }
     if (::chdir(folder.folder.c_str()) != 0) {
+        // strerror speaks the locale's encoding, UTF-8 on this system.
         std::string why = std::strerror(errno);
         std::fprintf(stderr, "renvora: cannot enter %s: %s\n", folder.folder.c_str(), why.c_str());
-        ShowNotice("无法进入用户文件夹" + cp::Utf8ToGbk(folder.folder.string()) + "（" + why + "）！");
+        ShowNotice("无法进入用户文件夹" + cp::Utf8ToGbk(folder.folder.string()) + "（" + cp::Utf8ToGbk(why) +
+                   "）！");
         return false;
     }
     ::setenv("RENVORA_DRIVE_C", folder.driveC.c_str(), 1);

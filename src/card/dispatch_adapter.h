@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <new>
+#include <string.h>
 #include <string>
 #include <strings.h>
 
@@ -134,7 +135,11 @@ private:
         return rc;
     }
     static int SetString(RvDispatch* self, int id, const char* data, size_t length) {
-        return Of(self).SetString(id, data ? std::string(data, length) : std::string());
+        std::string value = data ? std::string(data, length) : std::string();
+        int rc = Of(self).SetString(id, value);
+        // The copy may be a PIN or a password: wiped before its memory goes back to the heap.
+        explicit_bzero(value.data(), value.size());
+        return rc;
     }
     static void Release(RvDispatch* self) { delete static_cast<DispatchAdapter*>(self); }
 

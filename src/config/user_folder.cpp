@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <string>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +24,7 @@ constexpr const char* kTemplateMissingFmt = "找不到系统配置模板%s，请
 constexpr const char* kTemplateUnreadableFmt = "无法读取系统配置模板%s（%s），请联系管理员！";
 constexpr const char* kCannotWriteFmt = "无法写入%s（%s），请检查主目录是否可写！";
 constexpr const char* kAlreadyRunning = "客户端已在运行，请勿重复启动！";
+constexpr const char* kLockFile = "client.lock";
 
 // Paths are UTF-8 on this system; messages are GBK.
 std::string Format(const char* fmt, const fs::path& path, const std::string& detail = {}) {
@@ -49,8 +50,8 @@ bool MakeDirs(const fs::path& dir, std::string& why) {
     return true;
 }
 
-bool ReadTemplate(const fs::path& file, std::string& bytes, int& err) {
-    // Non-blocking: a FIFO in a template's place must not hang the start.
+// Reads a regular file whole. Non-blocking: a FIFO in a template's place must not hang the start.
+bool ReadRegular(const fs::path& file, std::string& bytes, int& err) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         err = errno;
@@ -67,10 +68,25 @@ bool ReadTemplate(const fs::path& file, std::string& bytes, int& err) {
     return err == 0;
 }
 
-// Writes `bytes` as `target` unless `target` exists: a complete temporary file is linked into place,
-// and link() refuses an existing name, so a file that appeared meanwhile (another first start, the
-// user) is kept and nothing half-written is ever visible.
-bool CreateOnce(const fs::path& target, const std::string& bytes, std::string& why) {
+std::string Sha256Hex(const std::string& bytes) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), md, &n, EVP_sha256(), nullptr) != 1) {
+        return {};
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < n; ++i) {
+        hex += kHex[md[i] >> 4];
+        hex += kHex[md[i] & 15];
+    }
+    return hex;
+}
+
+// Writes a complete temporary file beside `target` and links it into place: with `replace` by rename()
+// (a reader sees the old or the new file, never half of one), else by link(), which refuses an existing
+// name, so a file that appeared meanwhile (another first start, the user) is kept.
+bool WriteWhole(const fs::path& target, const std::string& bytes, bool replace, std::string& why) {
     std::string tmp = (target.parent_path() / ".renvora-XXXXXX").string();
     int fd = ::mkstemp(tmp.data());
     if (fd < 0) {
@@ -84,25 +100,76 @@ bool CreateOnce(const fs::path& target, const std::string& bytes, std::string& w
     if (::close(fd) != 0 && err == 0) {
         err = errno;
     }
-    if (err == 0 && ::link(tmp.c_str(), target.c_str()) != 0 && errno != EEXIST) {
-        err = errno;
+    if (err == 0) {
+        int rc = replace ? ::rename(tmp.c_str(), target.c_str()) : ::link(tmp.c_str(), target.c_str());
+        if (rc != 0 && (replace || errno != EEXIST)) {
+            err = errno;
+        }
     }
-    ::unlink(tmp.c_str());
+    if (err != 0 || !replace) {
+        ::unlink(tmp.c_str());
+    }
     if (err != 0) {
         why = std::strerror(err);
     }
     return err == 0;
 }
 
-// Copies one template into place when the user has no such file yet.
-bool Seed(const fs::path& tmpl, const fs::path& target, std::string& messageGbk) {
-    std::error_code ec;
-    if (fs::symlink_status(target, ec).type() != fs::file_type::not_found) {
-        return true; // the user's own file, whatever it holds
-    }
+// The record of what was seeded as `target`: the hashes of the versions that count as unchanged, one a
+// line. It holds two only while a refresh replaces the copy, so a cut there leaves a copy that still
+// counts as seeded, whichever of the two it is.
+fs::path RecordOf(const fs::path& target) {
+    return target.parent_path() / ("." + target.filename().string() + ".seeded");
+}
+
+std::string RecordedHashes(const fs::path& target) {
     std::string bytes;
     int err = 0;
-    if (!ReadTemplate(tmpl, bytes, err)) {
+    return ReadRegular(RecordOf(target), bytes, err) ? bytes : std::string();
+}
+
+bool Recorded(const std::string& record, const std::string& hash) {
+    return !hash.empty() && record.find(hash + "\n") != std::string::npos;
+}
+
+// Copies one template into place when the user has no such file yet, and refreshes a copy that is still
+// what was seeded when the template changed since. A copy that differs from every seeded version is the
+// user's own and is never touched. Only a missing copy that cannot be made stops the start; a refresh
+// that fails leaves the old copy in use and says so in `warning`.
+bool Seed(const fs::path& tmpl, const fs::path& target, std::string& messageGbk, std::string& warning) {
+    std::error_code ec;
+    fs::file_type type = fs::symlink_status(target, ec).type();
+    std::string bytes;
+    int err = 0;
+    bool haveTemplate = ReadRegular(tmpl, bytes, err);
+    if (type != fs::file_type::not_found) {
+        std::string copy;
+        int copyErr = 0;
+        if (!haveTemplate || type != fs::file_type::regular || !ReadRegular(target, copy, copyErr)) {
+            return true; // the user's own file (or link), whatever it holds
+        }
+        std::string now = Sha256Hex(bytes), mine = Sha256Hex(copy), record = RecordedHashes(target);
+        std::string why;
+        if (now.empty() || mine.empty() || (now == mine && record == now + "\n")) {
+            return true;
+        }
+        if (now == mine) {
+            // Identical to the template: from now on it counts as seeded (a copy made before records
+            // were kept, or one whose record was lost).
+            WriteWhole(RecordOf(target), now + "\n", true, why);
+            return true;
+        }
+        if (!Recorded(record, mine)) {
+            return true; // changed by the user
+        }
+        if (!WriteWhole(RecordOf(target), mine + "\n" + now + "\n", true, why) ||
+            !WriteWhole(target, bytes, true, why) || !WriteWhole(RecordOf(target), now + "\n", true, why)) {
+            warning = "cannot refresh " + target.string() + " from " + tmpl.string() + " (" + why +
+                      "); the copy in use stays as it was";
+        }
+        return true;
+    }
+    if (!haveTemplate) {
         messageGbk = err == ENOENT ? Format(kTemplateMissingFmt, tmpl)
                                    : Format(kTemplateUnreadableFmt, tmpl, std::strerror(err));
         return false;
@@ -112,10 +179,41 @@ bool Seed(const fs::path& tmpl, const fs::path& target, std::string& messageGbk)
         messageGbk = Format(kCannotCreateFmt, target.parent_path(), why);
         return false;
     }
-    if (!CreateOnce(target, bytes, why)) {
+    // The record first: a start cut off between the two finds no copy and seeds again.
+    if (!WriteWhole(RecordOf(target), Sha256Hex(bytes) + "\n", true, why)) {
+        messageGbk = Format(kCannotWriteFmt, RecordOf(target), why);
+        return false;
+    }
+    if (!WriteWhole(target, bytes, false, why)) {
         messageGbk = Format(kCannotWriteFmt, target, why);
         return false;
     }
+    return true;
+}
+
+// The single-instance lock: an open-file-description lock on a lock file of the folder, opened for
+// writing (an exclusive lock on NFS needs that; a lock on the folder itself fails there). False only when
+// another client holds it; any other failure starts without the lock and says so in `warning`.
+bool TakeLock(const fs::path& folder, int& fd, std::string& warning) {
+    const fs::path file = folder / kLockFile;
+    fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int err = errno;
+    if (fd >= 0) {
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) {
+            return true;
+        }
+        err = errno;
+        ::close(fd);
+        fd = -1;
+        if (err == EAGAIN || err == EACCES || err == EWOULDBLOCK) {
+            return false;
+        }
+    }
+    warning = "cannot lock " + file.string() + " (" + std::strerror(err) +
+              "); starting without the check against a second client";
     return true;
 }
 
@@ -142,24 +240,24 @@ bool PrepareUserFolder(const fs::path& templates, const fs::path& folder, const 
         messageGbk = Format(kCannotCreateFmt, folder, why);
         return false;
     }
-    // The folder's own lock: a directory opens read-only, so even a read-only folder can be locked.
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        messageGbk = Format(kCannotCreateFmt, folder, std::strerror(errno));
-        return false;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int err = errno;
-        ::close(fd);
-        messageGbk = err == EWOULDBLOCK ? std::string(kAlreadyRunning)
-                                        : Format(kCannotCreateFmt, folder, std::strerror(err));
+    int fd = -1;
+    if (!TakeLock(folder, fd, out.warning)) {
+        messageGbk = kAlreadyRunning;
         return false;
     }
     fs::path drive = driveC.empty() ? folder / "drive_c" : driveC;
-    if (!Seed(templates / kConfTemplate, folder / "Config" / "conf.ini", messageGbk) ||
-        !Seed(templates / kTimeTemplate, drive / "Windows" / "time.ini", messageGbk)) {
-        ::close(fd);
+    std::string confWarning, timeWarning;
+    if (!Seed(templates / kConfTemplate, folder / "Config" / "conf.ini", messageGbk, confWarning) ||
+        !Seed(templates / kTimeTemplate, drive / "Windows" / "time.ini", messageGbk, timeWarning)) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
         return false;
+    }
+    for (const std::string* w : {&confWarning, &timeWarning}) {
+        if (!w->empty()) {
+            out.warning += (out.warning.empty() ? "" : "\n") + *w;
+        }
     }
     out.folder = folder;
     out.driveC = drive;

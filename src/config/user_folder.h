@@ -7,8 +7,10 @@
 //   <templates>/conf.ini  ->  <folder>/Config/conf.ini
 //   <templates>/time.ini  ->  <folder>/drive_c/Windows/time.ini   (the drive root, unless $RENVORA_DRIVE_C)
 //
-// A file the user already has is never replaced, so an upgrade or an edited template leaves the user's
-// settings alone. The folder is locked for the life of the process: a second menu launch is refused.
+// What was seeded is remembered beside each copy (".conf.ini.seeded": the SHA-256 of the seeded bytes),
+// so a copy the user never changed follows the template when the administrator edits it later, while a
+// copy the user changed (or one whose origin is unknown) is never replaced. The folder is locked for the
+// life of the process (a lock file, "client.lock"): a second menu launch is refused.
 #pragma once
 
 #include <filesystem>
@@ -28,11 +30,14 @@ struct UserFolder {
     std::filesystem::path folder;
     std::filesystem::path driveC; // the drive root the launch uses
     int lockFd = -1;              // held open for the life of the process; the lock goes with it
+    std::string warning;          // UTF-8, for stderr: what went wrong without stopping the start
 };
 
-// Makes `folder` ready (creating it and copying missing files from `templates`), takes its lock, and
-// fills `out`. `driveC` is the drive root to seed; empty means <folder>/drive_c. On failure returns false
-// with a GBK message for the user in `messageGbk`; nothing that existed is changed.
+// Makes `folder` ready (creating it, copying missing files from `templates` and refreshing the copies
+// the user never changed), takes its lock, and fills `out`. Where the lock cannot be had for another
+// reason than a running client (NFS without locks, a read-only folder), the start goes on without it
+// and `out.warning` says so. `driveC` is the drive root to seed; empty means <folder>/drive_c. On failure
+// returns false with a GBK message for the user in `messageGbk`; nothing that existed is changed.
 bool PrepareUserFolder(const std::filesystem::path& templates, const std::filesystem::path& folder,
                        const std::filesystem::path& driveC, UserFolder& out, std::string& messageGbk);
 

@@ -100,23 +100,57 @@ std::string TokenCard::AddToken(const std::string& label, bool holder) {
     return cert;
 }
 
-std::string TokenCard::CurrentCertPem() {
-    std::vector<std::shared_ptr<p11card::Module>> modules;
+bool OpenTokenSession(const std::string& label, std::vector<std::shared_ptr<p11card::Module>>& modules,
+                      p11card::Session& s) {
     std::string error;
     p11card::TokenRef t;
     p11card::P11Config config;
-    config.tokenLabel = kLabel;
+    config.tokenLabel = label;
+    return p11card::Module::Load(SoftHsm::ModulePath(), modules, error) &&
+           p11card::SelectToken(modules, config, t, error) && s.Open(t) == CKR_OK;
+}
+
+std::string TokenCard::CurrentCertPem() {
+    std::vector<std::shared_ptr<p11card::Module>> modules;
     p11card::Session s;
     p11card::TokenView view;
     CK_RV rv = CKR_OK;
     p11card::Bytes der;
-    if (!p11card::Module::Load(SoftHsm::ModulePath(), modules, error) ||
-        !p11card::SelectToken(modules, config, t, error) || s.Open(t, false) != CKR_OK ||
-        !p11card::ScanToken(s, view, rv) || !view.Current(false) ||
+    if (!OpenTokenSession(kLabel, modules, s) || !p11card::ScanToken(s, view, rv) || !view.Current(false) ||
         !s.Attr(view.Current(false)->signCert, CKA_VALUE, der)) {
         return "";
     }
     return p11card::CertDerToPem(der);
+}
+
+TokenCensus TokenCard::Census() {
+    TokenCensus c;
+    std::vector<std::shared_ptr<p11card::Module>> modules;
+    p11card::Session s;
+    p11card::TokenView view;
+    CK_RV rv = CKR_OK;
+    if (!OpenTokenSession(kLabel, modules, s) || s.Login(kPin) != CKR_OK ||
+        !p11card::ScanToken(s, view, rv)) {
+        return c;
+    }
+    c.read = true;
+    const p11card::TokenSet* current = view.Current(true);
+    const p11card::TokenSet* pending = view.Pending(true);
+    CK_OBJECT_HANDLE password = view.ManagePassword(true);
+    CK_OBJECT_HANDLE serviceKeys = view.InForce(p11card::kServiceKeys, true);
+    c.password = password != CK_INVALID_HANDLE;
+    for (const p11card::TokenSet& set : view.sets) {
+        c.committed += set.Committed() ? 1 : 0;
+        c.pending = c.pending || &set == pending;
+        for (CK_OBJECT_HANDLE h : set.all) {
+            if (&set == pending) {
+                c.pendingExtras += h != set.signPriv ? 1 : 0;
+            } else if (&set != current) {
+                c.others += h != password && h != serviceKeys ? 1 : 0; // in force, kept from an older set
+            }
+        }
+    }
+    return c;
 }
 
 std::unique_ptr<CardUnderTest> CardUnderTest::Make(const std::string& kind) {

@@ -3,12 +3,14 @@
 // suite runs against each; only what must be looked at behind the control differs.
 #pragma once
 
+#include "core/pkcs11.h"
 #include "support/softhsm.h"
 #include "support/test_ca.h"
 #include "support/test_env.h"
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace rv::test {
 
@@ -44,6 +46,20 @@ protected:
     std::string algo_, firstCert_;
 };
 
+// A session with the token `label` of the test's SoftHSM2 (`modules` holds what it needs loaded).
+bool OpenTokenSession(const std::string& label, std::vector<std::shared_ptr<p11card::Module>>& modules,
+                      p11card::Session& s);
+
+// Everything of ours on a token, seen logged in: the complete sets and what else is there.
+struct TokenCensus {
+    bool read = false;     // the token could be read logged in
+    int committed = 0;     // sets with their signing certificate
+    int others = 0;        // objects of other tags than the current one and the pending key
+    int pendingExtras = 0; // objects beside a pending key
+    bool pending = false;
+    bool password = false; // a management-password hash in force
+};
+
 // The token card on a private SoftHSM2: token "renvora-test" provisioned as the enrolment does it (key
 // pair generated on the token, certificate from the test CA, holder record, management-password hash),
 // and the plugin registered for the SoftHSM2 module and that label.
@@ -53,6 +69,7 @@ public:
     explicit TokenCard(const std::string& algo);
 
     std::string CurrentCertPem() override;
+    TokenCensus Census();
     std::string Snapshot() override { return hsm_.Snapshot(); }
     void Eject() override { hsm_.Eject(); }
 

@@ -4,6 +4,9 @@
 #include "card/CDCertUpdate.h"
 #include "card/dispids.h"
 #include "card_under_test.h"
+#include "core/card_image.h"
+#include "core/token_control.h"
+#include "platform/codepage.h"
 #include "platform/registry.h"
 
 #include <gtest/gtest.h>
@@ -35,16 +38,27 @@ protected:
         reg::WriteValue(token.dir().classesRoot(), kCardControlKey, "Pkcs11Module", module);
     }
     std::string Error() { return Utf8(card.GetErrorMessage()); }
+    // Logged in, with a new key pair prepared; its certificate from the test CA ("" when that failed).
+    std::string LoginWithANewKey() {
+        Login();
+        card.SetInitManagePassword(test::kManagePassword);
+        card.InitUpdate();
+        return card.GetStatus() == 0
+                   ? token.ca().Issue(card.GetPublicKey(), "20260101000000Z", "20310630120000Z")
+                   : std::string();
+    }
 
     test::TokenCard token{"ECC"};
     CDCertUpdate card;
 };
 
 TEST_F(TokenCardFaults, ABrokenModuleIsNamedAndTheControlStaysUsable) {
-    // A file that is no library at all, a library that is not a PKCS#11 module, and no file.
+    // A file that is no library at all, a library that is not a PKCS#11 module, no file (also under a
+    // Chinese name, which the GBK text must carry whole), and an unknown module name.
     fs::path text = token.dir().Write("not-a-module.so", "plain text");
-    const std::string modules[] = {text.string(), "/usr/lib/x86_64-linux-gnu/libz.so.1",
-                                   (token.dir().path() / "missing.so").string(), "no-such-p11-kit-module"};
+    const std::string modules[] = {
+        text.string(), "/usr/lib/x86_64-linux-gnu/libz.so.1", (token.dir().path() / "missing.so").string(),
+        (token.dir().path() / S(u8"读卡器模块.so")).string(), "no-such-p11-kit-module"};
     for (const std::string& m : modules) {
         SetModule(m);
         card.OpenCard();
@@ -122,6 +136,51 @@ TEST_F(TokenCardFaults, PinsTheTokenCannotTakeNeverReachIt) {
     card.SetSignSource("x");
     card.SignData();
     EXPECT_EQ(Error(), S(u8"IC卡口令未校验，请先登录！"));
+
+    // PKCS#11 PINs are UTF-8: a Chinese PIN, GBK in the client, reaches the token as UTF-8.
+    card.CloseCard(); // SoftHSM2 sees the new token once no one holds it loaded
+    const std::string chinesePin = S(u8"口令2024");
+    ASSERT_TRUE(token.hsm().InitToken("chinese-pin", chinesePin));
+    std::vector<std::shared_ptr<p11card::Module>> modules;
+    p11card::Session s;
+    ASSERT_TRUE(test::OpenTokenSession("chinese-pin", modules, s));
+    EXPECT_EQ(s.Login(cp::Utf8ToGbk(chinesePin)), CKR_OK);
+}
+
+// Another program left a signing certificate of ours above the card's set, without its key (here over an
+// SM2 key). Logged out it looks like the current set; only the login shows it is not one.
+TEST_F(TokenCardFaults, AStrayCertificateAboveTheSetIsNeitherTakenNorRemovedBeforeTheLogin) {
+    std::string error, step;
+    std::string stray =
+        token.ca().Issue(softcard::GenerateSm2KeyPem(&error), test::kNotBefore, test::kNotAfter);
+    {
+        std::vector<std::shared_ptr<p11card::Module>> modules;
+        p11card::Session s;
+        p11card::NewSet set;
+        set.tag = p11card::NewTag(7);
+        set.signCertPem = stray;
+        ASSERT_TRUE(test::OpenTokenSession(test::TokenCard::kLabel, modules, s));
+        ASSERT_EQ(p11card::WriteSet(s, set, step), CKR_OK) << step;
+    }
+    std::string before = token.Snapshot();
+    card.OpenCard();
+    ASSERT_EQ(card.GetStatus(), 0) << Error();
+    EXPECT_TRUE(token.Snapshot() == before) << "opened without a PIN, the card changed";
+    // An SM2 key without the vendor's mechanism is no card to log in to.
+    card.ReadCryptAlgo();
+    EXPECT_EQ(card.GetStatus(), -1);
+    EXPECT_EQ(Error(), S(u8"IC卡的SM2签名机制未配置，无法签名！"));
+    EXPECT_EQ(card.GetCryptAlgo(), "");
+    card.SetPassword(test::kPin);
+    card.VerifyPassword();
+    ASSERT_EQ(card.GetStatus(), 0) << Error();
+    card.ReadCryptAlgo();
+    EXPECT_EQ(card.GetCryptAlgo(), "ECC");
+    card.CloseCard();
+    EXPECT_EQ(token.CurrentCertPem(), token.firstCertPem());
+    test::TokenCensus c = token.Census();
+    EXPECT_EQ(c.committed, 1);
+    EXPECT_EQ(c.others, 0);
 }
 
 TEST_F(TokenCardFaults, TheRepeatPathReopensWithoutAPinAndPreparesANewKey) {
@@ -140,23 +199,83 @@ TEST_F(TokenCardFaults, ATokenPulledOutFailsCleanlyAndComesBack) {
     token.Eject();
     card.ReadCardInfo();
     EXPECT_EQ(card.GetStatus(), -1);
+    EXPECT_EQ(Error(), S(u8"IC卡已被拔出，请重新插入IC卡！"));
     card.SetSignSource("x");
     card.SignData();
-    EXPECT_EQ(card.GetStatus(), -1);
+    EXPECT_EQ(Error(), S(u8"IC卡已被拔出，请重新插入IC卡！"));
+    // Put back, the same card answers without being opened again, logged in as before.
+    token.hsm().Insert();
+    card.ReadCardInfo();
+    EXPECT_EQ(card.GetStatus(), 0) << Error();
+    card.SignData();
+    EXPECT_EQ(card.GetStatus(), 0) << Error();
+    // Opened while out, there is no card.
+    token.Eject();
     card.OpenCard();
     EXPECT_EQ(Error(), S(u8"未检测到IC卡，请插入IC卡！"));
     token.hsm().Insert();
     Login();
+}
+
+// The client's retry after a failed write calls WriteCard alone, after the user re-seats the card.
+TEST_F(TokenCardFaults, ATokenPulledBeforeOrDuringWriteCardIsWrittenByTheRetryAlone) {
+    SetModule(RENVORA_BUILD_DIR "/tests/p11_pull_module.so");
+    fs::path counter = token.dir().path() / "pull-counter", pulled = token.dir().path() / "pulled";
+    fs::create_directories(pulled);
+    ::setenv("RENVORA_PULL_TARGET", test::SoftHsm::ModulePath().c_str(), 1);
+    ::setenv("RENVORA_PULL_TOKENS", token.hsm().tokens().c_str(), 1);
+    ::setenv("RENVORA_PULL_EJECTED", pulled.c_str(), 1);
+    ::setenv("RENVORA_PULL_COUNTER", counter.c_str(), 1);
+    auto putBack = [&] {
+        for (const auto& e : fs::directory_iterator(pulled)) {
+            fs::rename(e.path(), token.hsm().tokens() / e.path().filename());
+        }
+    };
+
+    std::string cert = LoginWithANewKey();
+    ASSERT_FALSE(cert.empty()) << Error();
+    std::string encKey = test::NewPrivateKeyPem("ECC");
+    card.SetSignCert(cert);
+    card.SetEnvCert(token.ca().Issue(encKey, "20260101000000Z", "20310630120000Z"));
+    card.SetKmsKey("KMS");
+    card.SetCssSignKey("CSS-SIGN");
+    card.SetCssEnvKey("CSS-ENV");
+    card.SetEnvData(test::EncryptPrivateKeyPem(encKey, test::kManagePassword));
+    card.SetWriteManagePassword(test::kManagePassword);
+
+    // Pulled between InitUpdate and WriteCard.
+    token.Eject();
+    card.WriteCard();
+    EXPECT_EQ(card.GetStatus(), -1);
+    EXPECT_EQ(Error(), S(u8"IC卡已被拔出，请重新插入IC卡！"));
+    token.hsm().Insert();
+    // Pulled during the write: the encryption key is on the token, its certificate is being written.
+    token.dir().Write("pull-counter", "2\n");
+    card.WriteCard();
+    EXPECT_EQ(card.GetStatus(), -1);
+    EXPECT_EQ(Error(), S(u8"IC卡在写入时被拔出，IC卡未写入，请重新插入IC卡！"));
+    ASSERT_FALSE(fs::exists(counter)) << "the pull did not happen";
+    card.WriteCard(); // the user says yes before putting it back
+    EXPECT_EQ(Error(), S(u8"IC卡已被拔出，请重新插入IC卡！"));
+    putBack();
+    card.WriteCard();
+    ASSERT_EQ(card.GetStatus(), 0) << Error();
     card.ReadCardInfo();
     EXPECT_EQ(card.GetStatus(), 0) << Error();
+    EXPECT_NE(Utf8(card.GetCardInfo()).find("|20260101000000|20310630120000"), std::string::npos)
+        << Utf8(card.GetCardInfo());
+    card.CloseCard();
+    EXPECT_EQ(token.CurrentCertPem(), cert);
+    test::TokenCensus c = token.Census();
+    ASSERT_TRUE(c.read);
+    EXPECT_EQ(c.committed, 1);
+    EXPECT_EQ(c.others, 0);
+    EXPECT_FALSE(c.pending);
 }
 
 TEST_F(TokenCardFaults, WriteBackInputThatDoesNotFitTogetherWritesNothing) {
-    Login();
-    card.SetInitManagePassword(test::kManagePassword);
-    card.InitUpdate();
-    ASSERT_EQ(card.GetStatus(), 0) << Error();
-    std::string cert = token.ca().Issue(card.GetPublicKey(), "20260101000000Z", "20310630120000Z");
+    std::string cert = LoginWithANewKey();
+    ASSERT_FALSE(cert.empty()) << Error();
     std::string encKey = test::NewPrivateKeyPem("ECC");
     std::string otherKey = test::NewPrivateKeyPem("ECC");
     std::string encCert = token.ca().Issue(encKey, "20260101000000Z", "20310630120000Z");

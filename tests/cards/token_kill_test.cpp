@@ -5,8 +5,6 @@
 #include "card/CDCertUpdate.h"
 #include "card/dispids.h"
 #include "card_under_test.h"
-#include "core/layout.h"
-#include "core/token_control.h"
 
 #include <gtest/gtest.h>
 
@@ -87,50 +85,6 @@ struct Child {
     }
 };
 
-// Everything of ours on the token, seen logged in: the current set and what else is there.
-struct Census {
-    int committed = 0;
-    int others = 0;        // objects of other tags than the current one and the pending key
-    int pendingExtras = 0; // objects beside a pending key
-    bool pending = false;
-    bool password = false; // a management-password hash in force
-};
-
-Census Count() {
-    Census c;
-    std::vector<std::shared_ptr<p11card::Module>> modules;
-    std::string error;
-    p11card::TokenRef t;
-    p11card::P11Config config;
-    config.tokenLabel = test::TokenCard::kLabel;
-    p11card::Session s;
-    p11card::TokenView view;
-    CK_RV rv = CKR_OK;
-    if (!p11card::Module::Load(test::SoftHsm::ModulePath(), modules, error) ||
-        !p11card::SelectToken(modules, config, t, error) || s.Open(t) != CKR_OK ||
-        s.Login(test::kPin) != CKR_OK || !p11card::ScanToken(s, view, rv)) {
-        ADD_FAILURE() << "cannot read the token";
-        return c;
-    }
-    const p11card::TokenSet* current = view.Current(true);
-    const p11card::TokenSet* pending = view.Pending(true);
-    CK_OBJECT_HANDLE password = view.ManagePassword(true);
-    CK_OBJECT_HANDLE serviceKeys = view.InForce(p11card::kServiceKeys, true);
-    c.password = password != CK_INVALID_HANDLE;
-    for (const p11card::TokenSet& set : view.sets) {
-        c.committed += set.Committed() ? 1 : 0;
-        c.pending = c.pending || &set == pending;
-        for (CK_OBJECT_HANDLE h : set.all) {
-            if (&set == pending) {
-                c.pendingExtras += h != set.signPriv ? 1 : 0;
-            } else if (&set != current) {
-                c.others += h != password && h != serviceKeys ? 1 : 0; // in force, kept from an older set
-            }
-        }
-    }
-    return c;
-}
-
 TEST(TokenCardKill, AKillAnywhereInWriteCardLeavesExactlyOneCompleteSet) {
     test::TokenCard token("ECC");
     fs::path certOut = token.dir().path() / "new-cert.pem";
@@ -156,7 +110,8 @@ TEST(TokenCardKill, AKillAnywhereInWriteCardLeavesExactlyOneCompleteSet) {
         ASSERT_EQ(card.GetStatus(), 0) << what;
         EXPECT_TRUE(test::OpenSslVerifies(current, "after the cut", card.GetSignature())) << what;
         card.CloseCard();
-        Census c = Count();
+        test::TokenCensus c = token.Census();
+        ASSERT_TRUE(c.read) << what;
         EXPECT_EQ(c.committed, 1) << what;
         EXPECT_EQ(c.others, 0) << what;
         EXPECT_EQ(c.pendingExtras, 0) << what;

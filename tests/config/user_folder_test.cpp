@@ -1,6 +1,6 @@
-// The per-user folder of a menu launch: made from the system templates on first start, never
-// overwriting what the user has, locked against a second client, and refusing with a clear text when
-// the templates or the home folder fail it.
+// The per-user folder of a menu launch: made from the system templates on first start, following a
+// template the user's copy still matches, never overwriting what the user changed, locked against a
+// second client, and refusing with a clear text when the templates or the home folder fail it.
 #include "config/user_folder.h"
 #include "support/test_env.h"
 
@@ -52,8 +52,8 @@ TEST_F(UserFolderTest, FirstStartCopiesTheTemplatesAndASecondClientIsRefusedUnti
               "realmName=https://renew.example:8443\n");
     EXPECT_EQ(dir.Read("home/.local/share/renvora/drive_c/Windows/time.ini"), "MaxDay=180\n");
     EXPECT_EQ(held[0].driveC, home() / "drive_c");
-    // No temporary file is left beside the copies.
-    EXPECT_EQ(std::distance(fs::directory_iterator(home() / "Config"), fs::directory_iterator()), 1);
+    // No temporary file is left beside the copy and the record of what was seeded.
+    EXPECT_EQ(std::distance(fs::directory_iterator(home() / "Config"), fs::directory_iterator()), 2);
 
     // A second client on the same folder, while the first holds it.
     dir.Write("home/.local/share/renvora/Config/conf.ini", "realmName=https://mine.example\n");
@@ -66,6 +66,43 @@ TEST_F(UserFolderTest, FirstStartCopiesTheTemplatesAndASecondClientIsRefusedUnti
     dir.Write("etc/conf.ini", "realmName=https://changed-template.example\n");
     ASSERT_TRUE(Prepare(message)) << Utf8(message);
     EXPECT_EQ(dir.Read("home/.local/share/renvora/Config/conf.ini"), "realmName=https://mine.example\n");
+}
+
+TEST_F(UserFolderTest, AnUnchangedCopyFollowsTheTemplateAndAChangedOneNever) {
+    std::string message;
+    ASSERT_TRUE(Prepare(message)) << Utf8(message);
+    ::close(held[0].lockFd);
+    held.clear();
+    // The administrator points the service elsewhere after the user's first start.
+    dir.Write("etc/conf.ini", "realmName=https://real-service.example\n");
+    dir.Write("etc/time.ini", "MaxDay=90\n");
+    ASSERT_TRUE(Prepare(message)) << Utf8(message);
+    EXPECT_EQ(dir.Read("home/.local/share/renvora/Config/conf.ini"),
+              "realmName=https://real-service.example\n");
+    EXPECT_EQ(dir.Read("home/.local/share/renvora/drive_c/Windows/time.ini"), "MaxDay=90\n");
+    EXPECT_TRUE(held[0].warning.empty()) << held[0].warning;
+    ::close(held[0].lockFd);
+    held.clear();
+    // The user sets a port; the next template edit leaves the user's copy, the unchanged one follows.
+    dir.Write("home/.local/share/renvora/Config/conf.ini",
+              "realmName=https://real-service.example\nport=8443\n");
+    dir.Write("etc/conf.ini", "realmName=https://moved.example\n");
+    dir.Write("etc/time.ini", "MaxDay=60\n");
+    ASSERT_TRUE(Prepare(message)) << Utf8(message);
+    EXPECT_EQ(dir.Read("home/.local/share/renvora/Config/conf.ini"),
+              "realmName=https://real-service.example\nport=8443\n");
+    EXPECT_EQ(dir.Read("home/.local/share/renvora/drive_c/Windows/time.ini"), "MaxDay=60\n");
+    ::close(held[0].lockFd);
+    held.clear();
+
+    // A lock that cannot be had for another reason than a running client (here a folder in the lock
+    // file's place; on NFS, no lock service) does not stop the start: it goes on without, and says so.
+    fs::remove(home() / "client.lock");
+    fs::create_directory(home() / "client.lock");
+    ASSERT_TRUE(Prepare(message)) << Utf8(message);
+    EXPECT_EQ(held[0].lockFd, -1);
+    EXPECT_NE(held[0].warning.find("without the check against a second client"), std::string::npos)
+        << held[0].warning;
 }
 
 TEST_F(UserFolderTest,
