@@ -9,7 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <fstream>
+#include <future>
 #include <map>
 #include <random>
 #include <thread>
@@ -83,8 +86,11 @@ TEST_F(StoreTest, AFolderOfTheEarlierFormatIsMigrated) {
     server::CardRecord record = store_->FindCard("P310")->card;
     StopServer();
 
+    // The earlier format's modes: a 0755 folder, card records with the management password 0644.
     fs::path legacy = folder_.path() / "legacy";
     fs::create_directories(legacy / "cards");
+    fs::permissions(legacy, fs::perms(0755));
+    fs::permissions(legacy / "cards", fs::perms(0755));
     for (const char* f : {"ca.key", "ca.crt", "kms.key", "css-env.key"}) {
         fs::copy_file(data_ / f, legacy / f);
     }
@@ -125,6 +131,12 @@ TEST_F(StoreTest, AFolderOfTheEarlierFormatIsMigrated) {
     EXPECT_TRUE(fs::exists(legacy / "cards.migrated"));
     EXPECT_TRUE(fs::exists(legacy / "issues.jsonl.migrated"));
     EXPECT_FALSE(fs::exists(legacy / "issues.jsonl"));
+    // The old files are kept, readable by the owner alone, like the database that holds the same secrets.
+    const auto mode = [](const fs::path& p) { return static_cast<unsigned>(fs::status(p).permissions()); };
+    EXPECT_EQ(mode(legacy), 0700u);
+    EXPECT_EQ(mode(legacy / "cards.migrated"), 0700u);
+    EXPECT_EQ(mode(legacy / "cards.migrated" / "50333130.json"), 0600u);
+    EXPECT_EQ(mode(legacy / "issues.jsonl.migrated"), 0600u);
     ASSERT_TRUE(server::RunRenewal(*client_, lost, error)) << error;
     EXPECT_EQ(States(*store_), (std::vector<S>{S::Confirmed, S::Superseded, S::Pending}));
     // Opened again, nothing is migrated twice.
@@ -176,13 +188,16 @@ TEST_F(StoreTest, TheStoreIsReadableWithTheSqliteCommandLine) {
     EXPECT_EQ(std::system(command.c_str()), 0);
     std::string text;
     ASSERT_TRUE(server::ReadWholeFile(out, text, error));
-    EXPECT_EQ(text, "P320|pending\n1\n");
+    EXPECT_EQ(text, "P320|pending\n2\n");
     server::CardRecord tooLong = card.record;
     tooLong.certSeqNo = std::string(65, '1');
     EXPECT_FALSE(store_->PutCard(tooLong, false, error));
 }
 
 TEST_F(StoreTest, TheProgramPrintsItsPortServesAndStopsOnSigterm) {
+    // A data folder other users can enter (made by hand here) is served, with a warning.
+    fs::create_directories(folder_.path() / "proc");
+    fs::permissions(folder_.path() / "proc", fs::perms(0755));
     ServerProcess proc({"--port", "0", "--data", (folder_.path() / "proc").string()});
     std::string line = proc.FirstLine();
     ASSERT_EQ(line.rfind("listening on http://127.0.0.1:", 0), 0u) << line;
@@ -195,6 +210,9 @@ TEST_F(StoreTest, TheProgramPrintsItsPortServesAndStopsOnSigterm) {
     EXPECT_EQ(proc.Wait(), 0);
     std::string log = proc.Stderr();
     EXPECT_NE(log.find("POST /selfIcUpdate 200 code=-2"), std::string::npos) << log;
+    EXPECT_NE(log.find("warning: the data folder " + (folder_.path() / "proc").string() + " has mode 0755"),
+              std::string::npos)
+        << log;
     EXPECT_TRUE(std::filesystem::exists(folder_.path() / "proc" / "ca.crt"));
 }
 
@@ -272,12 +290,109 @@ TEST_F(StoreTest, TheProgramRefusesAPortInUse) {
     EXPECT_NE(proc.Stderr().find("cannot listen"), std::string::npos);
 }
 
-TEST_F(StoreTest, TheProgramRefusesBadOptions) {
+TEST_F(StoreTest, TheProgramRefusesBadOptionsAMissingStoreAndWarnsOfDemoSecrets) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"--port", "70000"}, {"--port", "12x"}, {"--bogus", "1"}, {"--cert", "only-cert.pem"}}) {
         ServerProcess proc(args);
         EXPECT_EQ(proc.Wait(), 2) << args[0];
     }
+    // A mistyped folder is an error, and stays absent (the listing only reads).
+    const fs::path wrong = folder_.path() / "no-such-data";
+    ServerProcess listing({"issues", "--data", wrong.string()});
+    EXPECT_EQ(listing.Wait(), 1);
+    EXPECT_NE(listing.Stderr().find("no store in " + wrong.string()), std::string::npos);
+    EXPECT_FALSE(fs::exists(wrong));
+    // An enrolment given no secrets takes the demo ones, and says so.
+    unsetenv("RENVORA_ENROL_PIN");
+    unsetenv("RENVORA_ENROL_MANAGE_PASSWORD");
+    ServerProcess enrol({"enrol", "--data", (folder_.path() / "enrolled").string(), "--card-image",
+                         (folder_.path() / "card.json").string()});
+    EXPECT_EQ(enrol.Wait(), 0);
+    std::string said = enrol.Stderr();
+    EXPECT_NE(
+        said.find("warning: no PIN given (--pin-file or RENVORA_ENROL_PIN): using the demo value 123456"),
+        std::string::npos)
+        << said;
+    EXPECT_NE(said.find("warning: no management password given (--manage-password-file or "
+                        "RENVORA_ENROL_MANAGE_PASSWORD): using the demo value 88888888"),
+              std::string::npos)
+        << said;
+}
+
+// The group-commit writer survives an operation that throws, and one after which SQLite ended the
+// transaction by itself (as after a full disk or an I/O error): each caller gets its own true result,
+// no later operation runs as a transaction of its own, and nobody waits for ever.
+TEST_F(StoreTest, AFailingStoreOperationFailsWhatItMustAndStopsNobody) {
+    server::SimCard card = Enrol("W1");
+    const auto count = [&](const std::string& certSeqNo) {
+        server::Store reader;
+        std::string error;
+        EXPECT_TRUE(reader.OpenReadOnly(data_, error)) << error;
+        return reader.FindCard(certSeqNo) ? 1 : 0;
+    };
+    // Operations that share one batch: the first holds the writer until the others are queued.
+    const auto batch = [&](std::vector<server::Store::Op> ops, std::vector<std::string>& errors) {
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::vector<int> results(ops.size(), -1);
+        errors.assign(ops.size(), "");
+        std::thread holder([&] {
+            std::string error;
+            store_->Write(
+                [&](sqlite3*, std::string&) {
+                    released.wait();
+                    return true;
+                },
+                error);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::vector<std::thread> writers;
+        for (std::size_t i = 0; i < ops.size(); ++i) {
+            writers.emplace_back([&, i] { results[i] = store_->Write(ops[i], errors[i]) ? 1 : 0; });
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        release.set_value();
+        holder.join();
+        for (auto& t : writers) {
+            t.join();
+        }
+        return results;
+    };
+    const auto insert = [](const char* certSeqNo) {
+        return [certSeqNo](sqlite3* db, std::string& err) {
+            std::string sql = std::string("INSERT INTO cards SELECT '") + certSeqNo +
+                              "', legal_person, id_type, id_number, ic_code, ent_name, unit_type, ra_code, "
+                              "crypt_algo, manage_password, cert_pem, enrolled_at, 1 FROM cards WHERE "
+                              "cert_seq_no = 'W1'";
+            char* message = nullptr;
+            bool ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK;
+            err = message ? message : "";
+            sqlite3_free(message);
+            return ok;
+        };
+    };
+    std::vector<std::string> errors;
+    // A throwing operation fails alone; the one beside it is committed.
+    std::vector<int> results = batch(
+        {[](sqlite3*, std::string&) -> bool { throw std::runtime_error("boom"); }, insert("W2")}, errors);
+    EXPECT_EQ(results, (std::vector<int>{0, 1}));
+    EXPECT_NE(errors[0].find("boom"), std::string::npos) << errors[0];
+    EXPECT_EQ(count("W2"), 1);
+    // The transaction ended under an operation: what the batch did is gone and reported so, and the
+    // operations after it are not run on their own.
+    results = batch({insert("W3"),
+                     [](sqlite3* db, std::string&) {
+                         return sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+                     },
+                     insert("W4")},
+                    errors);
+    EXPECT_EQ(results, (std::vector<int>{0, 0, 0}));
+    EXPECT_NE(errors[2].find("ended the transaction"), std::string::npos) << errors[2];
+    EXPECT_EQ(count("W3"), 0);
+    EXPECT_EQ(count("W4"), 0);
+    // The writer goes on as before, and the server serves.
+    std::string error;
+    EXPECT_TRUE(server::RunRenewal(*client_, card, error)) << error;
 }
 
 } // namespace
