@@ -140,13 +140,14 @@ int Serve(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
     if (!ParseOptions(argc, argv, first, {"quiet"}, opts) ||
         !CheckKnown(opts, {"listen", "port", "data", "cert", "key", "cert-days", "random-ttl", "max-body",
-                           "request-timeout", "max-connections",
+                           "max-body-total", "request-timeout", "max-connections",
                            "max-connections-per-address", "verify-limit", "quiet"})) {
         return 2;
     }
     HttpOptions http;
     ServiceOptions service;
     int maxBody = static_cast<int>(http.maxBody);
+    int maxBodyTotal = static_cast<int>(http.bodyBudget);
     http.listen = Opt(opts, "listen", "127.0.0.1");
     http.port = 8080;
     http.certFile = Opt(opts, "cert", "");
@@ -155,6 +156,7 @@ int Serve(int argc, char** argv, int first) {
     if (!ToInt(opts, "port", 0, 65535, http.port) || !ToInt(opts, "cert-days", 1, 36500, service.certDays) ||
         !ToInt(opts, "random-ttl", 1, 86400, service.randomTtlSeconds) ||
         !ToInt(opts, "max-body", 1024, 16 << 20, maxBody) ||
+        !ToInt(opts, "max-body-total", 1024, 1 << 30, maxBodyTotal) ||
         !ToInt(opts, "request-timeout", 1, 3600, http.requestTimeoutSeconds) ||
         !ToInt(opts, "max-connections", 1, 100000, http.maxConnections) ||
         !ToInt(opts, "max-connections-per-address", 1, 100000, http.maxConnectionsPerAddress) ||
@@ -162,6 +164,7 @@ int Serve(int argc, char** argv, int first) {
         return 2;
     }
     http.maxBody = static_cast<std::size_t>(maxBody);
+    http.bodyBudget = static_cast<std::size_t>(maxBodyTotal);
     if (http.certFile.empty() != http.keyFile.empty()) {
         std::fprintf(stderr, "renvora-server: --cert and --key go together\n");
         return 2;
