@@ -55,9 +55,11 @@ std::string AddressText(const sockaddr* addr) {
     return buf;
 }
 
+} // namespace
+
 // Connections are counted per client address, an IPv6 client per /64 (one host commonly holds a whole
 // /64, so single IPv6 addresses would cap nothing). An IPv4 address mapped into IPv6 counts as itself.
-std::string GroupOf(const sockaddr* addr) {
+std::string ConnectionGroup(const sockaddr* addr) {
     if (addr == nullptr || addr->sa_family != AF_INET6) {
         return AddressText(addr);
     }
@@ -72,6 +74,8 @@ std::string GroupOf(const sockaddr* addr) {
     inet_ntop(AF_INET6, &a, buf, sizeof buf);
     return std::string(buf) + "/64";
 }
+
+namespace {
 
 // Log lines carry what peers sent (paths, methods, header values): every byte outside printable ASCII is
 // written as \xHH, and a backslash as \\, so that no peer can forge or break a line.
@@ -240,7 +244,7 @@ struct HttpServer::Impl {
 
     static MHD_Result Accept(void* cls, const sockaddr* addr, socklen_t) {
         auto* self = static_cast<Impl*>(cls);
-        const std::string group = GroupOf(addr);
+        const std::string group = ConnectionGroup(addr);
         std::string evicted;
         const char* refused = nullptr;
         {
@@ -308,7 +312,7 @@ struct HttpServer::Impl {
             *socketContext = c;
             std::lock_guard lock(self->connMu);
             self->conns[connection] = c;
-            c->group = &self->groups[GroupOf(addr ? addr->client_addr : nullptr)];
+            c->group = &self->groups[ConnectionGroup(addr ? addr->client_addr : nullptr)];
             ++c->group->count;
             return;
         }

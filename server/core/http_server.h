@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+struct sockaddr;
+
 namespace rv::server {
 
 struct HttpOptions {
@@ -33,6 +35,9 @@ struct HttpOptions {
     std::size_t bodyBudget = std::size_t{16} << 20;
     bool log = true;
 };
+
+// The key a client's connections are counted under: its IPv4 address, or the /64 of its IPv6 address.
+std::string ConnectionGroup(const sockaddr* addr);
 
 class HttpServer {
 public:

@@ -357,6 +357,24 @@ TEST_F(LimitsTest, SlowAndIdleConnectionsStayOpenButCannotStopAClientFromAnother
 // whenever one is cut or refused, fill the server past its limit: they then crowd out each other, never
 // the client of an address with few connections, whose every request is answered within a second.
 TEST_F(LimitsTest, ManyAddressesFillingTheServerCrowdOutOnlyEachOther) {
+    // Addresses count as themselves, an IPv6 client as its /64 (one host commonly holds a whole /64).
+    const auto group = [](const char* text) {
+        sockaddr_in6 v6{};
+        sockaddr_in v4{};
+        if (inet_pton(AF_INET6, text, &v6.sin6_addr) == 1) {
+            v6.sin6_family = AF_INET6;
+            return server::ConnectionGroup(reinterpret_cast<sockaddr*>(&v6));
+        }
+        v4.sin_family = AF_INET;
+        inet_pton(AF_INET, text, &v4.sin_addr);
+        return server::ConnectionGroup(reinterpret_cast<sockaddr*>(&v4));
+    };
+    EXPECT_EQ(group("2001:db8:1:2:aaaa::1"), "2001:db8:1:2::/64");
+    EXPECT_EQ(group("2001:db8:1:2:ffff:1:2:3"), group("2001:db8:1:2::9"));
+    EXPECT_NE(group("2001:db8:1:3::1"), group("2001:db8:1:2::1"));
+    EXPECT_EQ(group("::ffff:127.0.1.7"), "127.0.1.7");
+    EXPECT_EQ(group("127.0.1.7"), "127.0.1.7");
+
     ASSERT_TRUE(RaiseDescriptorLimit(1600)) << "too few descriptors for the test";
     ASSERT_NO_FATAL_FAILURE(StartProgram({"--max-connections", "1000", "--request-timeout", "4"}));
     constexpr int kAddresses = 40, kEach = 34; // two over the cap of 32 per address
@@ -390,13 +408,15 @@ TEST_F(LimitsTest, ManyAddressesFillingTheServerCrowdOutOnlyEachOther) {
     std::this_thread::sleep_for(2s); // filled, and crowding each other out
     server::ProtocolClient client("127.0.0.1", procPort_);
     std::string error;
+    double longest = 0;
     for (int round = 0; round < 3; ++round) {
         server::ProtocolClient fresh("127.0.0.1", procPort_); // a new connection, which must get in
         EXPECT_TRUE(server::RunRenewal(round == 1 ? client : fresh, card_, error)) << error;
-        EXPECT_LT(fresh.LongestMs(), 1000.0);
+        longest = std::max({longest, fresh.LongestMs(), client.LongestMs()});
         std::this_thread::sleep_for(700ms);
     }
-    EXPECT_LT(client.LongestMs(), 1000.0);
+    EXPECT_LT(longest, 1000.0);
+    RecordProperty("longest_request_ms", std::to_string(longest));
     stop = true;
     attackers.join();
     for (int fd : fds) {
