@@ -207,6 +207,25 @@ TEST_F(RenewalTest, AnIssuedSetStaysPendingUntilTheCardShowsItHoldsIt) {
     issues = store_->Issues();
     EXPECT_EQ(issues[1].reason, "replaced by the confirmed set " + issues[2].serial);
     EXPECT_FALSE(issues[2].provisional);
+
+    // Two days on, the card renews, holding its pending set (which is thereby confirmed), and loses the
+    // answer again; a forged verification confirms the lost set provisionally. The card's next renewal,
+    // with the set it holds, confirms that set again and supersedes the lost one.
+    clockOffset_ = 2 * 86400;
+    Prepared again = Prepare(card);
+    PostResult lostAgain = Update(card.record, again.values);
+    ASSERT_EQ(Code(lostAgain), "0");
+    ASSERT_EQ(Code(verifyWith(card, Field(lostAgain, "signCertPEM"))), "0");
+    EXPECT_EQ(states(),
+              (std::vector<S>{S::Superseded, S::Superseded, S::Superseded, S::Superseded, S::Confirmed}));
+    EXPECT_EQ(store_->FindCard("R210")->predecessorPem, card.record.certPem);
+    ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+    EXPECT_EQ(states(), (std::vector<S>{S::Superseded, S::Superseded, S::Superseded, S::Confirmed,
+                                        S::Superseded, S::Pending}));
+    issues = store_->Issues();
+    EXPECT_EQ(issues[3].reason, "");
+    EXPECT_EQ(issues[4].reason,
+              "confirmed only by a verification; the card renewed with its previous certificate");
 }
 
 TEST_F(RenewalTest, SignatureFaultsAreRefused) {
