@@ -114,6 +114,7 @@ struct Group {
 struct Conn {
     int fd = -1;
     std::string peer;
+    std::string groupKey;
     Group* group = nullptr; // with connMu
     Phase phase = Phase::Waiting;
     Clock::time_point since; // start of the current wait for a whole request
@@ -312,7 +313,8 @@ struct HttpServer::Impl {
             *socketContext = c;
             std::lock_guard lock(self->connMu);
             self->conns[connection] = c;
-            c->group = &self->groups[ConnectionGroup(addr ? addr->client_addr : nullptr)];
+            c->groupKey = ConnectionGroup(addr ? addr->client_addr : nullptr);
+            c->group = &self->groups[c->groupKey];
             ++c->group->count;
             return;
         }
@@ -329,12 +331,7 @@ struct HttpServer::Impl {
                 --self->cutOpen;
             }
             if (--c->group->count <= 0) {
-                for (auto it = self->groups.begin(); it != self->groups.end(); ++it) {
-                    if (&it->second == c->group) {
-                        self->groups.erase(it);
-                        break;
-                    }
-                }
+                self->groups.erase(c->groupKey);
             }
         }
         if (self->stopping) {
