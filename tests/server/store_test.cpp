@@ -5,7 +5,9 @@
 #include "core/files.h"
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -282,6 +284,84 @@ TEST_F(StoreTest, AServerKilledAtRandomMomentsLosesNoRenewalAndDuplicatesNone) {
         EXPECT_EQ(n, 1) << serial;
     }
     EXPECT_GT(total, 0u);
+}
+
+// The store's disk fills between the verifications of eight cards and their renewal requests: every
+// renewal is refused with the store's code, none is answered or recorded without the other, and once
+// there is room again every card renews, each known by the set it holds.
+TEST_F(StoreTest, AFullDiskRefusesRenewalsCleanlyAndTheyGoOnOnceThereIsRoom) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root (CI runs as root)";
+    }
+    const fs::path disk = folder_.path() / "small";
+    fs::create_directories(disk);
+    ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=2m"), 0) << std::strerror(errno);
+    struct Unmount { // also when an assertion ends the test early; lazily, as the server may hold files
+        fs::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    StopServer();
+    data_ = disk / "data";
+    StartServer();
+    constexpr int kClients = 8;
+    std::vector<server::SimCard> cards;
+    std::vector<server::UpdateValues> requests;
+    for (int i = 0; i < kClients; ++i) {
+        cards.push_back(Enrol("F" + std::to_string(i)));
+        server::PostResult v = Verify(cards.back());
+        server::UpdateValues u{server::CardSignature(cards.back().key.get(), cards.back().record,
+                                                     Field(v, "opSeqNo"), Field(v, "signDate")),
+                               Field(v, "opSeqNo"), Field(v, "signDate"),
+                               server::PublicKeyToPem(server::GenerateCardKey("SM2").get()),
+                               Field(v, "random")};
+        requests.push_back(u);
+    }
+    {
+        std::ofstream filler(disk / "filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size()) && filler.flush()) {
+        }
+    }
+    // The renewal requests at once (their commits share batches), then whole renewals again.
+    std::vector<std::string> answers(kClients), again(kClients);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kClients; ++i) {
+        threads.emplace_back([&, i] {
+            server::ProtocolClient client("127.0.0.1", port_);
+            server::PostResult r =
+                client.Post("/selfIcUpdate/upadteCert", server::UpdateRequest(cards[i].record, requests[i]));
+            answers[i] = Code(r) + " " + Msg(r);
+            if (server::RunRenewal(client, cards[i], again[i])) {
+                again[i] = "renewed on a full disk";
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (int i = 0; i < kClients; ++i) {
+        EXPECT_EQ(answers[i], "9 " + U8(u8"服务器保存数据失败，请稍后重试！"));
+        EXPECT_NE(again[i].find("code 9"), std::string::npos) << again[i];
+    }
+    EXPECT_EQ(store_->IssueCount(), 0u);
+
+    fs::remove(disk / "filler");
+    for (server::SimCard& card : cards) {
+        std::string error;
+        EXPECT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+    }
+    // What is on disk, read by a store opened afresh: exactly the renewals answered, each card's the set
+    // it now holds.
+    StopServer();
+    server::Store reopened;
+    std::string error;
+    ASSERT_TRUE(reopened.Open(data_, error)) << error;
+    EXPECT_EQ(reopened.IssueCount(), static_cast<std::size_t>(kClients));
+    for (const server::SimCard& card : cards) {
+        std::optional<server::CardState> state = reopened.FindCard(card.record.certSeqNo);
+        ASSERT_TRUE(state && state->pending);
+        EXPECT_EQ(state->pending->certPem, card.record.certPem);
+    }
 }
 
 TEST_F(StoreTest, TheProgramRefusesAPortInUse) {
