@@ -208,6 +208,11 @@ TEST_F(StoreTest, TheProgramPrintsItsPortServesAndStopsOnSigterm) {
     server::ProtocolClient client("127.0.0.1", port);
     server::PostResult r = client.PostRaw("/selfIcUpdate", std::string(1, '\0'));
     EXPECT_EQ(Code(r), "-2");
+    // What it made in there is its owner's alone all the same, the database's journal files included.
+    for (const char* f : {"ca.key", "kms.key", "css-env.key", "store.db", "store.db-wal", "store.db-shm"}) {
+        fs::path p = folder_.path() / "proc" / f;
+        EXPECT_EQ(fs::exists(p) ? static_cast<unsigned>(fs::status(p).permissions()) : 0u, 0600u) << f;
+    }
     proc.Signal(SIGTERM);
     EXPECT_EQ(proc.Wait(), 0);
     std::string log = proc.Stderr();
