@@ -20,6 +20,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+// The server's peak memory. Under AddressSanitizer freed memory is held back (its quarantine, up to 256 MB)
+// and shadowed, so there the bound only catches gross growth; the plain build measures the server itself.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr double kPeakRssMb = 400.0;
+#else
+constexpr double kPeakRssMb = 100.0;
+#endif
+
 // A TCP connection to 127.0.0.1:port from `from` (another loopback address stands for another host).
 int Connect(const char* from, int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -207,7 +215,7 @@ TEST_F(LimitsTest, BodiesOverTheLimitAreRefusedWhateverTheirFramingAndMemoryStay
     EXPECT_EQ(answers[2].rfind("HTTP/1.1 404", 0), 0u) << answers[2].substr(0, 80);
     EXPECT_EQ(answers[3].rfind("HTTP/1.1 415", 0), 0u) << answers[3].substr(0, 80);
 
-    EXPECT_LT(proc_->PeakRssMb(), 100.0);
+    EXPECT_LT(proc_->PeakRssMb(), kPeakRssMb);
     RecordProperty("server_peak_rss_mb", std::to_string(proc_->PeakRssMb()));
     server::ProtocolClient client("127.0.0.1", procPort_);
     std::string error;
@@ -322,7 +330,7 @@ TEST_F(LimitsTest, SlowAndIdleConnectionsStayOpenButCannotStopAClientFromAnother
     EXPECT_EQ(open(drips), 0);
     EXPECT_EQ(open(idle), 0);
     EXPECT_LT(client.LongestMs(), 1000.0);
-    EXPECT_LT(proc_->PeakRssMb(), 100.0);
+    EXPECT_LT(proc_->PeakRssMb(), kPeakRssMb);
     RecordProperty("longest_request_ms", std::to_string(client.LongestMs()));
     RecordProperty("server_peak_rss_mb", std::to_string(proc_->PeakRssMb()));
     stop = true;
@@ -425,7 +433,7 @@ TEST_F(LimitsTest, ManyAddressesFillingTheServerCrowdOutOnlyEachOther) {
         }
     }
     EXPECT_GT(reconnects.load(), 0);
-    EXPECT_LT(proc_->PeakRssMb(), 100.0);
+    EXPECT_LT(proc_->PeakRssMb(), kPeakRssMb);
     RecordProperty("server_peak_rss_mb", std::to_string(proc_->PeakRssMb()));
     std::string log = Log();
     // The server was full throughout: the addresses evicted each other's connections (the log's lines
