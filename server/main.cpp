@@ -2,7 +2,7 @@
 // tokens) for it.
 //
 //   renvora-server [serve] [--listen ADDR] [--port N] [--data DIR] [--cert FILE --key FILE]
-//                  [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES] [limits] [--quiet]
+//                  [--cert-days N] [--random-ttl SECONDS] [limits] [--quiet]
 //   renvora-server enrol --data DIR (--card-image FILE | --token-module M [--token-label L]
 //                  [--token-serial S]) [--pin-file FILE] [--manage-password-file FILE] [--days N]
 //                  [--replace] [holder options, see --help]
@@ -23,6 +23,7 @@
 #include <pthread.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -34,13 +35,14 @@ using namespace rv::server;
 const char* kUsage =
     "usage:\n"
     "  renvora-server [serve] [--listen ADDR] [--port N] [--data DIR] [--cert FILE --key FILE]\n"
-    "                 [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES]\n"
+    "                 [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES] [--max-body-total BYTES]\n"
     "                 [--request-timeout SECONDS] [--max-connections N] [--max-connections-per-address N]\n"
     "                 [--verify-limit N] [--quiet]\n"
     "      Serves the renewal service (default 127.0.0.1, port 8080, data folder ./server-data).\n"
     "      --port 0 takes a free port. Prints one line 'listening on http[s]://ADDR:PORT'.\n"
-    "      Limits: a request arrives whole within --request-timeout seconds (10); connections in all\n"
-    "      (1000) and per client address (32); verifications per card and hour (20).\n"
+    "      Limits: a request body (64 KiB) and the bodies being received together (16 MiB, at least\n"
+    "      --max-body); a request arrives whole within --request-timeout seconds (10); connections in\n"
+    "      all (2000) and per client address or IPv6 /64 (32); failed verifications per card and hour (20).\n"
     "  renvora-server enrol --data DIR --card-image FILE [--pin-file FILE] [--manage-password-file FILE]\n"
     "                 [--days N] [--replace] [--cert-seq-no S] [--name S] [--id-type S]\n"
     "                 [--id-number S] [--field5 S] [--card-number S] [--unit-name S] [--unit-code S]\n"
@@ -50,13 +52,14 @@ const char* kUsage =
     "      default to a demo legal-person card. The PIN and the management password are never\n"
     "      taken from the command line (other users can read it): each comes from its file\n"
     "      (first line; '-' reads standard input, the PIN's line first), else from the environment\n"
-    "      (RENVORA_ENROL_PIN, RENVORA_ENROL_MANAGE_PASSWORD), else the demo values 123456 and 88888888.\n"
+    "      (RENVORA_ENROL_PIN, RENVORA_ENROL_MANAGE_PASSWORD), else the demo values 123456 and 88888888,\n"
+    "      with a warning.\n"
     "  renvora-server enrol --data DIR --token-module M [--token-label L] [--token-serial S] ...\n"
     "      The same onto a PKCS#11 token (module: library path or p11-kit module name): the key pair is\n"
     "      generated on the token, the PIN is the token's user PIN, --crypt-algo ECC (default) or RSA.\n"
     "  renvora-server issues --data DIR\n"
-    "      Lists every set of certificates the server issued, with its state\n"
-    "      (pending, confirmed or superseded).\n"
+    "      Lists every set of certificates the server issued, with its state (pending, confirmed,\n"
+    "      confirmed provisionally, or superseded). Reads the store only; fails when DIR holds none.\n"
     "  renvora-server --help | --version\n";
 
 // --name value pairs after the subcommand; flags without a value map to "1".
@@ -121,17 +124,30 @@ bool CheckKnown(const std::map<std::string, std::string>& opts, const std::vecto
     return true;
 }
 
+// The data folder holds the CA's key and every card's management password: say so when other users
+// can reach into it (an old installation, or a folder made by hand).
+void WarnIfShared(const std::string& dataDir) {
+    struct stat st {};
+    if (::stat(dataDir.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+        std::fprintf(stderr,
+                     "renvora-server: warning: the data folder %s has mode %04o: other users can reach the "
+                     "CA key and the cards' management passwords; make it 0700 (chmod 700 %s)\n",
+                     dataDir.c_str(), static_cast<unsigned>(st.st_mode & 07777), dataDir.c_str());
+    }
+}
+
 int Serve(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
     if (!ParseOptions(argc, argv, first, {"quiet"}, opts) ||
         !CheckKnown(opts, {"listen", "port", "data", "cert", "key", "cert-days", "random-ttl", "max-body",
-                           "request-timeout", "max-connections", "max-connections-per-address",
-                           "verify-limit", "quiet"})) {
+                           "max-body-total", "request-timeout", "max-connections",
+                           "max-connections-per-address", "verify-limit", "quiet"})) {
         return 2;
     }
     HttpOptions http;
     ServiceOptions service;
     int maxBody = static_cast<int>(http.maxBody);
+    int maxBodyTotal = static_cast<int>(http.bodyBudget);
     http.listen = Opt(opts, "listen", "127.0.0.1");
     http.port = 8080;
     http.certFile = Opt(opts, "cert", "");
@@ -140,6 +156,7 @@ int Serve(int argc, char** argv, int first) {
     if (!ToInt(opts, "port", 0, 65535, http.port) || !ToInt(opts, "cert-days", 1, 36500, service.certDays) ||
         !ToInt(opts, "random-ttl", 1, 86400, service.randomTtlSeconds) ||
         !ToInt(opts, "max-body", 1024, 16 << 20, maxBody) ||
+        !ToInt(opts, "max-body-total", 1024, 1 << 30, maxBodyTotal) ||
         !ToInt(opts, "request-timeout", 1, 3600, http.requestTimeoutSeconds) ||
         !ToInt(opts, "max-connections", 1, 100000, http.maxConnections) ||
         !ToInt(opts, "max-connections-per-address", 1, 100000, http.maxConnectionsPerAddress) ||
@@ -147,6 +164,7 @@ int Serve(int argc, char** argv, int first) {
         return 2;
     }
     http.maxBody = static_cast<std::size_t>(maxBody);
+    http.bodyBudget = static_cast<std::size_t>(maxBodyTotal);
     if (http.certFile.empty() != http.keyFile.empty()) {
         std::fprintf(stderr, "renvora-server: --cert and --key go together\n");
         return 2;
@@ -175,6 +193,7 @@ int Serve(int argc, char** argv, int first) {
         std::fprintf(stderr, "renvora-server: %s\n", error.c_str());
         return 1;
     }
+    WarnIfShared(dataDir);
     RenewalService renewal(store, *ca, service);
     HttpServer server(renewal, http);
     if (!server.Bind(error)) {
@@ -223,14 +242,21 @@ bool ReadSecret(const std::string& file, std::string& out) {
     return true;
 }
 
-// From --NAME-file, else the environment variable, else the demo value.
+// From --NAME-file, else the environment variable, else the demo value (with a warning: a card enrolled
+// so has a secret everybody knows).
 bool Secret(const std::map<std::string, std::string>& opts, const char* option, const char* variable,
-            const char* demo, std::string& out) {
+            const char* what, const char* demo, std::string& out) {
     auto it = opts.find(option);
     if (it != opts.end()) {
         return ReadSecret(it->second, out);
     }
     const char* env = std::getenv(variable);
+    if (env == nullptr) {
+        std::fprintf(stderr,
+                     "renvora-server enrol: warning: no %s given (--%s or %s): using the demo value %s, "
+                     "which everybody knows\n",
+                     what, option, variable, demo);
+    }
     out = env != nullptr ? env : demo;
     return true;
 }
@@ -238,10 +264,12 @@ bool Secret(const std::map<std::string, std::string>& opts, const char* option, 
 int EnrolCommand(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
     const std::vector<std::string> known = {
-        "data",         "card-image",  "pin-file",    "manage-password-file", "days",      "replace",
-        "cert-seq-no",  "name",        "id-type",     "id-number",            "field5",    "card-number",
-        "unit-name",    "unit-code",   "field9",      "ra-code",              "card-type", "crypt-algo",
-        "token-module", "token-label", "token-serial"};
+        "data",        "card-image", "pin-file",     "manage-password-file",
+        "days",        "replace",    "cert-seq-no",  "name",
+        "id-type",     "id-number",  "field5",       "card-number",
+        "unit-name",   "unit-code",  "field9",       "ra-code",
+        "card-type",   "crypt-algo", "token-module", "token-label",
+        "token-serial"};
     if (!ParseOptions(argc, argv, first, {"replace"}, opts)) {
         return 2;
     }
@@ -270,9 +298,9 @@ int EnrolCommand(int argc, char** argv, int first) {
                               Opt(opts, "token-serial", "")};
         r.cryptAlgo = "ECC";
     }
-    if (!Secret(opts, "pin-file", "RENVORA_ENROL_PIN", "123456", r.pin) ||
-        !Secret(opts, "manage-password-file", "RENVORA_ENROL_MANAGE_PASSWORD", "88888888",
-                r.managePassword)) {
+    if (!Secret(opts, "pin-file", "RENVORA_ENROL_PIN", "PIN", "123456", r.pin) ||
+        !Secret(opts, "manage-password-file", "RENVORA_ENROL_MANAGE_PASSWORD", "management password",
+                "88888888", r.managePassword)) {
         return 2;
     }
     r.replace = opts.count("replace") != 0;
@@ -314,14 +342,22 @@ int IssuesCommand(int argc, char** argv, int first) {
     }
     Store store;
     std::string error;
-    if (!store.Open(Opt(opts, "data", "server-data"), error)) {
+    // Read-only: a mistyped folder must not become an empty store.
+    if (!store.OpenReadOnly(Opt(opts, "data", "server-data"), error)) {
         std::fprintf(stderr, "renvora-server issues: %s\n", error.c_str());
         return 1;
     }
     for (const IssueRecord& i : store.Issues()) {
+        std::string state = SetStateName(i.state);
+        if (i.provisional) {
+            state += " provisionally (by a verification only; " +
+                     (i.predecessor.empty() ? std::string("the enrolled certificate")
+                                            : "the set " + i.predecessor) +
+                     " stays accepted until this set's key signs a request)";
+        }
         std::printf("%s card %s (%s) op %s serial %s valid %s-%s %s since %s%s%s\n", i.issuedAt.c_str(),
                     i.certSeqNo.c_str(), i.icCode.c_str(), i.opSeqNo.c_str(), i.serial.c_str(),
-                    i.notBefore.c_str(), i.notAfter.c_str(), SetStateName(i.state), i.stateAt.c_str(),
+                    i.notBefore.c_str(), i.notAfter.c_str(), state.c_str(), i.stateAt.c_str(),
                     i.reason.empty() ? "" : ": ", i.reason.c_str());
     }
     return 0;

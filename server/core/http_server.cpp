@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +24,7 @@
 #include <mutex>
 #include <strings.h>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace rv::server {
@@ -53,6 +55,46 @@ std::string AddressText(const sockaddr* addr) {
     return buf;
 }
 
+} // namespace
+
+// Connections are counted per client address, an IPv6 client per /64 (one host commonly holds a whole
+// /64, so single IPv6 addresses would cap nothing). An IPv4 address mapped into IPv6 counts as itself.
+std::string ConnectionGroup(const sockaddr* addr) {
+    if (addr == nullptr || addr->sa_family != AF_INET6) {
+        return AddressText(addr);
+    }
+    in6_addr a = reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&a)) {
+        char buf[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &a.s6_addr[12], buf, sizeof buf);
+        return buf;
+    }
+    std::memset(&a.s6_addr[8], 0, 8);
+    char buf[INET6_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET6, &a, buf, sizeof buf);
+    return std::string(buf) + "/64";
+}
+
+namespace {
+
+// Log lines carry what peers sent (paths, methods, header values): every byte outside printable ASCII is
+// written as \xHH, and a backslash as \\, so that no peer can forge or break a line.
+std::string Escape(const char* text) {
+    static const char* kHex = "0123456789abcdef";
+    std::string out;
+    for (const char* p = text; *p != '\0'; ++p) {
+        auto c = static_cast<unsigned char>(*p);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c >= 0x7f) {
+            out += {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // The client sends the JSON text followed by one zero byte; only that one byte is not part of the JSON.
 std::string StripTerminator(std::string body) {
     if (!body.empty() && body.back() == '\0') {
@@ -61,16 +103,24 @@ std::string StripTerminator(std::string body) {
     return body;
 }
 
-// Where a connection stands, for the deadline watcher.
+// Where a connection stands, for the deadline watcher and for eviction.
 enum class Phase { Waiting, Working };
+
+// The connections of one client address (an IPv6 client: of one /64).
+struct Group {
+    int count = 0;
+};
 
 struct Conn {
     int fd = -1;
     std::string peer;
+    std::string groupKey;
+    Group* group = nullptr; // with connMu
     Phase phase = Phase::Waiting;
     Clock::time_point since; // start of the current wait for a whole request
+    int requests = 0;        // request heads begun, on the event thread
     int answered = 0;
-    std::atomic<bool> cut{false};
+    std::atomic<bool> cut{false}; // shut down by the server (deadline, eviction, size); set with connMu
 };
 
 struct Request {
@@ -78,8 +128,11 @@ struct Request {
     std::string method, path;
     std::string body;
     std::size_t received = 0;
+    std::size_t charged = 0; // body bytes counted against the budget of buffered bodies
     Clock::time_point start;
+    bool begun = false; // the handler saw the whole head
     bool dispatched = false;
+    bool replied = false;
     std::atomic<bool> ready{false};
     int status = 200;
     Answer answer;
@@ -95,13 +148,23 @@ struct HttpServer::Impl {
     MHD_Daemon* daemon = nullptr;
     int listenFd = -1;
     std::string certPem, keyPem;
+    std::size_t bodyBudget = 0;
+    std::size_t bodyBytes = 0; // buffered body bytes of all connections, on the event thread
 
-    // Connections, their count per address, and refusals not yet logged one by one.
+    // Connections, their count per address, and how many of them the server has cut but libmicrohttpd
+    // has not closed yet (they no longer count against the limits).
     std::mutex connMu;
     std::map<MHD_Connection*, Conn*> conns;
-    std::map<std::string, int> perAddress;
-    std::map<std::string, int> refusedUnlogged;
-    std::map<std::string, int> refusedThisSecond;
+    std::unordered_map<std::string, Group> groups; // elements stay put: Conn::group points into it
+    std::size_t cutOpen = 0;
+    std::atomic<bool> stopping{false};
+    std::size_t closedAtStop = 0; // on the event thread
+
+    // Lines about single connections (refused, cut, closed), limited per address and in all.
+    std::mutex logMu;
+    std::map<std::string, int> linesThisSecond; // per peer
+    int allLinesThisSecond = 0;
+    std::map<std::string, int> unlogged;
 
     // Whole requests waiting for a worker; at most one per connection, so bounded by the connections.
     std::mutex workMu;
@@ -122,44 +185,117 @@ struct HttpServer::Impl {
         }
         char line[1024];
         std::snprintf(line, sizeof line, format, args...);
-        std::fprintf(stderr, "%s %s\n", Stamp().c_str(), line);
+        std::fprintf(stderr, "%s %s\n", Stamp().c_str(), Escape(line).c_str());
     }
 
-    // Refusals of one address are logged one by one up to a few a second, then summed up each second,
-    // so that a flood cannot turn the log into the bottleneck.
-    void LogRefusal(const std::string& peer, const char* reason) {
+    // A line about one connection. A few a second are written per address, and a few dozen in all; the
+    // rest are summed up each second, so that a flood cannot turn the log into the bottleneck.
+    template <typename... Args> void LogPeer(const std::string& peer, const char* format, Args... args) {
+        if (!options.log) {
+            return;
+        }
         {
-            std::lock_guard lock(connMu);
-            if (++refusedThisSecond[peer] > 5) {
-                ++refusedUnlogged[peer];
+            std::lock_guard lock(logMu);
+            if (++linesThisSecond[peer] > 5 || ++allLinesThisSecond > 50) {
+                ++unlogged[peer];
                 return;
             }
         }
-        Log("%s refused: %s", peer.c_str(), reason);
+        Log(format, args...);
+    }
+
+    void LogSummary() {
+        std::map<std::string, int> summed;
+        {
+            std::lock_guard lock(logMu);
+            summed.swap(unlogged);
+            linesThisSecond.clear();
+            allLinesThisSecond = 0;
+        }
+        if (summed.empty()) {
+            return;
+        }
+        std::vector<std::pair<int, std::string>> byCount;
+        int total = 0;
+        for (const auto& [peer, n] : summed) {
+            byCount.emplace_back(n, peer);
+            total += n;
+        }
+        std::sort(byCount.rbegin(), byCount.rend());
+        int shown = 0;
+        for (std::size_t i = 0; i < byCount.size() && i < 5; ++i) {
+            Log("%s: %d more lines about its connections left out in the last second",
+                byCount[i].second.c_str(), byCount[i].first);
+            shown += byCount[i].first;
+        }
+        if (byCount.size() > 5) {
+            Log("%d more lines about the connections of %zu other addresses left out in the last second",
+                total - shown, byCount.size() - 5);
+        }
+    }
+
+    // With connMu held.
+    void MarkCut(Conn* c) {
+        if (!c->cut.exchange(true)) {
+            ++cutOpen;
+        }
     }
 
     // ---- libmicrohttpd callbacks, all on its event thread ----
 
     static MHD_Result Accept(void* cls, const sockaddr* addr, socklen_t) {
         auto* self = static_cast<Impl*>(cls);
-        std::string peer = AddressText(addr);
-        int count = 0;
-        std::size_t total = 0;
+        const std::string group = ConnectionGroup(addr);
+        std::string evicted;
+        const char* refused = nullptr;
         {
             std::lock_guard lock(self->connMu);
-            auto it = self->perAddress.find(peer);
-            count = it == self->perAddress.end() ? 0 : it->second;
-            total = self->conns.size();
+            auto it = self->groups.find(group);
+            const int count = it == self->groups.end() ? 0 : it->second.count;
+            if (count >= self->options.maxConnectionsPerAddress) {
+                refused = "too many connections from this address";
+            } else if (self->conns.size() - self->cutOpen >=
+                       static_cast<std::size_t>(self->options.maxConnections)) {
+                // Full: the address holding the most connections gives up the one that has waited longest
+                // for a whole request, if it holds more than the newcomer's. Many addresses filling the
+                // server can then only crowd each other out, never a client with few connections.
+                Conn* victim = self->Victim();
+                if (victim != nullptr && victim->group->count > count) {
+                    ::shutdown(victim->fd, SHUT_RDWR); // libmicrohttpd closes it (see Watch)
+                    self->MarkCut(victim);
+                    evicted = victim->peer;
+                } else {
+                    refused = "too many connections in all";
+                }
+            }
         }
-        if (count >= self->options.maxConnectionsPerAddress) {
-            self->LogRefusal(peer, "too many connections from this address");
+        std::string peer = AddressText(addr);
+        if (refused != nullptr) {
+            self->LogPeer(peer, "%s refused: %s", peer.c_str(), refused);
             return MHD_NO;
         }
-        if (total >= static_cast<std::size_t>(self->options.maxConnections)) {
-            self->LogRefusal(peer, "too many connections in all");
-            return MHD_NO;
+        if (!evicted.empty()) {
+            // Counted against the newcomer, whose arrival it is.
+            self->LogPeer(peer, "%s cut: no whole request yet, evicted for %s (too many connections in all)",
+                          evicted.c_str(), peer.c_str());
         }
         return MHD_YES;
+    }
+
+    // The oldest connection still waiting for its whole request, of the address that holds the most
+    // connections; with connMu held. A scan of all connections, which only a full server does.
+    Conn* Victim() {
+        Conn* victim = nullptr;
+        for (const auto& [connection, c] : conns) {
+            if (c->cut || c->phase != Phase::Waiting) {
+                continue;
+            }
+            if (victim == nullptr || c->group->count > victim->group->count ||
+                (c->group->count == victim->group->count && c->since < victim->since)) {
+                victim = c;
+            }
+        }
+        return victim;
     }
 
     static void Connection(void* cls, MHD_Connection* connection, void** socketContext,
@@ -177,7 +313,9 @@ struct HttpServer::Impl {
             *socketContext = c;
             std::lock_guard lock(self->connMu);
             self->conns[connection] = c;
-            ++self->perAddress[c->peer];
+            c->groupKey = ConnectionGroup(addr ? addr->client_addr : nullptr);
+            c->group = &self->groups[c->groupKey];
+            ++c->group->count;
             return;
         }
         // Closed: called before libmicrohttpd closes the socket, so the watcher never touches a
@@ -189,17 +327,41 @@ struct HttpServer::Impl {
         {
             std::lock_guard lock(self->connMu);
             self->conns.erase(connection);
-            if (--self->perAddress[c->peer] <= 0) {
-                self->perAddress.erase(c->peer);
+            if (c->cut) {
+                --self->cutOpen;
+            }
+            if (--c->group->count <= 0) {
+                self->groups.erase(c->groupKey);
             }
         }
-        if (c->answered == 0 && !c->cut) {
-            self->Log("%s closed without a whole request (closed by the client, idle, or a request "
-                      "libmicrohttpd refused itself)",
-                      c->peer.c_str());
+        if (self->stopping) {
+            // Idle connections closed by the server's own stop: one line for all of them (see Stop).
+            self->closedAtStop += c->requests == 0 && !c->cut ? 1 : 0;
+        } else if (c->requests == 0 && !c->cut) {
+            // No request line arrived: the client closed, or sent one libmicrohttpd could not read (it
+            // closes those without a word).
+            self->LogPeer(c->peer,
+                          "%s closed without a request (by the client, or no request line could be read)",
+                          c->peer.c_str());
         }
         delete c;
         *socketContext = nullptr;
+    }
+
+    // The request line has arrived: its request starts here, so that a head libmicrohttpd refuses itself
+    // (too large, malformed) is still seen and logged (see Completed).
+    static void* RequestLine(void* cls, const char* uri, MHD_Connection* connection) {
+        (void)cls;
+        auto* r = new Request;
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        r->conn = info ? static_cast<Conn*>(info->socket_context) : nullptr;
+        r->path = uri ? uri : "";
+        r->start = Clock::now();
+        if (r->conn != nullptr) {
+            ++r->conn->requests;
+        }
+        return r;
     }
 
     static void Completed(void* cls, MHD_Connection* connection, void** requestContext,
@@ -211,20 +373,33 @@ struct HttpServer::Impl {
         }
         *requestContext = nullptr;
         Conn* c = r->conn;
-        if (code != MHD_REQUEST_TERMINATED_COMPLETED_OK && c != nullptr && !c->cut) {
+        self->bodyBytes -= r->charged;
+        if ((code != MHD_REQUEST_TERMINATED_COMPLETED_OK || !r->replied) && c != nullptr && !c->cut &&
+            !self->stopping) {
+            // libmicrohttpd answers some requests itself (a head over its memory, a malformed head or
+            // chunk) without calling the handler for an answer: the status it queued says so.
+            const MHD_ConnectionInfo* status =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS);
             const char* why = code == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED   ? "no progress (timeout)"
                               : code == MHD_REQUEST_TERMINATED_CLIENT_ABORT    ? "closed by the client"
                               : code == MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN ? "server stopping"
+                              : code == MHD_REQUEST_TERMINATED_READ_ERROR      ? "closed by the client"
                                                                                : "error on the connection";
-            self->Log("%s %s %s cut: %s after %zu body bytes", c->peer.c_str(), r->method.c_str(),
-                      r->path.c_str(), why, r->body.size());
+            if (status != nullptr && !r->replied) {
+                self->LogPeer(c->peer, "%s %s %s refused by libmicrohttpd: HTTP %u (%s the head)",
+                              c->peer.c_str(), r->method.empty() ? "-" : r->method.c_str(), r->path.c_str(),
+                              status->http_status, r->begun ? "after" : "in");
+            } else {
+                self->LogPeer(c->peer, "%s %s %s cut: %s %s, after %zu body bytes", c->peer.c_str(),
+                              r->method.empty() ? "-" : r->method.c_str(), r->path.c_str(), why,
+                              r->begun ? "in the body" : "in the head", r->received);
+            }
         }
         if (c != nullptr) {
             std::lock_guard lock(self->connMu);
             c->phase = Phase::Waiting;
             c->since = Clock::now();
         }
-        (void)connection;
         delete r;
     }
 
@@ -240,6 +415,7 @@ struct HttpServer::Impl {
         }
         MHD_Result ok = MHD_queue_response(connection, static_cast<unsigned>(status), response);
         MHD_destroy_response(response);
+        r->replied = ok == MHD_YES;
         double ms = std::chrono::duration<double, std::milli>(Clock::now() - r->start).count();
         Log("%s %s %s %d code=%s %zuB %.1fms%s%s", r->conn ? r->conn->peer.c_str() : "?", r->method.c_str(),
             r->path.c_str(), status, answer.code.empty() ? "-" : answer.code.c_str(), r->received, ms,
@@ -250,33 +426,48 @@ struct HttpServer::Impl {
         return ok;
     }
 
+    // The connection is cut in the middle of a body: no answer can be queued there.
+    MHD_Result CutBody(Request* r, const char* why) {
+        const std::string peer = r->conn ? r->conn->peer : "?";
+        LogPeer(peer, "%s %s %s cut: %s", peer.c_str(), r->method.c_str(), r->path.c_str(), why);
+        if (r->conn != nullptr) {
+            std::lock_guard lock(connMu);
+            MarkCut(r->conn);
+        }
+        return MHD_NO;
+    }
+
     static MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
                              const char*, const char* upload, std::size_t* uploadSize,
                              void** requestContext) {
         auto* self = static_cast<Impl*>(cls);
         auto* r = static_cast<Request*>(*requestContext);
         if (r == nullptr) {
-            r = new Request;
+            r = static_cast<Request*>(RequestLine(cls, url, connection));
             *requestContext = r;
-            const MHD_ConnectionInfo* info =
-                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-            r->conn = info ? static_cast<Conn*>(info->socket_context) : nullptr;
+        }
+        if (!r->begun) {
+            r->begun = true;
             r->method = method ? method : "";
             r->path = url ? url : "";
-            r->start = Clock::now();
             return self->Begin(connection, r);
         }
         if (*uploadSize > 0) {
             // Chunked bodies arrive here decoded, piece by piece: counted like any other.
             if (r->body.size() + *uploadSize > self->options.maxBody) {
-                self->Log("%s %s %s cut: body over %zu bytes", r->conn ? r->conn->peer.c_str() : "?",
-                          r->method.c_str(), r->path.c_str(), self->options.maxBody);
-                if (r->conn != nullptr) {
-                    r->conn->cut = true;
-                }
-                return MHD_NO; // closes the connection: no answer can be queued in the middle of a body
+                char why[64];
+                std::snprintf(why, sizeof why, "body over %zu bytes", self->options.maxBody);
+                return self->CutBody(r, why);
+            }
+            if (self->bodyBytes + *uploadSize > self->bodyBudget) {
+                char why[96];
+                std::snprintf(why, sizeof why, "the bodies being received reached %zu bytes in all",
+                              self->bodyBudget);
+                return self->CutBody(r, why);
             }
             r->body.append(upload, *uploadSize);
+            r->charged += *uploadSize;
+            self->bodyBytes += *uploadSize;
             r->received = r->body.size();
             *uploadSize = 0;
             return MHD_YES;
@@ -335,7 +526,14 @@ struct HttpServer::Impl {
                 a.detail = std::string("Content-Length ") + length;
                 return Reply(connection, r, 413, a, true);
             }
-            r->body.reserve(static_cast<std::size_t>(n));
+            // Nothing is set aside for the declared length: memory follows the bytes that arrive. A body
+            // that would not fit beside those being received is refused before it is read.
+            if (bodyBytes + n > bodyBudget) {
+                Answer a = Refusal(code::kBusy, U(u8"服务器繁忙，请稍后重试！"));
+                a.detail = "the bodies being received hold " + std::to_string(bodyBytes) + " of " +
+                           std::to_string(bodyBudget) + " bytes";
+                return Reply(connection, r, 503, a, true);
+            }
         }
         return MHD_YES;
     }
@@ -384,7 +582,6 @@ struct HttpServer::Impl {
             const auto now = Clock::now();
             const auto limit = std::chrono::seconds(options.requestTimeoutSeconds);
             std::vector<std::string> cut;
-            std::map<std::string, int> summed;
             {
                 std::lock_guard connLock(connMu);
                 for (auto& [connection, c] : conns) {
@@ -392,22 +589,18 @@ struct HttpServer::Impl {
                         // The socket stays open until libmicrohttpd sees the shutdown and closes it
                         // itself, after telling us (see Connection): no descriptor is closed twice.
                         ::shutdown(c->fd, SHUT_RDWR);
-                        c->cut = true;
+                        MarkCut(c);
                         cut.push_back(c->peer);
                     }
                 }
-                if (now - lastSecond >= std::chrono::seconds(1)) {
-                    summed.swap(refusedUnlogged);
-                    refusedThisSecond.clear();
-                    lastSecond = now;
-                }
             }
             for (const std::string& peer : cut) {
-                Log("%s cut: no whole request within %d s (idle or too slow)", peer.c_str(),
-                    options.requestTimeoutSeconds);
+                LogPeer(peer, "%s cut: no whole request within %d s (idle or too slow)", peer.c_str(),
+                        options.requestTimeoutSeconds);
             }
-            for (const auto& [peer, n] : summed) {
-                Log("%s refused: %d more connections over the limits in the last second", peer.c_str(), n);
+            if (now - lastSecond >= std::chrono::seconds(1)) {
+                LogSummary();
+                lastSecond = now;
             }
         }
     }
@@ -423,7 +616,8 @@ struct HttpServer::Impl {
         while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) {
             line[--n] = '\0';
         }
-        self->Log("http: %s", static_cast<const char*>(line));
+        // Its messages name no peer, but a peer can make it write many: limited like the others.
+        self->LogPeer("libmicrohttpd", "http: %s", static_cast<const char*>(line));
     }
 };
 
@@ -492,10 +686,15 @@ bool HttpServer::Bind(std::string& error) {
     // Each connection's buffer for its request head is small: a request head of the protocol is a few
     // hundred bytes. The library's own idle timeout, longer than the deadline, catches what the deadline
     // watcher does not watch (an answer the client does not read).
+    // All bodies being received together stay within this (each within --max-body).
+    s.bodyBudget = std::max(o.bodyBudget, o.maxBody);
+    // libmicrohttpd's own limit leaves room above ours for connections the server has cut (evicted, past
+    // the deadline) and the library has not closed yet: a newcomer must reach Accept to evict anybody.
+    const unsigned libraryLimit = static_cast<unsigned>(o.maxConnections + o.maxConnections / 4 + 64);
     s.daemon = MHD_start_daemon(
         flags, 0, &Impl::Accept, &s, &Impl::Handle, &s, MHD_OPTION_EXTERNAL_LOGGER, &Impl::LibraryLog, &s,
-        MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
-        static_cast<unsigned>(o.maxConnections + 16), MHD_OPTION_CONNECTION_TIMEOUT,
+        MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, libraryLimit, MHD_OPTION_URI_LOG_CALLBACK,
+        &Impl::RequestLine, &s, MHD_OPTION_CONNECTION_TIMEOUT,
         static_cast<unsigned>(2 * o.requestTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         static_cast<std::size_t>(16 * 1024), MHD_OPTION_NOTIFY_CONNECTION, &Impl::Connection, &s,
         MHD_OPTION_NOTIFY_COMPLETED, &Impl::Completed, &s, Tls() ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END,
@@ -542,7 +741,12 @@ void HttpServer::Stop() {
     }
     s.workers.clear();
     s.watcher.join();
+    s.stopping = true;
     MHD_stop_daemon(s.daemon);
+    if (s.closedAtStop > 0) {
+        s.Log("closed %zu connections that had sent no request, stopping", s.closedAtStop);
+    }
+    s.LogSummary();
     if (listen != MHD_INVALID_SOCKET) {
         ::close(listen);
     }

@@ -1,15 +1,18 @@
 // The renewal service over HTTP(S) on libmicrohttpd: the four paths the client posts to, with every
 // resource a peer can make the server hold bounded. One event loop (epoll) reads all connections, so an
 // idle or slow connection costs a socket and a little memory, never a thread; whole requests go to a
-// pool of workers. Limits (see docs/server.md): request body size whatever its framing, one deadline for
-// a whole request, connections per client address and in all. One log line per answer, and one per
-// refused or cut connection, on stderr.
+// pool of workers. Limits (see docs/server.md): request body size whatever its framing and the bodies of
+// all connections together, one deadline for a whole request, connections per client address and in all.
+// One log line per answer, and one per refused, cut or closed connection (limited per second), on stderr;
+// what peers sent is escaped there.
 #pragma once
 
 #include "core/service.h"
 
 #include <memory>
 #include <string>
+
+struct sockaddr;
 
 namespace rv::server {
 
@@ -23,10 +26,18 @@ struct HttpOptions {
     // A request must arrive whole within this many seconds of its connection's start (or of the end of
     // the answer before it on a kept-alive connection); otherwise the connection is cut.
     int requestTimeoutSeconds = 10;
-    int maxConnections = 1000;
+    // Connections in all, and per client address (an IPv6 client: per /64). When all are taken, a
+    // newcomer evicts the longest-waiting unfinished connection of the address holding the most, if
+    // that address holds more than the newcomer's.
+    int maxConnections = 2000;
     int maxConnectionsPerAddress = 32;
+    // Body bytes all connections together may hold while their requests arrive (at least maxBody).
+    std::size_t bodyBudget = std::size_t{16} << 20;
     bool log = true;
 };
+
+// The key a client's connections are counted under: its IPv4 address, or the /64 of its IPv6 address.
+std::string ConnectionGroup(const sockaddr* addr);
 
 class HttpServer {
 public:

@@ -186,7 +186,7 @@ std::optional<Answer> RenewalService::CheckRandom(const std::string& random, std
     return std::nullopt;
 }
 
-bool RenewalService::CountAttempt(const std::string& certSeqNo, std::time_t now) {
+bool RenewalService::CountFailure(const std::string& certSeqNo, std::time_t now) {
     std::lock_guard lock(attemptsMu_);
     std::vector<std::time_t>& times = attempts_[certSeqNo];
     std::erase_if(times, [&](std::time_t t) { return t <= now - options_.verifyWindowSeconds; });
@@ -255,11 +255,6 @@ Answer RenewalService::VerifyInfo(const std::string& body) {
         return Refusal(code::kUnknownCard, U(u8"未找到该IC卡的登记信息！"));
     }
     const CardRecord& card = state->card;
-    if (!CountAttempt(card.certSeqNo, now)) {
-        Answer a = Refusal(code::kTooManyAttempts, U(u8"该IC卡核验次数过多，请一小时后再试！"));
-        a.detail = "verification limit of card " + card.certSeqNo;
-        return a;
-    }
     // A random is good for one verification, used or not.
     std::string error;
     int fresh = store_.UseRandom(v[9], expires, now, error);
@@ -272,37 +267,62 @@ Answer RenewalService::VerifyInfo(const std::string& body) {
         return Refusal(code::kBadRandom, U(u8"随机数无效或已使用，请重新操作！"));
     }
     std::shared_ptr<const ParsedCert> confirmed = Parsed(state->confirmedPem);
-    if (!confirmed) {
+    std::shared_ptr<const ParsedCert> predecessor =
+        state->predecessorPem.empty() ? nullptr : Parsed(state->predecessorPem);
+    if (!confirmed || (!state->predecessorPem.empty() && !predecessor)) {
         return Refusal(code::kInternal, U(u8"服务器内部错误，请稍后重试！"));
     }
-    const struct {
+    struct Check {
         const char8_t* name;
         const std::string& sent;
         const std::string& enrolled;
-    } checks[] = {
-        {u8"法人姓名", v[1], card.legalPerson}, {u8"证件类型", v[2], card.idType},
-        {u8"证件号码", v[3], card.idNumber},    {u8"IC卡号", v[4], card.icCode},
-        {u8"单位名称", v[5], card.entName},     {u8"单位代码", v[6], card.unitType},
-        {u8"RA代码", v[7], card.raCode},
+        const char* key;
     };
+    const Check checks[] = {
+        {u8"法人姓名", v[1], card.legalPerson, kKeys[1]}, {u8"证件类型", v[2], card.idType, kKeys[2]},
+        {u8"证件号码", v[3], card.idNumber, kKeys[3]},    {u8"IC卡号", v[4], card.icCode, kKeys[4]},
+        {u8"单位名称", v[5], card.entName, kKeys[5]},     {u8"单位代码", v[6], card.unitType, kKeys[6]},
+        {u8"RA代码", v[7], card.raCode, kKeys[7]},
+    };
+    const char8_t* differs = nullptr;
+    const char* differsKey = "endDate";
     for (const auto& c : checks) {
-        if (c.sent != c.enrolled) {
-            return Refusal(code::kMismatch, U(u8"用户信息核验不通过：") + U(c.name) + U(u8"不一致！"));
+        if (differs == nullptr && c.sent != c.enrolled) {
+            differs = c.name;
+            differsKey = c.key;
         }
     }
-    // The end date tells which certificate the card holds: the confirmed one, or the pending set, which
-    // it thereby shows it installed.
+    // The end date tells which certificate the card holds: the confirmed one; while that one is confirmed
+    // by a verification only, the one before it; or the pending set, which it thereby shows it installed.
+    const bool pendingDate = state->pending && v[8] == state->pending->notAfter.substr(0, 8);
+    if (differs == nullptr && v[8] != confirmed->endDate && !(predecessor && v[8] == predecessor->endDate) &&
+        !pendingDate) {
+        differs = u8"证书有效期截止日期";
+    }
+    if (differs != nullptr) {
+        // Only failures count: whoever sends the card's own data always gets through, so nobody who merely
+        // knows a certificate number can lock its holder out. Past the limit a failure no longer names the
+        // field that differs, so the fields cannot be guessed one by one.
+        Answer a = CountFailure(card.certSeqNo, now)
+                       ? Refusal(code::kMismatch, U(u8"用户信息核验不通过：") + U(differs) + U(u8"不一致！"))
+                       : Refusal(code::kTooManyAttempts, U(u8"该IC卡核验失败次数过多，请一小时后再试！"));
+        a.detail = "verification of card " + card.certSeqNo + " failed: " + differsKey + " differs" +
+                   (a.code == code::kTooManyAttempts ? " (over the limit of failures)" : "");
+        return a;
+    }
     std::string detail;
-    if (v[8] != confirmed->endDate) {
-        if (!state->pending || v[8] != state->pending->notAfter.substr(0, 8)) {
-            return Refusal(code::kMismatch, U(u8"用户信息核验不通过：证书有效期截止日期不一致！"));
-        }
+    if (v[8] != confirmed->endDate && !(predecessor && v[8] == predecessor->endDate)) {
+        // A verification carries no signature: the set is confirmed provisionally, and the certificate
+        // before it stays acceptable until the new key signs a request.
         if (!store_.ConfirmPending(card.certSeqNo, state->pending->serial, now, error)) {
             Answer a = Refusal(code::kInternal, U(u8"服务器保存数据失败，请稍后重试！"));
             a.detail = error;
             return a;
         }
-        detail = "confirmed " + state->pending->serial + " of " + card.certSeqNo;
+        detail = "confirmed " + state->pending->serial + " of " + card.certSeqNo + " provisionally";
+    } else if (predecessor && v[8] != confirmed->endDate) {
+        detail = "card " + card.certSeqNo + " shows the certificate before its provisionally confirmed set " +
+                 state->confirmed->serial;
     }
     Verification ver{card.certSeqNo, MakeRandom(now), DateDigits(now), now + options_.randomTtlSeconds};
     std::string opSeqNo;
@@ -352,20 +372,25 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     std::time_t now = options_.now();
     Verification ver;
     {
-        // The operation number and its random are good for one renewal request, accepted or not.
+        // The operation number and its random are good for one renewal request, accepted or not. Operation
+        // numbers can be guessed, so only a request that also names the verification's random uses one up
+        // (or one that comes too late): nobody else can spend another user's renewal.
         std::lock_guard lock(pendingMu_);
         auto it = verifications_.find(v[kOpSeqNo]);
         if (it == verifications_.end()) {
             return Refusal(code::kBadOperation, U(u8"业务流水号无效或已使用，请重新操作！"));
         }
+        if (it->second.expires <= now) {
+            verifications_.erase(it);
+            return Refusal(code::kBadRandom, U(u8"随机数已过期，请重新操作！"));
+        }
+        const std::string& random = it->second.random;
+        if (random.size() != v[kRandom].size() ||
+            CRYPTO_memcmp(random.data(), v[kRandom].data(), random.size()) != 0) {
+            return Refusal(code::kBadRandom, U(u8"随机数无效或已使用，请重新操作！"));
+        }
         ver = it->second;
         verifications_.erase(it);
-    }
-    if (ver.random != v[kRandom]) {
-        return Refusal(code::kBadRandom, U(u8"随机数无效或已使用，请重新操作！"));
-    }
-    if (ver.expires <= now) {
-        return Refusal(code::kBadRandom, U(u8"随机数已过期，请重新操作！"));
     }
     if (ver.certSeqNo != v[kCertSeqNo] || ver.signDate != v[kSignDate]) {
         return Refusal(code::kMismatch, U(u8"请求与用户信息核验结果不一致！"));
@@ -392,20 +417,29 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     }
     std::shared_ptr<const ParsedCert> current = Parsed(state->confirmedPem);
     std::shared_ptr<const ParsedCert> pending = state->pending ? Parsed(state->pending->certPem) : nullptr;
-    if (!current || (state->pending && !pending)) {
+    std::shared_ptr<const ParsedCert> predecessor =
+        state->predecessorPem.empty() ? nullptr : Parsed(state->predecessorPem);
+    if (!current || (state->pending && !pending) || (!state->predecessorPem.empty() && !predecessor)) {
         return Refusal(code::kInternal, U(u8"服务器内部错误，请稍后重试！"));
     }
     // The card signed the GBK bytes of the text the client built, with the key it holds: the confirmed
-    // one, or that of the pending set, which it thereby shows it installed.
+    // one; that of the pending set, which it thereby shows it installed; or, while the confirmed set is
+    // confirmed by a verification only, that of the certificate before it.
     std::string signedText = cp::Utf8ToGbk(SignedText(v[kOpSeqNo], v[kIcCode], v[kName], v[kUnitName],
                                                       v[kSignDate], v[kUnitCode], v[kOperType], v[kNote]));
     // The pending set's key first: a card that renews again has normally installed its last set, and
     // holds the confirmed one only when that set's answer was lost.
-    std::string heldSerial;
+    SignedWith signedWith = SignedWith::ConfirmedSet;
     if (pending && VerifyCardSignature(X509_get0_pubkey(pending->cert.get()), signedText, signature)) {
-        heldSerial = state->pending->serial;
+        signedWith = SignedWith::PendingSet;
         current = pending;
-    } else if (!VerifyCardSignature(X509_get0_pubkey(current->cert.get()), signedText, signature)) {
+    } else if (VerifyCardSignature(X509_get0_pubkey(current->cert.get()), signedText, signature)) {
+        signedWith = SignedWith::ConfirmedSet;
+    } else if (predecessor &&
+               VerifyCardSignature(X509_get0_pubkey(predecessor->cert.get()), signedText, signature)) {
+        signedWith = SignedWith::Predecessor;
+        current = predecessor;
+    } else {
         return Refusal(code::kBadSignature, U(u8"签名验证失败！"));
     }
 
@@ -437,7 +471,7 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     issue.notBefore = signInfo.notBefore;
     issue.notAfter = signInfo.notAfter;
     issue.certPem = signPem;
-    if (!store_.CommitRenewal(issue, state->generation, heldSerial, now, error)) {
+    if (!store_.CommitRenewal(issue, state->generation, signedWith, now, error)) {
         Answer a = Refusal(code::kInternal, U(u8"服务器保存数据失败，请稍后重试！"));
         a.detail = error;
         return a;
@@ -463,10 +497,17 @@ Answer RenewalService::UpdateCert(const std::string& body) {
                         {"cssSignKeyPEM", ca_.CssSignKeyPem()},
                         {"cssEnvKeyPEM", ca_.CssEnvKeyPem()},
                         {"managePasswd", card->managePassword}});
-    a.detail =
-        "issued " + issue.serial + " to " + issue.certSeqNo +
-        (heldSerial.empty() ? (state->pending ? ", superseding " + state->pending->serial : std::string())
-                            : ", confirming " + heldSerial);
+    a.detail = "issued " + issue.serial + " to " + issue.certSeqNo;
+    if (signedWith == SignedWith::PendingSet) {
+        a.detail += ", confirming " + state->pending->serial;
+    } else if (state->pending) {
+        a.detail += ", superseding " + state->pending->serial;
+    }
+    if (signedWith == SignedWith::ConfirmedSet && state->confirmed && state->confirmed->provisional) {
+        a.detail += ", confirming " + state->confirmed->serial + " for good";
+    } else if (signedWith == SignedWith::Predecessor) {
+        a.detail += ", superseding " + state->confirmed->serial + " (confirmed by a verification only)";
+    }
     return a;
 }
 

@@ -22,7 +22,8 @@ struct ServiceOptions {
     int randomTtlSeconds = 300;     // a random (and a verification) is usable this long
     int certDays = 730;             // validity of a renewed certificate
     std::size_t maxPending = 10000; // outstanding verifications (randoms keep no state)
-    // Verification attempts per card within the window; more are refused until older ones leave it.
+    // Failed verifications per card within the window; past them a failure no longer names the field
+    // that differs. A verification whose data all match is never refused for it.
     int verifyLimit = 20;
     int verifyWindowSeconds = 3600;
     std::function<std::time_t()> now = [] { return std::time(nullptr); };
@@ -99,8 +100,8 @@ private:
     std::string MakeRandom(std::time_t now) const;
     // Nothing when genuine and in time (its expiry in `expires`); otherwise the refusal.
     std::optional<Answer> CheckRandom(const std::string& random, std::time_t now, std::time_t& expires) const;
-    // Counts one verification attempt of the card; false when its limit is reached.
-    bool CountAttempt(const std::string& certSeqNo, std::time_t now);
+    // Counts one failed verification of the card; false (and not counted) when its limit is reached.
+    bool CountFailure(const std::string& certSeqNo, std::time_t now);
 
     Store& store_;
     const CertificateAuthority& ca_;
@@ -110,7 +111,7 @@ private:
     mutable std::mutex pendingMu_;
     std::unordered_map<std::string, Verification> verifications_; // opSeqNo -> verification
     std::mutex attemptsMu_;
-    std::unordered_map<std::string, std::vector<std::time_t>> attempts_; // certSeqNo -> attempt times
+    std::unordered_map<std::string, std::vector<std::time_t>> attempts_; // certSeqNo -> failure times
     unsigned long opCounter_ = 0;
     std::mutex certMu_;
     std::unordered_map<std::string, std::shared_ptr<const ParsedCert>> certs_; // by PEM

@@ -20,13 +20,21 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kMaxCertSeqNo = 64;
-constexpr int kSchemaVersion = 1;
+// 1: the first database; 2: provisional confirmations (issues.provisional, issues.predecessor).
+constexpr int kSchemaVersion = 2;
 
 // Texts an operator reads in `renvora-server issues` and in the database.
 constexpr const char* kReasonReplaced = "replaced by the confirmed set ";
 constexpr const char* kReasonNeverInstalled =
     "never installed: the card renewed again with its previous certificate";
 constexpr const char* kReasonReEnrolled = "the card was enrolled again";
+constexpr const char* kReasonUndone =
+    "confirmed only by a verification; the card renewed with its previous certificate";
+
+std::string ProvisionallyReplaced(const std::string& serial) {
+    return "replaced by the set " + serial +
+           ", so far confirmed by a verification only: still accepted until that set's key signs a request";
+}
 
 const char* const kSchema = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value BLOB NOT NULL);
@@ -42,7 +50,8 @@ CREATE TABLE issues(
   op_seq_no TEXT NOT NULL, issued_at TEXT NOT NULL, not_before TEXT NOT NULL, not_after TEXT NOT NULL,
   cert_pem TEXT NOT NULL,
   state TEXT NOT NULL CHECK(state IN ('pending', 'confirmed', 'superseded')),
-  state_at TEXT NOT NULL, reason TEXT NOT NULL DEFAULT '');
+  state_at TEXT NOT NULL, reason TEXT NOT NULL DEFAULT '',
+  provisional INTEGER NOT NULL DEFAULT 0, predecessor TEXT NOT NULL DEFAULT '');
 CREATE INDEX issues_by_card ON issues(cert_seq_no, state);
 CREATE UNIQUE INDEX one_pending_set ON issues(cert_seq_no) WHERE state = 'pending';
 CREATE UNIQUE INDEX one_confirmed_set ON issues(cert_seq_no) WHERE state = 'confirmed';
@@ -157,7 +166,8 @@ bool Run(sqlite3* db, const char* sql, std::string& error) {
 }
 
 const char* const kIssueColumns = "id, serial, env_serial, cert_seq_no, ic_code, op_seq_no, issued_at, "
-                                  "not_before, not_after, cert_pem, state, state_at, reason";
+                                  "not_before, not_after, cert_pem, state, state_at, reason, provisional, "
+                                  "predecessor";
 
 SetState StateFromName(const std::string& name) {
     return name == "pending"     ? SetState::Pending
@@ -180,6 +190,8 @@ IssueRecord ReadIssue(const Stmt& s) {
     i.state = StateFromName(s.Text(10));
     i.stateAt = s.Text(11);
     i.reason = s.Text(12);
+    i.provisional = s.Int(13) != 0;
+    i.predecessor = s.Text(14);
     return i;
 }
 
@@ -204,18 +216,50 @@ bool InsertCard(sqlite3* db, const CardRecord& c, std::int64_t generation, std::
     return s.Run(error, "cannot record the card");
 }
 
-// Supersedes the card's confirmed set (it is replaced by `serial`), then confirms `serial`.
-bool ConfirmIn(sqlite3* db, const std::string& certSeqNo, const std::string& serial, const std::string& at,
-               std::string& error) {
-    Stmt old(db, "UPDATE issues SET state = 'superseded', state_at = ?, reason = ? "
-                 "WHERE cert_seq_no = ? AND state = 'confirmed'");
-    old.Bind(at).Bind(kReasonReplaced + serial).Bind(certSeqNo);
-    if (!old.Run(error, "cannot supersede the confirmed set")) {
-        return false;
+// The card's confirmed set, if it has one.
+std::optional<IssueRecord> ConfirmedIn(sqlite3* db, const std::string& certSeqNo) {
+    Stmt s(db, (std::string("SELECT ") + kIssueColumns +
+                " FROM issues WHERE cert_seq_no = ? AND state = 'confirmed'")
+                   .c_str());
+    s.Bind(certSeqNo);
+    if (s.Step() != SQLITE_ROW) {
+        return std::nullopt;
     }
-    Stmt s(db, "UPDATE issues SET state = 'confirmed', state_at = ? "
+    return ReadIssue(s);
+}
+
+bool MoveSet(sqlite3* db, const std::string& certSeqNo, const std::string& serial, const char* state,
+             const std::string& at, const std::string& reason, std::string& error) {
+    Stmt s(db, "UPDATE issues SET state = ?, state_at = ?, reason = ?, provisional = 0, predecessor = '' "
+               "WHERE cert_seq_no = ? AND serial = ?");
+    s.Bind(std::string(state)).Bind(at).Bind(reason).Bind(certSeqNo).Bind(serial);
+    return s.Run(error, "cannot change the state of a set");
+}
+
+// Confirms the pending set `serial`: for good (its key signed a request), or provisionally (a
+// verification named its end date). The confirmed set before it is superseded; when that one was itself
+// provisional, its predecessor is the one still proven and stays the acceptable one.
+bool ConfirmIn(sqlite3* db, const std::string& certSeqNo, const std::string& serial, bool provisional,
+               const std::string& at, std::string& error) {
+    std::optional<IssueRecord> old = ConfirmedIn(db, certSeqNo);
+    std::string predecessor;
+    const std::string replaced = provisional ? ProvisionallyReplaced(serial) : kReasonReplaced + serial;
+    if (old) {
+        predecessor = old->provisional ? old->predecessor : old->serial;
+        if (!MoveSet(db, certSeqNo, old->serial, "superseded", at,
+                     old->provisional ? kReasonReplaced + serial : replaced, error)) {
+            return false;
+        }
+        // A provisional set's predecessor now waits for `serial` instead.
+        if (old->provisional && !predecessor.empty() &&
+            !MoveSet(db, certSeqNo, predecessor, "superseded", at, replaced, error)) {
+            return false;
+        }
+    }
+    Stmt s(db, "UPDATE issues SET state = 'confirmed', state_at = ?, provisional = ?, predecessor = ? "
                "WHERE cert_seq_no = ? AND serial = ? AND state = 'pending'");
-    s.Bind(at).Bind(certSeqNo).Bind(serial);
+    s.Bind(at).Bind(std::int64_t{provisional ? 1 : 0}).Bind(provisional ? predecessor : std::string());
+    s.Bind(certSeqNo).Bind(serial);
     if (!s.Run(error, "cannot confirm the pending set")) {
         return false;
     }
@@ -328,6 +372,12 @@ bool Store::Open(const fs::path& dir, std::string& error) {
             ok = ok && !key.empty() && put.Bind(key).Run(error, "cannot store the random key") &&
                  Migrate(writeDb_, error) &&
                  Exec(writeDb_, ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str(), error);
+        } else if (version == 1) {
+            ok = Exec(writeDb_,
+                      "ALTER TABLE issues ADD COLUMN provisional INTEGER NOT NULL DEFAULT 0; "
+                      "ALTER TABLE issues ADD COLUMN predecessor TEXT NOT NULL DEFAULT '';",
+                      error) &&
+                 Exec(writeDb_, ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str(), error);
         } else if (version != kSchemaVersion) {
             error = file.string() + " has schema version " + std::to_string(version) +
                     "; this server knows " + std::to_string(kSchemaVersion);
@@ -348,11 +398,69 @@ bool Store::Open(const fs::path& dir, std::string& error) {
         return false;
     }
     // Only after the commit: a crash before it leaves the old files where the next start finds them.
+    bool migrated = false;
     for (const char* old : {"cards", "issues.jsonl"}) {
         std::error_code ec;
         if (fs::exists(dir_ / old, ec) && !fs::exists(dir_ / (std::string(old) + ".migrated"), ec)) {
             fs::rename(dir_ / old, dir_ / (std::string(old) + ".migrated"), ec);
         }
+        migrated = migrated || fs::exists(dir_ / (std::string(old) + ".migrated"), ec);
+    }
+    if (migrated) {
+        TightenMigrated();
+    }
+    return true;
+}
+
+// The earlier format made its folder 0755 and its card records (with the management passwords) 0644.
+// The database now holds the same secrets 0600; the old files are kept for an operator who needs to go
+// back, readable by the owner alone like the rest. Done on every start, so a folder migrated by an
+// earlier version is mended too.
+void Store::TightenMigrated() {
+    std::error_code ec;
+    const auto narrow = [&](const fs::path& p, fs::perms mode) {
+        fs::file_status st = fs::symlink_status(p, ec);
+        if (!ec && !fs::is_symlink(st) && (st.permissions() & ~mode) != fs::perms::none) {
+            fs::permissions(p, st.permissions() & mode, fs::perm_options::replace, ec);
+        }
+    };
+    constexpr fs::perms kFolder = fs::perms::owner_all;
+    constexpr fs::perms kFile = fs::perms::owner_read | fs::perms::owner_write;
+    narrow(dir_, kFolder);
+    narrow(dir_ / "cards.migrated", kFolder);
+    narrow(dir_ / "issues.jsonl.migrated", kFile);
+    if (fs::is_directory(fs::symlink_status(dir_ / "cards.migrated", ec))) {
+        for (const auto& entry : fs::directory_iterator(dir_ / "cards.migrated", ec)) {
+            narrow(entry.path(), kFile);
+        }
+    }
+}
+
+bool Store::OpenReadOnly(const fs::path& dir, std::string& error) {
+    dir_ = dir;
+    fs::path file = DatabasePath();
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec)) {
+        error = "no store in " + dir.string() + " (" + file.string() + " does not exist" +
+                (fs::exists(dir / "cards", ec) ? "; it is a data folder of the earlier format, which the "
+                                                 "server migrates on its first start)"
+                                               : ")");
+        return false;
+    }
+    if (sqlite3_open_v2(file.c_str(), &readDb_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
+        error = "cannot open " + file.string() + ": " + (readDb_ ? sqlite3_errmsg(readDb_) : "out of memory");
+        return false;
+    }
+    sqlite3_busy_timeout(readDb_, 10000);
+    Stmt v(readDb_, "PRAGMA user_version");
+    int version = v.Step() == SQLITE_ROW ? static_cast<int>(v.Int(0)) : -1;
+    if (version != kSchemaVersion) {
+        error = file.string() +
+                (version < 0 ? std::string(": ") + sqlite3_errmsg(readDb_)
+                             : " has schema version " + std::to_string(version) + "; this server reads " +
+                                   std::to_string(kSchemaVersion) + " (start the server once to upgrade it)");
+        return false;
     }
     return true;
 }
@@ -454,35 +562,9 @@ bool Store::Write(const Op& op, std::string& error, bool durable) {
         std::vector<Pending*> batch;
         batch.swap(queue_);
         lock.unlock();
-        std::string batchError;
-        // One durable change makes the whole batch's commit wait for the disk.
-        bool durableBatch =
-            std::any_of(batch.begin(), batch.end(), [](const Pending* p) { return p->durable; });
-        Run(writeDb_, durableBatch ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", batchError);
-        bool began = Run(writeDb_, "BEGIN IMMEDIATE", batchError);
-        if (began) {
-            // A savepoint per operation, so that one that fails leaves the others' changes in place.
-            for (Pending* p : batch) {
-                std::string ignored;
-                Run(writeDb_, "SAVEPOINT op", ignored);
-                p->ok = (*p->op)(writeDb_, p->error);
-                if (!p->ok) {
-                    Run(writeDb_, "ROLLBACK TO op", ignored);
-                }
-                Run(writeDb_, "RELEASE op", ignored);
-            }
-        }
-        bool committed = began && Run(writeDb_, "COMMIT", batchError);
-        if (began && !committed) {
-            std::string ignored;
-            Exec(writeDb_, "ROLLBACK", ignored);
-        }
+        Flush(batch); // sets every entry's result, whatever happens
         lock.lock();
         for (Pending* p : batch) {
-            if (!committed) {
-                p->ok = false;
-                p->error = batchError;
-            }
             p->done = true;
         }
         flushing_ = false;
@@ -492,6 +574,82 @@ bool Store::Write(const Op& op, std::string& error, bool durable) {
         error = mine.error;
     }
     return mine.ok;
+}
+
+void Store::Flush(const std::vector<Pending*>& batch) noexcept {
+    const auto failAll = [&](const std::string& why) {
+        for (Pending* p : batch) {
+            p->ok = false;
+            p->error = why;
+        }
+    };
+    try {
+        std::string batchError;
+        // One durable change makes the whole batch's commit wait for the disk.
+        bool durableBatch =
+            std::any_of(batch.begin(), batch.end(), [](const Pending* p) { return p->durable; });
+        Run(writeDb_, durableBatch ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", batchError);
+        if (!Run(writeDb_, "BEGIN IMMEDIATE", batchError)) {
+            failAll(batchError);
+            return;
+        }
+        // A savepoint per operation, so that one that fails leaves the others' changes in place.
+        std::string lost; // why the transaction ended before its commit
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            Pending* p = batch[i];
+            std::string ignored;
+            if (!lost.empty() || !Run(writeDb_, "SAVEPOINT op", p->error)) {
+                p->ok = false;
+                p->error = lost.empty() ? p->error : lost;
+                continue;
+            }
+            try {
+                p->ok = (*p->op)(writeDb_, p->error);
+            } catch (const std::exception& e) {
+                p->ok = false;
+                p->error = std::string("store operation failed: ") + e.what();
+            } catch (...) {
+                p->ok = false;
+                p->error = "store operation failed";
+            }
+            // After SQLITE_FULL, IOERR, BUSY and the like SQLite may have rolled the whole transaction
+            // back by itself: what the batch did so far is gone, and a further savepoint would run as a
+            // transaction of its own.
+            if (sqlite3_get_autocommit(writeDb_) != 0) {
+                lost = "the database ended the transaction by itself (" +
+                       std::string(sqlite3_errmsg(writeDb_)) + ")" + (p->ok ? "" : ": " + p->error);
+                for (std::size_t j = 0; j <= i; ++j) {
+                    batch[j]->ok = false;
+                    batch[j]->error = lost;
+                }
+                continue;
+            }
+            if (!p->ok) {
+                Run(writeDb_, "ROLLBACK TO op", ignored);
+            }
+            Run(writeDb_, "RELEASE op", ignored);
+        }
+        if (!lost.empty()) {
+            return;
+        }
+        if (!Run(writeDb_, "COMMIT", batchError)) {
+            std::string ignored;
+            if (sqlite3_get_autocommit(writeDb_) == 0) {
+                Exec(writeDb_, "ROLLBACK", ignored);
+            }
+            failAll(batchError);
+        }
+    } catch (...) {
+        // Only allocation can fail out here: nothing of the batch counts, and the connection is left
+        // outside any transaction for the next one.
+        std::string ignored;
+        if (sqlite3_get_autocommit(writeDb_) == 0) {
+            Exec(writeDb_, "ROLLBACK", ignored);
+        }
+        for (Pending* p : batch) {
+            p->ok = false;
+        }
+    }
 }
 
 bool Store::PutCard(const CardRecord& card, bool replace, std::string& error) {
@@ -567,6 +725,15 @@ std::optional<CardState> Store::FindCard(const std::string& certSeqNo) {
             (issue.state == SetState::Pending ? state.pending : state.confirmed) = std::move(issue);
         }
     }
+    if (found && state.confirmed && state.confirmed->provisional) {
+        if (state.confirmed->predecessor.empty()) {
+            state.predecessorPem = state.card.certPem;
+        } else {
+            Stmt s(readDb_, "SELECT cert_pem FROM issues WHERE cert_seq_no = ? AND serial = ?");
+            s.Bind(certSeqNo).Bind(state.confirmed->predecessor);
+            state.predecessorPem = s.Step() == SQLITE_ROW ? s.Text(0) : std::string();
+        }
+    }
     Run(readDb_, "COMMIT", ignored);
     if (!found) {
         return std::nullopt;
@@ -601,30 +768,57 @@ int Store::UseRandom(const std::string& random, std::time_t expires, std::time_t
 bool Store::ConfirmPending(const std::string& certSeqNo, const std::string& serial, std::time_t now,
                            std::string& error) {
     std::string at = TimeDigits(now);
-    return Write([&](sqlite3* db, std::string& err) { return ConfirmIn(db, certSeqNo, serial, at, err); },
-                 error);
+    return Write(
+        [&](sqlite3* db, std::string& err) { return ConfirmIn(db, certSeqNo, serial, true, at, err); },
+        error);
 }
 
-bool Store::CommitRenewal(const IssueRecord& issue, std::int64_t generation, const std::string& heldSerial,
+bool Store::CommitRenewal(const IssueRecord& issue, std::int64_t generation, SignedWith signedWith,
                           std::time_t now, std::string& error) {
     std::string at = TimeDigits(now);
+    const std::string& card = issue.certSeqNo;
     return Write(
         [&](sqlite3* db, std::string& err) {
             Stmt g(db, "SELECT generation FROM cards WHERE cert_seq_no = ?");
-            g.Bind(issue.certSeqNo);
+            g.Bind(card);
             if (g.Step() != SQLITE_ROW || g.Int(0) != generation) {
-                err = "card " + issue.certSeqNo + " was enrolled again during the renewal";
+                err = "card " + card + " was enrolled again during the renewal";
                 return false;
             }
-            if (!heldSerial.empty()) {
-                if (!ConfirmIn(db, issue.certSeqNo, heldSerial, at, err)) {
+            Stmt p(db, "SELECT serial FROM issues WHERE cert_seq_no = ? AND state = 'pending'");
+            p.Bind(card);
+            std::string pending = p.Step() == SQLITE_ROW ? p.Text(0) : std::string();
+            std::optional<IssueRecord> confirmed = ConfirmedIn(db, card);
+            if (signedWith == SignedWith::PendingSet) {
+                if (pending.empty() || !ConfirmIn(db, card, pending, false, at, err)) {
+                    err = pending.empty() ? "card " + card + " has no pending set any more" : err;
                     return false;
                 }
             } else {
-                Stmt lost(db, "UPDATE issues SET state = 'superseded', state_at = ?, reason = ? "
-                              "WHERE cert_seq_no = ? AND state = 'pending'");
-                lost.Bind(at).Bind(std::string(kReasonNeverInstalled)).Bind(issue.certSeqNo);
-                if (!lost.Run(err, "cannot supersede the pending set")) {
+                // The card holds its confirmed set or the predecessor: a pending set was never installed.
+                if (!pending.empty() &&
+                    !MoveSet(db, card, pending, "superseded", at, kReasonNeverInstalled, err)) {
+                    return false;
+                }
+                if (confirmed && confirmed->provisional) {
+                    const std::string& earlier = confirmed->predecessor;
+                    if (signedWith == SignedWith::ConfirmedSet) {
+                        // Its key signed: the confirmation is final, the predecessor replaced for good.
+                        Stmt f(db,
+                               "UPDATE issues SET provisional = 0, predecessor = '' WHERE cert_seq_no = ? "
+                               "AND serial = ?");
+                        f.Bind(card).Bind(confirmed->serial);
+                        if (!f.Run(err, "cannot make the confirmation final") ||
+                            (!earlier.empty() && !MoveSet(db, card, earlier, "superseded", at,
+                                                          kReasonReplaced + confirmed->serial, err))) {
+                            return false;
+                        }
+                    } else if (!MoveSet(db, card, confirmed->serial, "superseded", at, kReasonUndone, err) ||
+                               (!earlier.empty() && !MoveSet(db, card, earlier, "confirmed", at, "", err))) {
+                        return false;
+                    }
+                } else if (signedWith == SignedWith::Predecessor) {
+                    err = "card " + card + " has no provisionally confirmed set any more";
                     return false;
                 }
             }
@@ -632,6 +826,8 @@ bool Store::CommitRenewal(const IssueRecord& issue, std::int64_t generation, con
             record.state = SetState::Pending;
             record.stateAt = at;
             record.reason.clear();
+            record.provisional = false;
+            record.predecessor.clear();
             return InsertIssue(db, record, err);
         },
         error);

@@ -679,19 +679,32 @@ int RemoveStaleTempFiles(const std::filesystem::path& file) {
     std::filesystem::path dir = file.parent_path().empty() ? "." : file.parent_path();
     std::error_code ec;
     int removed = 0;
+    const auto digits = [](const std::string& text, std::size_t from, std::size_t to) {
+        return to > from && text.find_first_not_of("0123456789", from) >= to;
+    };
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         const std::string entryName = entry.path().filename().string();
-        std::size_t tmp = entryName.find(".tmp.");
-        if (entryName.rfind(name, 0) != 0 || tmp == std::string::npos) {
+        if (entryName.size() <= name.size() || entryName.compare(0, name.size(), name) != 0) {
             continue;
         }
-        const std::string owner = entryName.substr(name.size(), tmp - name.size());
-        if (!owner.empty() && owner != ".faults") {
-            continue; // another file whose name merely starts like this one's
+        // What follows the name must be exactly [".faults"] ".tmp." PID "." N: the image's own name may
+        // contain ".tmp." itself, and another file may merely start like this one.
+        std::size_t at = name.size();
+        if (entryName.compare(at, 7, ".faults") == 0) {
+            at += 7;
+        }
+        if (entryName.compare(at, 5, ".tmp.") != 0) {
+            continue;
+        }
+        at += 5;
+        const std::size_t dot = entryName.find('.', at);
+        if (dot == std::string::npos || !digits(entryName, at, dot) ||
+            !digits(entryName, dot + 1, entryName.size())) {
+            continue;
         }
         char* end = nullptr;
-        long pid = std::strtol(entryName.c_str() + tmp + 5, &end, 10);
-        if (pid <= 0 || *end != '.') {
+        long pid = std::strtol(entryName.c_str() + at, &end, 10);
+        if (pid <= 0) {
             continue;
         }
         if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH &&

@@ -138,8 +138,10 @@ TEST_F(RenewalTest, TheRenewedCardRenewsAgainWithItsNewKeyButNotWithItsOldOne) {
 }
 
 // The life of an issued set: pending from its commit; superseded when the card, still holding its
-// previous certificate, renews again (the answer was lost); confirmed when a verification shows its end
-// date or a renewal request is signed with its key. Two sets of a card are never both confirmed.
+// previous certificate, renews again (the answer was lost); confirmed for good when a renewal request is
+// signed with its key. A verification with its end date confirms it only provisionally, since that
+// carries no signature: the certificate before it stays acceptable until the new key signs, and a
+// forged verification cannot lock the card out. Two sets of a card are never both confirmed.
 TEST_F(RenewalTest, AnIssuedSetStaysPendingUntilTheCardShowsItHoldsIt) {
     using S = server::SetState;
     const auto states = [&] {
@@ -149,38 +151,81 @@ TEST_F(RenewalTest, AnIssuedSetStaysPendingUntilTheCardShowsItHoldsIt) {
         }
         return out;
     };
+    const auto verifyWith = [&](const server::SimCard& card, const std::string& certPem) {
+        std::string notBefore, notAfter;
+        EXPECT_TRUE(server::CertValidity(certPem, notBefore, notAfter));
+        return client_->Post("/selfIcUpdate/verifyInfo",
+                             server::VerifyRequest(card.record, notAfter.substr(0, 8), FreshRandom()));
+    };
+    // The certificate ends in 30 days; a renewed one in 730: the end date tells them apart.
     server::SimCard card = Enrol("R210");
-    std::string enrolledPem = card.record.certPem;
+    const std::string enrolledPem = card.record.certPem;
     // Issued, but the answer never reaches the card.
     Prepared lost = Prepare(card);
-    ASSERT_EQ(Code(Update(card.record, lost.values)), "0");
+    PostResult lostAnswer = Update(card.record, lost.values);
+    ASSERT_EQ(Code(lostAnswer), "0");
     EXPECT_EQ(states(), (std::vector<S>{S::Pending}));
 
-    // The card, still on its previous certificate, verifies and renews: the lost set is superseded.
+    // Somebody who knows the holder fields forges the card's next verification with the lost set's end
+    // date: the set counts as confirmed, but only provisionally.
+    PostResult forged = verifyWith(card, Field(lostAnswer, "signCertPEM"));
+    ASSERT_EQ(Code(forged), "0") << forged.body;
+    EXPECT_EQ(states(), (std::vector<S>{S::Confirmed}));
+    std::optional<server::CardState> state = store_->FindCard("R210");
+    EXPECT_TRUE(state->confirmed->provisional);
+    EXPECT_EQ(state->predecessorPem, enrolledPem);
+
+    // The real card, still on its enrolled certificate, verifies and renews: it gets through, the
+    // provisionally confirmed set is superseded, and a fresh set is issued.
+    ASSERT_EQ(Code(verifyWith(card, enrolledPem)), "0");
     std::string error;
     ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
     std::vector<server::IssueRecord> issues = store_->Issues();
     EXPECT_EQ(states(), (std::vector<S>{S::Superseded, S::Pending}));
-    EXPECT_EQ(issues[0].reason, "never installed: the card renewed again with its previous certificate");
+    EXPECT_EQ(issues[0].reason,
+              "confirmed only by a verification; the card renewed with its previous certificate");
+    EXPECT_FALSE(store_->FindCard("R210")->confirmed);
 
-    // Its next verification names the new end date: the set it installed is confirmed, and the old
-    // certificate no longer passes.
-    Verify(card);
+    // Its next verification names the new end date: provisionally confirmed, and the enrolled
+    // certificate still passes until the new key signs.
+    ASSERT_EQ(Code(verifyWith(card, card.record.certPem)), "0");
     EXPECT_EQ(states(), (std::vector<S>{S::Superseded, S::Confirmed}));
-    std::string notBefore, oldEnd;
-    ASSERT_TRUE(server::CertValidity(enrolledPem, notBefore, oldEnd));
-    PostResult stale = client_->Post("/selfIcUpdate/verifyInfo",
-                                     server::VerifyRequest(card.record, oldEnd.substr(0, 8), FreshRandom()));
+    ASSERT_EQ(Code(verifyWith(card, enrolledPem)), "0");
+    // The card renews with the new key: the confirmation is final, and the old certificate no longer
+    // passes.
+    ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+    EXPECT_EQ(states(), (std::vector<S>{S::Superseded, S::Confirmed, S::Pending}));
+    EXPECT_FALSE(store_->FindCard("R210")->confirmed->provisional);
+    PostResult stale = verifyWith(card, enrolledPem);
     EXPECT_EQ(Code(stale), server::code::kMismatch);
     EXPECT_EQ(Msg(stale), U8(u8"用户信息核验不通过：证书有效期截止日期不一致！"));
 
-    // Renewed twice more on the same day: the end dates are equal, so the second request's signature
-    // with the pending set's key is what confirms that set.
-    ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+    // Renewed again on the same day: the end dates are equal, so the request's signature with the pending
+    // set's key is what confirms that set, for good.
     ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
     EXPECT_EQ(states(), (std::vector<S>{S::Superseded, S::Superseded, S::Confirmed, S::Pending}));
     issues = store_->Issues();
     EXPECT_EQ(issues[1].reason, "replaced by the confirmed set " + issues[2].serial);
+    EXPECT_FALSE(issues[2].provisional);
+
+    // Two days on, the card renews, holding its pending set (which is thereby confirmed), and loses the
+    // answer again; a forged verification confirms the lost set provisionally. The card's next renewal,
+    // with the set it holds, confirms that set again and supersedes the lost one.
+    clockOffset_ = 2 * 86400;
+    Prepared again = Prepare(card);
+    PostResult lostAgain = Update(card.record, again.values);
+    ASSERT_EQ(Code(lostAgain), "0");
+    ASSERT_EQ(Code(verifyWith(card, Field(lostAgain, "signCertPEM"))), "0");
+    EXPECT_EQ(states(),
+              (std::vector<S>{S::Superseded, S::Superseded, S::Superseded, S::Superseded, S::Confirmed}));
+    EXPECT_EQ(store_->FindCard("R210")->predecessorPem, card.record.certPem);
+    ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+    EXPECT_EQ(states(), (std::vector<S>{S::Superseded, S::Superseded, S::Superseded, S::Confirmed,
+                                        S::Superseded, S::Pending}));
+    issues = store_->Issues();
+    EXPECT_EQ(issues[3].reason, "");
+    EXPECT_EQ(issues[4].reason,
+              "confirmed only by a verification; the card renewed with its previous certificate");
 }
 
 TEST_F(RenewalTest, SignatureFaultsAreRefused) {
@@ -252,13 +297,18 @@ TEST_F(RenewalTest, OperationNumberAndRandomServeOneRenewalRequest) {
 TEST_F(RenewalTest, RandomMustBeTheOneOfTheVerification) {
     server::SimCard card = Enrol("R206");
     Prepared p = Prepare(card);
+    const std::string random = p.values.random;
     p.values.random = FreshRandom(); // valid, but not the verification's
     EXPECT_EQ(Code(Update(card.record, p.values)), server::code::kBadRandom);
+    // Operation numbers can be guessed, randoms cannot: a request without the verification's random
+    // does not use up its operation number, and the card's own request still goes through.
+    p.values.random = random;
+    EXPECT_EQ(Code(Update(card.record, p.values)), "0");
 
     Prepared unknown = Prepare(card);
     unknown.values.opSeqNo = "20240101000000000000AB";
     EXPECT_EQ(Code(Update(card.record, unknown.values)), server::code::kBadOperation);
-    EXPECT_EQ(store_->IssueCount(), 0u);
+    EXPECT_EQ(store_->IssueCount(), 1u);
 }
 
 TEST_F(RenewalTest, AnExpiredVerificationIsRefused) {
@@ -328,6 +378,16 @@ TEST_F(RenewalTest, EccAndRsaCardsRenewAndWeakOrForeignKeysAreRefused) {
         EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(sign.get()), p.newKey.get()), 1);
         // The encryption key is of the card's kind, so the card can hold it.
         EXPECT_TRUE(server::CardKeyFits(algo, X509_get0_pubkey(env.get()))) << algo;
+        // The card installs the set and renews again: the request signed with the new key (ECDSA or
+        // PKCS#1 v1.5) confirms the pending set for good.
+        card.record.certPem = Field(r, "signCertPEM");
+        card.key = std::move(p.newKey);
+        ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << algo << ": " << error;
+        std::optional<server::CardState> state = store_->FindCard(card.record.certSeqNo);
+        ASSERT_TRUE(state && state->confirmed) << algo;
+        EXPECT_EQ(state->confirmed->certPem, Field(r, "signCertPEM")) << algo;
+        EXPECT_FALSE(state->confirmed->provisional) << algo;
+        EXPECT_EQ(state->pending->certPem, card.record.certPem) << algo;
     }
     server::SimCard ecc, rsa;
     std::string error;
@@ -355,7 +415,7 @@ TEST_F(RenewalTest, EccAndRsaCardsRenewAndWeakOrForeignKeysAreRefused) {
     server::Pkey other = server::GenerateCardKey("ECC");
     p.values.dataSign = server::Base64Encode(server::SignCardData(other.get(), "whatever"));
     EXPECT_EQ(Code(Update(ecc.record, p.values)), server::code::kBadSignature);
-    EXPECT_EQ(store_->IssueCount(), 2u);
+    EXPECT_EQ(store_->IssueCount(), 4u);
 }
 
 TEST_F(RenewalTest, EightClientsRenewTheirCardsAtOnce) {

@@ -5,11 +5,16 @@
 #include "core/files.h"
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <fstream>
+#include <future>
 #include <map>
 #include <random>
 #include <thread>
@@ -83,8 +88,11 @@ TEST_F(StoreTest, AFolderOfTheEarlierFormatIsMigrated) {
     server::CardRecord record = store_->FindCard("P310")->card;
     StopServer();
 
+    // The earlier format's modes: a 0755 folder, card records with the management password 0644.
     fs::path legacy = folder_.path() / "legacy";
     fs::create_directories(legacy / "cards");
+    fs::permissions(legacy, fs::perms(0755));
+    fs::permissions(legacy / "cards", fs::perms(0755));
     for (const char* f : {"ca.key", "ca.crt", "kms.key", "css-env.key"}) {
         fs::copy_file(data_ / f, legacy / f);
     }
@@ -125,6 +133,12 @@ TEST_F(StoreTest, AFolderOfTheEarlierFormatIsMigrated) {
     EXPECT_TRUE(fs::exists(legacy / "cards.migrated"));
     EXPECT_TRUE(fs::exists(legacy / "issues.jsonl.migrated"));
     EXPECT_FALSE(fs::exists(legacy / "issues.jsonl"));
+    // The old files are kept, readable by the owner alone, like the database that holds the same secrets.
+    const auto mode = [](const fs::path& p) { return static_cast<unsigned>(fs::status(p).permissions()); };
+    EXPECT_EQ(mode(legacy), 0700u);
+    EXPECT_EQ(mode(legacy / "cards.migrated"), 0700u);
+    EXPECT_EQ(mode(legacy / "cards.migrated" / "50333130.json"), 0600u);
+    EXPECT_EQ(mode(legacy / "issues.jsonl.migrated"), 0600u);
     ASSERT_TRUE(server::RunRenewal(*client_, lost, error)) << error;
     EXPECT_EQ(States(*store_), (std::vector<S>{S::Confirmed, S::Superseded, S::Pending}));
     // Opened again, nothing is migrated twice.
@@ -176,13 +190,16 @@ TEST_F(StoreTest, TheStoreIsReadableWithTheSqliteCommandLine) {
     EXPECT_EQ(std::system(command.c_str()), 0);
     std::string text;
     ASSERT_TRUE(server::ReadWholeFile(out, text, error));
-    EXPECT_EQ(text, "P320|pending\n1\n");
+    EXPECT_EQ(text, "P320|pending\n2\n");
     server::CardRecord tooLong = card.record;
     tooLong.certSeqNo = std::string(65, '1');
     EXPECT_FALSE(store_->PutCard(tooLong, false, error));
 }
 
 TEST_F(StoreTest, TheProgramPrintsItsPortServesAndStopsOnSigterm) {
+    // A data folder other users can enter (made by hand here) is served, with a warning.
+    fs::create_directories(folder_.path() / "proc");
+    fs::permissions(folder_.path() / "proc", fs::perms(0755));
     ServerProcess proc({"--port", "0", "--data", (folder_.path() / "proc").string()});
     std::string line = proc.FirstLine();
     ASSERT_EQ(line.rfind("listening on http://127.0.0.1:", 0), 0u) << line;
@@ -191,10 +208,18 @@ TEST_F(StoreTest, TheProgramPrintsItsPortServesAndStopsOnSigterm) {
     server::ProtocolClient client("127.0.0.1", port);
     server::PostResult r = client.PostRaw("/selfIcUpdate", std::string(1, '\0'));
     EXPECT_EQ(Code(r), "-2");
+    // What it made in there is its owner's alone all the same, the database's journal files included.
+    for (const char* f : {"ca.key", "kms.key", "css-env.key", "store.db", "store.db-wal", "store.db-shm"}) {
+        fs::path p = folder_.path() / "proc" / f;
+        EXPECT_EQ(fs::exists(p) ? static_cast<unsigned>(fs::status(p).permissions()) : 0u, 0600u) << f;
+    }
     proc.Signal(SIGTERM);
     EXPECT_EQ(proc.Wait(), 0);
     std::string log = proc.Stderr();
     EXPECT_NE(log.find("POST /selfIcUpdate 200 code=-2"), std::string::npos) << log;
+    EXPECT_NE(log.find("warning: the data folder " + (folder_.path() / "proc").string() + " has mode 0755"),
+              std::string::npos)
+        << log;
     EXPECT_TRUE(std::filesystem::exists(folder_.path() / "proc" / "ca.crt"));
 }
 
@@ -266,18 +291,193 @@ TEST_F(StoreTest, AServerKilledAtRandomMomentsLosesNoRenewalAndDuplicatesNone) {
     EXPECT_GT(total, 0u);
 }
 
+// The store's disk fills between the verifications of eight cards and their renewal requests: every
+// renewal is refused with the store's code, none is answered or recorded without the other, and once
+// there is room again every card renews, each known by the set it holds.
+TEST_F(StoreTest, AFullDiskRefusesRenewalsCleanlyAndTheyGoOnOnceThereIsRoom) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root (CI runs as root)";
+    }
+    const fs::path disk = folder_.path() / "small";
+    fs::create_directories(disk);
+    ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=2m"), 0) << std::strerror(errno);
+    struct Unmount { // also when an assertion ends the test early; lazily, as the server may hold files
+        fs::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    StopServer();
+    data_ = disk / "data";
+    StartServer();
+    constexpr int kClients = 8;
+    std::vector<server::SimCard> cards;
+    std::vector<server::UpdateValues> requests;
+    for (int i = 0; i < kClients; ++i) {
+        cards.push_back(Enrol("F" + std::to_string(i)));
+        server::PostResult v = Verify(cards.back());
+        server::UpdateValues u{server::CardSignature(cards.back().key.get(), cards.back().record,
+                                                     Field(v, "opSeqNo"), Field(v, "signDate")),
+                               Field(v, "opSeqNo"), Field(v, "signDate"),
+                               server::PublicKeyToPem(server::GenerateCardKey("SM2").get()),
+                               Field(v, "random")};
+        requests.push_back(u);
+    }
+    {
+        std::ofstream filler(disk / "filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size()) && filler.flush()) {
+        }
+    }
+    // The renewal requests at once (their commits share batches), then whole renewals again.
+    std::vector<std::string> answers(kClients), again(kClients);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kClients; ++i) {
+        threads.emplace_back([&, i] {
+            server::ProtocolClient client("127.0.0.1", port_);
+            server::PostResult r =
+                client.Post("/selfIcUpdate/upadteCert", server::UpdateRequest(cards[i].record, requests[i]));
+            answers[i] = Code(r) + " " + Msg(r);
+            if (server::RunRenewal(client, cards[i], again[i])) {
+                again[i] = "renewed on a full disk";
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (int i = 0; i < kClients; ++i) {
+        EXPECT_EQ(answers[i], "9 " + U8(u8"服务器保存数据失败，请稍后重试！"));
+        EXPECT_NE(again[i].find("code 9"), std::string::npos) << again[i];
+    }
+    EXPECT_EQ(store_->IssueCount(), 0u);
+
+    fs::remove(disk / "filler");
+    for (server::SimCard& card : cards) {
+        std::string error;
+        EXPECT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+    }
+    // What is on disk, read by a store opened afresh: exactly the renewals answered, each card's the set
+    // it now holds.
+    StopServer();
+    server::Store reopened;
+    std::string error;
+    ASSERT_TRUE(reopened.Open(data_, error)) << error;
+    EXPECT_EQ(reopened.IssueCount(), static_cast<std::size_t>(kClients));
+    for (const server::SimCard& card : cards) {
+        std::optional<server::CardState> state = reopened.FindCard(card.record.certSeqNo);
+        ASSERT_TRUE(state && state->pending);
+        EXPECT_EQ(state->pending->certPem, card.record.certPem);
+    }
+}
+
 TEST_F(StoreTest, TheProgramRefusesAPortInUse) {
     ServerProcess proc({"--port", std::to_string(port_), "--data", (folder_.path() / "proc").string()});
     EXPECT_EQ(proc.Wait(), 1);
     EXPECT_NE(proc.Stderr().find("cannot listen"), std::string::npos);
 }
 
-TEST_F(StoreTest, TheProgramRefusesBadOptions) {
+TEST_F(StoreTest, TheProgramRefusesBadOptionsAMissingStoreAndWarnsOfDemoSecrets) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"--port", "70000"}, {"--port", "12x"}, {"--bogus", "1"}, {"--cert", "only-cert.pem"}}) {
         ServerProcess proc(args);
         EXPECT_EQ(proc.Wait(), 2) << args[0];
     }
+    // A mistyped folder is an error, and stays absent (the listing only reads).
+    const fs::path wrong = folder_.path() / "no-such-data";
+    ServerProcess listing({"issues", "--data", wrong.string()});
+    EXPECT_EQ(listing.Wait(), 1);
+    EXPECT_NE(listing.Stderr().find("no store in " + wrong.string()), std::string::npos);
+    EXPECT_FALSE(fs::exists(wrong));
+    // An enrolment given no secrets takes the demo ones, and says so.
+    unsetenv("RENVORA_ENROL_PIN");
+    unsetenv("RENVORA_ENROL_MANAGE_PASSWORD");
+    ServerProcess enrol({"enrol", "--data", (folder_.path() / "enrolled").string(), "--card-image",
+                         (folder_.path() / "card.json").string()});
+    EXPECT_EQ(enrol.Wait(), 0);
+    std::string said = enrol.Stderr();
+    EXPECT_NE(
+        said.find("warning: no PIN given (--pin-file or RENVORA_ENROL_PIN): using the demo value 123456"),
+        std::string::npos)
+        << said;
+    EXPECT_NE(said.find("warning: no management password given (--manage-password-file or "
+                        "RENVORA_ENROL_MANAGE_PASSWORD): using the demo value 88888888"),
+              std::string::npos)
+        << said;
+}
+
+// The group-commit writer survives an operation that throws, and one after which SQLite ended the
+// transaction by itself (as after a full disk or an I/O error): each caller gets its own true result,
+// no later operation runs as a transaction of its own, and nobody waits for ever.
+TEST_F(StoreTest, AFailingStoreOperationFailsWhatItMustAndStopsNobody) {
+    server::SimCard card = Enrol("W1");
+    const auto count = [&](const std::string& certSeqNo) {
+        server::Store reader;
+        std::string error;
+        EXPECT_TRUE(reader.OpenReadOnly(data_, error)) << error;
+        return reader.FindCard(certSeqNo) ? 1 : 0;
+    };
+    // Operations that share one batch: the first holds the writer until the others are queued.
+    const auto batch = [&](std::vector<server::Store::Op> ops, std::vector<std::string>& errors) {
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::vector<int> results(ops.size(), -1);
+        errors.assign(ops.size(), "");
+        std::thread holder([&] {
+            std::string error;
+            store_->Write(
+                [&](sqlite3*, std::string&) {
+                    released.wait();
+                    return true;
+                },
+                error);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::vector<std::thread> writers;
+        for (std::size_t i = 0; i < ops.size(); ++i) {
+            writers.emplace_back([&, i] { results[i] = store_->Write(ops[i], errors[i]) ? 1 : 0; });
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        release.set_value();
+        holder.join();
+        for (auto& t : writers) {
+            t.join();
+        }
+        return results;
+    };
+    const auto insert = [](const char* certSeqNo) {
+        return [certSeqNo](sqlite3* db, std::string& err) {
+            std::string sql = std::string("INSERT INTO cards SELECT '") + certSeqNo +
+                              "', legal_person, id_type, id_number, ic_code, ent_name, unit_type, ra_code, "
+                              "crypt_algo, manage_password, cert_pem, enrolled_at, 1 FROM cards WHERE "
+                              "cert_seq_no = 'W1'";
+            char* message = nullptr;
+            bool ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK;
+            err = message ? message : "";
+            sqlite3_free(message);
+            return ok;
+        };
+    };
+    std::vector<std::string> errors;
+    // A throwing operation fails alone; the one beside it is committed.
+    std::vector<int> results = batch(
+        {[](sqlite3*, std::string&) -> bool { throw std::runtime_error("boom"); }, insert("W2")}, errors);
+    EXPECT_EQ(results, (std::vector<int>{0, 1}));
+    EXPECT_NE(errors[0].find("boom"), std::string::npos) << errors[0];
+    EXPECT_EQ(count("W2"), 1);
+    // The transaction ended under an operation: what the batch did is gone and reported so, and the
+    // operations after it are not run on their own.
+    results = batch({insert("W3"),
+                     [](sqlite3* db, std::string&) {
+                         return sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+                     },
+                     insert("W4")},
+                    errors);
+    EXPECT_EQ(results, (std::vector<int>{0, 0, 0}));
+    EXPECT_NE(errors[2].find("ended the transaction"), std::string::npos) << errors[2];
+    EXPECT_EQ(count("W3"), 0);
+    EXPECT_EQ(count("W4"), 0);
+    // The writer goes on as before, and the server serves.
+    std::string error;
+    EXPECT_TRUE(server::RunRenewal(*client_, card, error)) << error;
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -244,6 +245,29 @@ TEST(SoftCardCrash, KilledBetweenWriteAndRenameLeavesTheOldImage) {
     opener.OpenCard();
     EXPECT_EQ(opener.GetStatus(), 0);
     EXPECT_FALSE(TempFileExists(env.dir.path()));
+
+    // Temp files are known by their whole suffix: an image whose own name holds ".tmp." is cleaned as
+    // well, and files that merely look alike, or belong to a live writer, stay.
+    const fs::path odd = env.dir.path() / "a.tmp.7.json";
+    const std::string dead = std::to_string(child); // reaped above
+    const std::string live = std::to_string(getpid());
+    const std::vector<std::string> stale = {"a.tmp.7.json.tmp." + dead + ".0",
+                                            "a.tmp.7.json.faults.tmp." + dead + ".3"};
+    const std::vector<std::string> kept = {
+        "a.tmp.7.json.tmp." + live + ".0", "a.tmp.7.json.tmp." + dead + ".0.bak",
+        "a.tmp.7.jsonx.tmp." + dead + ".0", "a.tmp.7.json.old.tmp." + dead + ".0"};
+    for (const auto& names : {stale, kept}) {
+        for (const std::string& name : names) {
+            std::ofstream(env.dir.path() / name) << "secret";
+        }
+    }
+    EXPECT_EQ(softcard::RemoveStaleTempFiles(odd), 2);
+    for (const std::string& name : stale) {
+        EXPECT_FALSE(fs::exists(env.dir.path() / name)) << name;
+    }
+    for (const std::string& name : kept) {
+        EXPECT_TRUE(fs::exists(env.dir.path() / name)) << name;
+    }
 }
 
 TEST(SoftCardCrash, KilledWhileSavingInALoopAlwaysLeavesAWholeImage) {
