@@ -14,18 +14,24 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
 namespace rv::qt {
 namespace {
 
-xcb_connection_t* XcbConnection() {
+// The X connection whatever its state; nullptr on other platforms.
+xcb_connection_t* AnyXcbConnection() {
     if (QGuiApplication::platformName() != QLatin1String("xcb")) {
         return nullptr;
     }
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    xcb_connection_t* c = x11 ? x11->connection() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+}
+
+xcb_connection_t* XcbConnection() {
+    xcb_connection_t* c = AnyXcbConnection();
     return c && xcb_connection_has_error(c) == 0 ? c : nullptr;
 }
 
@@ -156,6 +162,28 @@ bool ShowPainted(QWidget& w, int timeoutMs) {
     w.repaint();
     SyncWithDisplay();
     return exposed;
+}
+
+void ShowOrExit(QWidget& w) {
+    if (!RealDisplay()) {
+        w.show();
+        return;
+    }
+    if (ShowPainted(w, kMapWaitMs)) {
+        return;
+    }
+    const QString title = w.windowTitle().isEmpty() ? QStringLiteral("renvora") : w.windowTitle();
+    std::fprintf(stderr,
+                 "renvora: the window \"%s\" did not appear on the screen within %d s: the window manager "
+                 "does not show it (is it working?); the client ends\n",
+                 title.toUtf8().constData(), kMapWaitMs / 1000);
+    std::fflush(nullptr);
+    std::_Exit(kNotShownExitStatus);
+}
+
+bool DisplayLost() {
+    xcb_connection_t* c = AnyXcbConnection();
+    return c != nullptr && xcb_connection_has_error(c) != 0;
 }
 
 void SettleAfterClose(quintptr closedWindow, int timeoutMs) {

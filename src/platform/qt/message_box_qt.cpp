@@ -49,8 +49,9 @@ int QtMessageBox::Show(const std::string& text, MbKind kind) {
         box.setDefaultButton(yes);
     }
     box.setModal(true);
+    // On the screen before the person is waited for; a box that never appears ends the client.
+    ShowOrExit(box);
     if (HookSlot()) {
-        box.show();
         Hook hook = HookSlot();
         hook(box);
     }

@@ -520,7 +520,8 @@ int TemplateDialog::DoModal() {
     if (ended_) {
         return result_;
     }
-    show();
+    // On the screen before the person is waited for; a window that never appears ends the client.
+    ShowOrExit(*this);
     // A modal dialog takes the keyboard, as on Windows; a window manager may not give it to a window
     // without a frame (the success dialog) unless asked.
     activateWindow();
