@@ -43,11 +43,16 @@ void ShowOrExit(QWidget& w);
 // the caller find out first, right after a call.
 bool DisplayLost();
 
-// After the window `closedWindow` (its native id, 0 when unknown) was hidden: waits until the window
-// manager has taken its frame away, lets the windows beneath repaint what it uncovered and waits until
-// the display server has drawn that, so no stale pixels of the closed window stay on screen during a
-// blocking call that follows. User input stays queued.
-void SettleAfterClose(quintptr closedWindow, int timeoutMs = kSettleWaitMs);
+// What holds the native window `window` on the screen: the window manager's frame around it, or the
+// window itself when it has none; 0 offscreen or when unknown. Taken while the window is shown: Qt may
+// destroy a window's native window when it is hidden.
+quintptr FrameOf(quintptr window);
+
+// After a window was hidden, `frame` being what FrameOf gave while it was shown: waits until the window
+// manager has taken that frame off the screen, lets the windows beneath repaint what it uncovered and
+// waits until the display server has drawn that, so no stale pixels of the closed window stay on screen
+// during a blocking call that follows. User input stays queued.
+void SettleAfterClose(quintptr frame, int timeoutMs = kSettleWaitMs);
 
 // While it lives, drops the input the user gives to any window of the client (keys, mouse, wheel, the
 // close box): the client is blocked in a call and has asked the user to do nothing. Drain() handles
