@@ -38,10 +38,10 @@ function(renvora_add_test_folder name)
   endif()
   add_executable(test_${name} ${srcs})
   renvora_target_settings(test_${name})
-  target_link_libraries(test_${name} PRIVATE renvora_test_support ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  # renvora_test_main: every test program runs in a private home (tests/support/main).
+  target_link_libraries(test_${name} PRIVATE renvora_test_support ${ARG_LIBS} GTest::gtest renvora_test_main)
   gtest_discover_tests(test_${name}
     DISCOVERY_TIMEOUT 60
-    # A test that logs in without a folder of its own still leaves the user's data folder alone.
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;RENVORA_TEST_BUILD_DIR=${CMAKE_BINARY_DIR};RENVORA_DATA_DIR=${CMAKE_BINARY_DIR}/test-data"
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;RENVORA_TEST_BUILD_DIR=${CMAKE_BINARY_DIR}"
                TIMEOUT 300)
 endfunction()

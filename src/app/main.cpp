@@ -9,11 +9,13 @@
 
 #include <QApplication>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -52,33 +54,30 @@ void QuietMessages(QtMsgType type, const QMessageLogContext& context, const QStr
     }
 }
 
-// Qt wants a private runtime folder ($XDG_RUNTIME_DIR); a session without one (a plain su, ssh, CI)
-// gets a fresh one for this run, removed at the end.
-class RuntimeFolder {
-public:
-    RuntimeFolder() {
-        if (Set("XDG_RUNTIME_DIR")) {
-            return;
-        }
-        const char* tmp = std::getenv("TMPDIR");
-        std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/renvora-runtime-XXXXXX";
-        if (char* made = ::mkdtemp(templ.data())) {
-            path_ = made;
-            ::setenv("XDG_RUNTIME_DIR", made, 1);
-        }
+// Qt wants a private runtime folder ($XDG_RUNTIME_DIR); a session without one (a plain su, ssh, CI) gets
+// one per user, $TMPDIR/renvora-runtime-UID (mode 0700), made once and used by every later run, so that
+// nothing is left behind per run, also when a run ends abnormally. A folder of that name that is not the
+// user's own private folder (another owner, a link, not a folder) is not used.
+void UsePrivateRuntimeFolder() {
+    if (Set("XDG_RUNTIME_DIR")) {
+        return;
     }
-    ~RuntimeFolder() {
-        if (!path_.empty()) {
-            std::error_code ec;
-            std::filesystem::remove_all(path_, ec);
-        }
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string path =
+        std::string(tmp && *tmp ? tmp : "/tmp") + "/renvora-runtime-" + std::to_string(::getuid());
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        return; // Qt falls back to a folder of its own
     }
-    RuntimeFolder(const RuntimeFolder&) = delete;
-    RuntimeFolder& operator=(const RuntimeFolder&) = delete;
-
-private:
-    std::string path_;
-};
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
+        std::fprintf(stderr, "renvora: %s is not a folder of this user's; not used\n", path.c_str());
+        return;
+    }
+    if ((st.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
+        return;
+    }
+    ::setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
+}
 
 // The client places its windows itself (the notice centred, the success box over the client area), and
 // only X11 lets a client do that: on a Wayland desktop it runs through XWayland.
@@ -122,7 +121,7 @@ int main(int argc, char** argv) {
     if (!ChoosePlatform()) {
         return 2;
     }
-    RuntimeFolder runtime;
+    UsePrivateRuntimeFolder();
     qInstallMessageHandler(QuietMessages);
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QString::fromLatin1(rv::kDesktopFileName));

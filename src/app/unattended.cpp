@@ -237,7 +237,7 @@ UnattendedResult RunUnattended(CRenvoraApp& app, const UnattendedOptions& option
     // The client's own verdict: what it told the user. Whether the card really holds a new certificate
     // is for the card's tools to say (scripts/run asks the software card's).
     const bool renewed = std::find(result.messages.begin(), result.messages.end(),
-                                   Utf8Of(qt::Q("延期成功！"))) != result.messages.end();
+                                   Utf8Of(qt::Q(kMsgRenewed))) != result.messages.end();
     if (!result.renewalPressed) {
         result.failure = "the renewal was not started";
         return result;

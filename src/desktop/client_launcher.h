@@ -20,7 +20,17 @@ inline constexpr const char* kDesktopLaunchOption = "--desktop";
 //  3. this program itself, with the desktop entry's option.
 QStringList ClientCommand();
 
-// Starts the command detached, so the client outlives the check. False, with `error`, when it cannot.
-bool StartClient(QString& error);
+// When the check runs as a systemd unit (the reminder's service: $INVOCATION_ID is set) and systemd-run
+// is there: the command that has the user's service manager start the client as a transient service of
+// its own, outside the check's unit (its control group, Nice= and NoNewPrivileges=), with the display,
+// session, language and RENVORA_* variables of this environment. Runs RENVORA_CLIENT_COMMAND or this
+// program with the desktop entry's option (not `gio launch`, which would end at once and take the
+// service down). Empty otherwise.
+QStringList SystemdRunCommand();
+
+// Starts the client so that it outlives the check: through SystemdRunCommand when there is one and the
+// manager takes it, else ClientCommand detached (`note` then says why, when systemd-run failed). False,
+// with `error`, when it cannot.
+bool StartClient(QString& error, QString* note = nullptr);
 
 } // namespace rv::desktop

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace rv::desktop {
 namespace {
@@ -105,8 +106,12 @@ void DesktopNotifier::OnActionInvoked(uint id, const QString& action) {
         return;
     }
     QString error;
-    if (StartClient(error)) {
+    QString note;
+    if (StartClient(error, &note)) {
         clientStarted_ = true;
+        if (!note.isEmpty()) {
+            warn_(note.toStdString());
+        }
     } else {
         warn_("cannot start the client: " + error.toStdString());
     }
@@ -138,13 +143,22 @@ bool StdoutReminders::Post(const Reminder& reminder) {
 }
 
 int RunCheckExpiry(int argc, char** argv) {
-    if (argc > 2) {
-        std::fprintf(stderr, "renvora: --check-expiry takes no further arguments\n");
+    const bool forget = argc == 4 && std::strcmp(argv[2], "--forget") == 0 && argv[3][0] != '\0';
+    if (argc > 2 && !forget) {
+        std::fprintf(stderr, "renvora: --check-expiry takes no further arguments but --forget CARDNUMBER\n");
         return 2;
     }
-    QCoreApplication app(argc, argv);
     auto warn = [](const std::string& line) { std::fprintf(stderr, "renvora: %s\n", line.c_str()); };
     ReminderCheck check{UserDataDir(), ReminderSettingsFile(), warn};
+    if (forget) {
+        const int status = ForgetRememberedCard(check, cp::Utf8ToGbk(argv[3]));
+        if (status == kReminderNothingDue) {
+            std::printf("renvora: card %s forgotten; no more reminders for it until it is used again\n",
+                        argv[3]);
+        }
+        return status;
+    }
+    QCoreApplication app(argc, argv);
     DesktopNotifier notifier(warn);
     StdoutReminders lines;
     ReminderSink* sink = &notifier;

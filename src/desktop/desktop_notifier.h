@@ -59,6 +59,7 @@ public:
 };
 
 // `renvora --check-expiry`: no window, no card, no network; the exit status of RunReminderCheck.
+// `renvora --check-expiry --forget CARDNUMBER`: ForgetRememberedCard.
 int RunCheckExpiry(int argc, char** argv);
 
 } // namespace rv::desktop

@@ -1,5 +1,8 @@
-// Today's date in UTC (the Windows client asks GetSystemTime), behind one injectable clock.
+// Today's date in UTC (the Windows client asks GetSystemTime), behind one injectable clock; and the
+// local calendar date, for what follows the person's day rather than the login's rule.
 #pragma once
+
+#include <ctime>
 
 namespace rv {
 
@@ -13,6 +16,8 @@ class IClock {
 public:
     virtual ~IClock() = default;
     virtual UtcDate TodayUtc() const = 0;
+    // The calendar date in the process's time zone. A clock that knows no time of day has only one date.
+    virtual UtcDate TodayLocal() const { return TodayUtc(); }
 };
 
 const IClock& Clock();
@@ -26,6 +31,18 @@ public:
 
 private:
     UtcDate date_;
+};
+
+// A clock stopped at one instant (seconds since the epoch): its UTC and local dates differ where the
+// time zone ($TZ) puts the instant on another day.
+class FixedInstant : public IClock {
+public:
+    explicit FixedInstant(std::time_t at) : at_(at) {}
+    UtcDate TodayUtc() const override;
+    UtcDate TodayLocal() const override;
+
+private:
+    std::time_t at_;
 };
 
 } // namespace rv

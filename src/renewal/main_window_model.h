@@ -11,6 +11,9 @@
 
 namespace rv {
 
+// The message that announces a renewal the card has taken (the unattended run looks for it).
+inline constexpr const char* kMsgRenewed = "延期成功！";
+
 // What the core asks of the window. Everything else it says goes through message boxes.
 class MainWindowView {
 public:

@@ -1,12 +1,14 @@
 #include "renewal/remembered_cards.h"
 
 #include "config/config_file.h"
+#include "config/user_folder.h"
 #include "platform/atomic_file.h"
 #include "platform/codepage.h"
 #include "platform/fd_io.h"
 #include "platform/paths.h"
 #include "renewal/login.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -25,7 +27,6 @@ namespace {
 
 // A file of a few cards is a few hundred bytes; anything this large is not ours.
 constexpr off_t kMaxFileSize = 1 << 20;
-constexpr auto kLockWait = std::chrono::seconds(5);
 constexpr auto kLockPoll = std::chrono::milliseconds(25);
 
 constexpr const char* kLockFile = "cards.lock";
@@ -141,14 +142,7 @@ fs::path UserDataDir() {
     if (const char* v = std::getenv("RENVORA_DATA_DIR"); v && *v) {
         return v;
     }
-    // A relative XDG_DATA_HOME is invalid and to be ignored.
-    if (const char* v = std::getenv("XDG_DATA_HOME"); v && *v == '/') {
-        return fs::path(v) / "renvora";
-    }
-    if (const char* home = std::getenv("HOME"); home && *home) {
-        return fs::path(home) / ".local" / "share" / "renvora";
-    }
-    return {};
+    return config::DefaultUserFolder();
 }
 
 RememberedCards::RememberedCards(fs::path dir) : dir_(std::move(dir)) {}
@@ -159,7 +153,8 @@ RememberedCards::~RememberedCards() {
     }
 }
 
-RememberedCards::Load RememberedCards::Open(const std::string& today, std::string& message) {
+RememberedCards::Load RememberedCards::Open(const std::string& today, std::string& message,
+                                            std::chrono::milliseconds lockWait) {
     if (dir_.empty()) {
         message = "no data folder (neither RENVORA_DATA_DIR, XDG_DATA_HOME nor HOME is set)";
         return Load::Failed;
@@ -180,13 +175,19 @@ RememberedCards::Load RememberedCards::Open(const std::string& today, std::strin
         message = Errno("cannot open " + lockFile.string());
         return Load::Failed;
     }
-    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    const auto deadline = std::chrono::steady_clock::now() + lockWait;
     while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
             message = Errno("cannot lock " + lockFile.string());
             return Load::Failed;
         }
-        std::this_thread::sleep_for(kLockPoll);
+        if (std::chrono::steady_clock::now() >= deadline) {
+            message = lockFile.string() +
+                      " is held by another run of renvora (a reminder check?); gave up after " +
+                      std::to_string(lockWait.count()) + " ms";
+            return Load::Failed;
+        }
+        std::this_thread::sleep_for(std::min(kLockPoll, lockWait));
     }
 
     const fs::path file = File();
@@ -315,7 +316,11 @@ void RememberedCards::Put(const RememberedCard& card) {
     SetString(entry, kCertSeqNoKey, card.certSeqNo);
     SetString(entry, kEndDateKey, card.endDate);
     SetNumber(entry, kMaxDayKey, card.maxDay);
-    SetString(entry, kSeenKey, card.seen);
+    if (card.seen.empty()) {
+        cJSON_DeleteItemFromObjectCaseSensitive(entry, kSeenKey);
+    } else {
+        SetString(entry, kSeenKey, card.seen);
+    }
     if (!card.timeIni.empty()) {
         SetString(entry, kTimeIniKey, card.timeIni, false);
     }
@@ -328,6 +333,37 @@ void RememberedCards::MarkNotified(const RememberedCard& card, const std::string
     if (cJSON* entry = Find(card)) {
         SetString(entry, kNotifiedKey, date);
     }
+}
+
+void RememberedCards::SetDates(const RememberedCard& card) {
+    cJSON* entry = Find(card);
+    if (entry == nullptr) {
+        return;
+    }
+    for (const auto& [key, date] :
+         {std::pair{kSeenKey, &card.seen}, std::pair{kNotifiedKey, &card.notified}}) {
+        if (date->empty()) {
+            cJSON_DeleteItemFromObjectCaseSensitive(entry, key);
+        } else {
+            SetString(entry, key, *date);
+        }
+    }
+}
+
+int RememberedCards::Forget(const std::string& number) {
+    cJSON* cards = cJSON_GetObjectItemCaseSensitive(root_.get(), kCardsKey);
+    int forgotten = 0;
+    for (int i = cJSON_GetArraySize(cards) - 1; i >= 0; --i) {
+        RememberedCard card;
+        if (!ReadEntry(cJSON_GetArrayItem(cards, i), card).empty()) {
+            continue; // unreadable entries stay as they are
+        }
+        if (card.cardNumber.empty() ? card.certSeqNo == number : card.cardNumber == number) {
+            cJSON_DeleteItemFromArray(cards, i);
+            ++forgotten;
+        }
+    }
+    return forgotten;
 }
 
 bool RememberedCards::Save(std::string& error) {
@@ -360,10 +396,21 @@ void RememberCard(const CardData& data) {
         warn("its end date \"" + cp::GbkToUtf8(data.validTo) + "\" is not YYYYMMDD");
         return;
     }
-    const std::string today = TodayDateText();
+    // A clock outside the sane years would stamp a date no later check can read: the card is remembered
+    // without the day it was seen.
+    const UtcDate now = Clock().TodayUtc();
+    const bool clockSane = now.year >= kFirstSaneYear && now.year <= kLastSaneYear;
+    const std::string today = clockSane ? FormatDateText(now) : std::string();
+    if (!clockSane) {
+        std::fprintf(stderr,
+                     "renvora: the clock reads %d-%02d-%02d; the card is remembered for the renewal reminder "
+                     "without the date of this login\n",
+                     now.year, now.month, now.day);
+    }
     RememberedCards cards(UserDataDir());
     std::string message;
-    switch (cards.Open(today, message)) {
+    // Never keeps the login waiting: a check that holds the lock (across its calls to the desktop) wins.
+    switch (cards.Open(clockSane ? today : "undated", message, kLoginLockWait)) {
     case RememberedCards::Load::Read:
         break;
     case RememberedCards::Load::SetAside:

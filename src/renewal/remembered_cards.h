@@ -9,6 +9,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -30,9 +31,17 @@ struct RememberedCard {
 inline constexpr const char* kRememberedCardsFile = "cards.json";
 inline constexpr int kRememberedCardsVersion = 1;
 
-// The user's data folder of the client: $RENVORA_DATA_DIR, else $XDG_DATA_HOME/renvora, else
-// ~/.local/share/renvora.
+// The user's data folder of the client: $RENVORA_DATA_DIR, else the user's own folder of a menu launch
+// ($XDG_DATA_HOME/renvora, else ~/.local/share/renvora).
 std::filesystem::path UserDataDir();
+
+// How long a check waits for the record's lock; a login waits far less (RememberCard).
+inline constexpr std::chrono::milliseconds kRecordLockWait{5000};
+inline constexpr std::chrono::milliseconds kLoginLockWait{200};
+
+// Years a clock may read; outside them it is broken, not early or late (no date text holds them).
+inline constexpr int kFirstSaneYear = 2000;
+inline constexpr int kLastSaneYear = 9999;
 
 // The file under an exclusive lock (cards.lock beside it): a login that records a card and a check that posts
 // reminders never interleave their read-modify-write.
@@ -50,10 +59,11 @@ public:
     RememberedCards(const RememberedCards&) = delete;
     RememberedCards& operator=(const RememberedCards&) = delete;
 
-    // Takes the lock (waiting at most a few seconds for another run) and reads the file. `today`
+    // Takes the lock (waiting at most `lockWait` for another run) and reads the file. `today`
     // (YYYYMMDD) names a damaged file that is set aside. `message` says what happened for every result but
     // a plain Read.
-    Load Open(const std::string& today, std::string& message);
+    Load Open(const std::string& today, std::string& message,
+              std::chrono::milliseconds lockWait = kRecordLockWait);
 
     // Judges and reads the text of a record file without touching the disk: Read, Newer, or SetAside
     // for a text that is unreadable (`why` says how; the record is then empty). Open's second half.
@@ -68,6 +78,11 @@ public:
     // number) or adds one. The reminder date stays only while the end date stays the same.
     void Put(const RememberedCard& card);
     void MarkNotified(const RememberedCard& card, const std::string& date);
+    // Writes the entry's `seen` and `notified` dates as `card` holds them (an empty one is dropped).
+    void SetDates(const RememberedCard& card);
+    // Drops every readable entry of this card number (or, for entries without one, certificate number);
+    // returns how many.
+    int Forget(const std::string& number);
     bool Save(std::string& error);
 
     std::filesystem::path File() const { return dir_ / kRememberedCardsFile; }

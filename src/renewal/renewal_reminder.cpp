@@ -22,10 +22,6 @@ namespace {
 constexpr const char* kRemindKey = "Remind";
 constexpr const char* kMaxDayKey = "MaxDay";
 
-// Clocks outside these years are broken, not early or late: no date text of the client could hold them.
-constexpr int kFirstSaneYear = 2000;
-constexpr int kLastSaneYear = 9999;
-
 // One line of text from its pieces.
 template <typename... Parts> std::string Cat(const Parts&... parts) {
     std::string line;
@@ -40,18 +36,13 @@ bool RemindersOn(const fs::path& settings) {
     return !(value == "0" || value == "no" || value == "off" || value == "false");
 }
 
-// "YYYY年MM月DD日" of a YYYYMMDD text (GBK).
-std::string ChineseDate(const std::string& date) {
-    return date.substr(0, 4) + "年" + date.substr(4, 2) + "月" + date.substr(6, 2) + "日";
-}
-
 Reminder MakeReminder(const RememberedCard& card, int32_t days) {
     Reminder r;
     r.card = card;
     r.daysLeft = days;
     r.expired = days < 0;
     const std::string& number = card.cardNumber.empty() ? card.certSeqNo : card.cardNumber;
-    const std::string end = ChineseDate(card.endDate);
+    const std::string end = ChineseDateText(card.endDate);
     char body[512];
     if (r.expired) {
         r.summary = "IC卡证书已过期";
@@ -73,6 +64,10 @@ Reminder MakeReminder(const RememberedCard& card, int32_t days) {
     return r;
 }
 
+bool ClockSane(const UtcDate& d) {
+    return d.year >= kFirstSaneYear && d.year <= kLastSaneYear;
+}
+
 } // namespace
 
 fs::path ReminderSettingsFile() {
@@ -86,8 +81,11 @@ fs::path ReminderSettingsFile() {
 }
 
 int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
+    // The window rule counts from today's UTC date, as the login does; one reminder a day is counted in
+    // the person's own days, since the timer fires at local midnight.
     const UtcDate now = Clock().TodayUtc();
-    if (now.year < kFirstSaneYear || now.year > kLastSaneYear) {
+    const UtcDate nowLocal = Clock().TodayLocal();
+    if (!ClockSane(now) || !ClockSane(nowLocal)) {
         char line[128];
         std::snprintf(line, sizeof line, "the clock reads %d-%02d-%02d; no reminder until it is set right",
                       now.year, now.month, now.day);
@@ -95,6 +93,7 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
         return kReminderCheckFailed;
     }
     const std::string today = FormatDateText(now);
+    const std::string localToday = FormatDateText(nowLocal);
 
     RememberedCards record(check.dataDir);
     std::string message;
@@ -102,10 +101,9 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
     case RememberedCards::Load::Read:
         break;
     case RememberedCards::Load::SetAside:
-        check.warn(message);
-        return kReminderNothingDue;
     case RememberedCards::Load::Newer:
     case RememberedCards::Load::Failed:
+        // A file set aside may have held due cards: the check could not be made.
         check.warn(message);
         return kReminderCheckFailed;
     }
@@ -123,13 +121,28 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
 
     int status = kReminderNothingDue;
     bool changed = false;
-    for (const RememberedCard& card : cards) {
+    for (RememberedCard card : cards) {
         const std::string name =
             "card " + cp::GbkToUtf8(card.cardNumber.empty() ? card.certSeqNo : card.cardNumber);
-        if (!card.seen.empty() && today < card.seen) {
-            check.warn(Cat(name, ": the clock reads ", today, ", before the card was last seen (", card.seen,
-                           "); skipped until the clock is right"));
-            continue;
+        // A date stamped later than today came from a clock that was ahead (at a login or an earlier
+        // check), or the clock is behind now. Honouring it would keep the card silent until that day
+        // comes: the stamp is dropped and the card checked like any other.
+        bool reset = false;
+        if (!card.seen.empty() && card.seen > today) {
+            check.warn(Cat(name, ": last seen on ", card.seen, ", after today (", today,
+                           "); the clock was or is wrong, that date is reset"));
+            card.seen = today;
+            reset = true;
+        }
+        if (!card.notified.empty() && card.notified > localToday) {
+            check.warn(Cat(name, ": last reminded on ", card.notified, ", after today (", localToday,
+                           "); the clock was or is wrong, that date is reset"));
+            card.notified.clear();
+            reset = true;
+        }
+        if (reset) {
+            record.SetDates(card);
+            changed = true;
         }
         const int32_t days = DaysBetween(ParseDateText(card.endDate), ParseDateText(today));
         // The login's limit: the time.ini the login read, as it reads now (so a changed window applies at
@@ -151,29 +164,47 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
         } else {
             continue;
         }
-        if (!on) {
-            continue;
-        }
-        if (!card.notified.empty() && card.notified >= today) {
-            if (card.notified > today) {
-                check.warn(Cat(name, ": the clock reads ", today, ", before the last reminder (",
-                               card.notified, "); not posted again"));
-            }
+        if (!on || card.notified == localToday) {
             continue;
         }
         if (sink.Post(MakeReminder(card, days))) {
-            record.MarkNotified(card, today);
+            record.MarkNotified(card, localToday);
             changed = true;
         }
     }
     if (changed) {
         std::string error;
         if (!record.Save(error)) {
-            check.warn(
-                Cat("reminder posted but not remembered (", error, "); the next check may post it again"));
+            check.warn(Cat("reminder dates not remembered (", error, "); the next check may post again"));
         }
     }
     return status;
+}
+
+int ForgetRememberedCard(const ReminderCheck& check, const std::string& number) {
+    RememberedCards record(check.dataDir);
+    std::string message;
+    const UtcDate now = Clock().TodayUtc();
+    switch (record.Open(ClockSane(now) ? FormatDateText(now) : "undated", message)) {
+    case RememberedCards::Load::Read:
+        break;
+    case RememberedCards::Load::SetAside:
+    case RememberedCards::Load::Newer:
+    case RememberedCards::Load::Failed:
+        check.warn(message);
+        return kReminderCheckFailed;
+    }
+    const std::string shown = cp::GbkToUtf8(number);
+    if (record.Forget(number) == 0) {
+        check.warn("no remembered card " + shown + " in " + record.File().string());
+        return kReminderCheckFailed;
+    }
+    std::string error;
+    if (!record.Save(error)) {
+        check.warn("card " + shown + " not forgotten: " + error);
+        return kReminderCheckFailed;
+    }
+    return kReminderNothingDue;
 }
 
 } // namespace rv

@@ -1,6 +1,6 @@
 // The renewal reminder's check: for every remembered card, the login's renewal-window rule applied to
 // today's date (UTC, from the client's clock) and the remembered end date, and at most one reminder per
-// card and day. Display-free: the reminders go to a sink, a desktop notification at the edge.
+// card and local day. Display-free: the reminders go to a sink, a desktop notification at the edge.
 #pragma once
 
 #include "renewal/remembered_cards.h"
@@ -14,7 +14,7 @@ namespace rv {
 
 // Exit statuses of `renvora --check-expiry`.
 inline constexpr int kReminderNothingDue = 0;
-inline constexpr int kReminderCheckFailed = 1; // the remembered cards could not be read at all
+inline constexpr int kReminderCheckFailed = 1; // the remembered cards could not be read (or set aside)
 inline constexpr int kReminderDue = 10;
 inline constexpr int kReminderExpired = 11;
 
@@ -34,7 +34,7 @@ class ReminderSink {
 public:
     virtual ~ReminderSink() = default;
     // True when the reminder reached the desktop as a notification; only then is it not posted again
-    // the same day.
+    // the same (local) day.
     virtual bool Post(const Reminder& reminder) = 0;
 };
 
@@ -49,7 +49,13 @@ struct ReminderCheck {
 std::filesystem::path ReminderSettingsFile();
 
 // Runs the check and returns the exit status: 11 when a card has ended (within the last 14 days), else
-// 10 when one is due, else 0; 1 when the remembered cards could not be read.
+// 10 when one is due, else 0; 1 when the remembered cards could not be read (a damaged file set aside
+// among them: it may have held due cards) or the clock is broken.
 int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink);
+
+// `renvora --check-expiry --forget NUMBER`: drops the card of this card number (GBK; for a card without
+// one, certificate number) from the record, so that it is no longer reminded of. 0 when it was there and
+// is gone, 1 otherwise (said through check.warn).
+int ForgetRememberedCard(const ReminderCheck& check, const std::string& number);
 
 } // namespace rv

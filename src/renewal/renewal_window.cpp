@@ -89,6 +89,13 @@ DateRecord ParseDateText(const std::string& text) {
     return d;
 }
 
+std::string ChineseDateText(const std::string& d) {
+    const std::string year = d.substr(0, 4);
+    const std::string month = d.size() > 4 ? d.substr(4, 2) : std::string();
+    const std::string day = d.size() > 2 ? d.substr(d.size() - 2) : d;
+    return year + "年" + month + "月" + day + "日";
+}
+
 int32_t DaysBetween(DateRecord target, DateRecord start) {
     // Ordered by year alone.
     const bool forward = target.year >= start.year;

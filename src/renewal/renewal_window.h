@@ -23,6 +23,10 @@ inline constexpr int32_t kRenewalDateExpired = -2;  // toDate lies before fromDa
 // most) two after them, day from the last two (the whole text when it is shorter).
 DateRecord ParseDateText(const std::string& text);
 
+// "YYYY年MM月DD日" (GBK) of a YYYYMMDD text, the way the client announces an end date; each piece is cut
+// to what the text holds (year: the first four characters, month: the two after them, day: the last two).
+std::string ChineseDateText(const std::string& date);
+
 // Signed number of days from `start` to `target`. Leap years are the Gregorian ones; a month number above
 // 12 counts 30 days; months 0 and 1 contribute nothing; day 0 or day 45 count as they stand. The two
 // records are ordered by year alone, so within one year an earlier target gives a negative count.

@@ -18,7 +18,6 @@ namespace {
 
 constexpr int32_t kMaxWriteRetries = 3;
 
-const char* const kMsgRenewed = "延期成功！";
 const char* const kMsgNotRenewed = "延期失败！\n原因：写IC卡失败，IC卡证书信息未延期！";
 const char* const kSuffixWriteFailedRetry = "\n写IC卡失败，请确认IC卡已经插好！";
 const char* const kSuffixWriteFailed = "\n写IC卡失败！";

@@ -1,13 +1,15 @@
 #include "ui/CRenvoraDlg.h"
 
-#include <algorithm>
-
+#include "card/card_reader.h"
 #include "card/dispids.h"
 #include "config/gui/setDialog.h"
+#include "platform/codepage.h"
 #include "platform/message_box.h"
+#include "platform/qt/display.h"
 #include "platform/qt/fonts.h"
 #include "platform/qt/platform.h"
 #include "platform/qt/text.h"
+#include "renewal/remembered_cards.h"
 #include "res/resource_ids.h"
 #include "res/resources.h"
 #include "ui/CAboutDlg.h"
@@ -20,13 +22,33 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QTimer>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 namespace rv {
 namespace {
 
 constexpr const char* kControlCreationFailed = "初始化Tessamar应用控件失败，请检查控件是否损坏！";
 constexpr const char* kSettingsEntry = "设置参数";
+
+// The status of a client whose display went away during a call.
+constexpr int kDisplayLostExitStatus = 1;
+
+// What each notice says the client is doing, for the line on stderr.
+const char* StepOf(int picture) {
+    switch (picture) {
+    case res::kPictureSign:
+        return "the card signed the renewal request";
+    case res::kPictureKeyPair:
+        return "the card made its new key pair";
+    case res::kPictureSendData:
+        return "the renewal request went to the server";
+    default:
+        return "the card was being written";
+    }
+}
 
 // System commands besides the About entry that have a meaning here.
 constexpr unsigned kScMinimize = 0xF020;
@@ -131,9 +153,9 @@ bool CRenvoraDlg::OnInitDialog() {
         }
     }
 
-    // 9. Shown before the login dialog comes up over it.
+    // 9. Shown before the login dialog comes up over it; a window that never appears ends the client.
     CenterWindow();
-    show();
+    qt::ShowOrExit(*this);
 
     // 10. The login flow.
     model_.LoginFlow();
@@ -195,6 +217,11 @@ void CRenvoraDlg::PopupSystemMenu(const QPoint& at, bool fromKeyboard) {
 
 bool CRenvoraDlg::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
+    if (type == QEvent::WindowDeactivate && watched == this) {
+        // An Alt that went with the switch to another window (Alt+Tab) is no lone Alt when released here.
+        altAlone_ = false;
+        return false;
+    }
     if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::MouseButtonPress) {
         return false;
     }
@@ -305,10 +332,40 @@ void CRenvoraDlg::ShowNotice(int picture) {
 }
 
 void CRenvoraDlg::CloseNotice() {
+    if (notice_ && qt::DisplayLost()) {
+        EndOnDisplayLost(notice_->Picture());
+    }
     if (notice_) {
         notice_->DestroyWindow();
         notice_.reset();
     }
+}
+
+void CRenvoraDlg::EndOnDisplayLost(int picture) {
+    std::string outcome;
+    if (picture == res::kPictureWriteCard) {
+        // The write has run to its end: ask the card, without a window (no message box can be shown).
+        ScriptedMessageBox silent;
+        MessageBoxGuard guard(silent);
+        CardData now = model_.data;
+        if (ReadCardRecord(card_, now) != 0) {
+            outcome = "the card may now hold the new certificate: start the client again to see";
+        } else if (now.validTo != model_.data.validTo) {
+            RememberCard(now);
+            outcome = "the card now holds the new certificate, valid to " + cp::GbkToUtf8(now.validTo) +
+                      "; start the client again to see it";
+        } else {
+            outcome = "the card still holds its old certificate, valid to " + cp::GbkToUtf8(now.validTo) +
+                      "; start the client again to renew";
+        }
+    } else {
+        outcome =
+            "the card was not written and still holds its old certificate; start the client again to renew";
+    }
+    std::fprintf(stderr, "renvora: the connection to the display was lost while %s; %s\n", StepOf(picture),
+                 outcome.c_str());
+    std::fflush(nullptr);
+    std::_Exit(kDisplayLostExitStatus);
 }
 
 void CRenvoraDlg::RunSuccessDialog() {

@@ -77,6 +77,10 @@ private:
     // The context menu at `at` (global); from the keyboard with its first entry selected.
     void PopupSystemMenu(const QPoint& at, bool fromKeyboard);
     void RunSettings(bool rereadAddress);
+    // The display went away during the call of notice `picture`: says on stderr which call it was and
+    // what the card now holds (read back without a window; a new end date is remembered for the
+    // reminder), then ends the process.
+    [[noreturn]] void EndOnDisplayLost(int picture);
     void RunAbout();
 
     QIcon icon_;

@@ -2,6 +2,7 @@
 
 #include "platform/qt/fonts.h"
 #include "renewal/main_window_model.h"
+#include "renewal/renewal_window.h"
 #include "res/resource_ids.h"
 
 namespace rv {
@@ -9,20 +10,13 @@ namespace rv {
 UpdateSuccessDialog::UpdateSuccessDialog(const MainWindowModel& owner, QWidget* parent)
     : qt::TemplateDialog(res::kSuccessDialog, parent), owner_(owner) {}
 
-std::string UpdateSuccessDialog::DateText(const std::string& d) {
-    const std::string year = d.substr(0, 4);
-    const std::string month = d.size() > 4 ? d.substr(4, 2) : std::string();
-    const std::string day = d.size() > 2 ? d.substr(d.size() - 2) : d;
-    return year + "年" + month + "月" + day + "日";
-}
-
 void UpdateSuccessDialog::DoDataExchange(bool saveAndValidate) {
     DDX_Text(saveAndValidate, res::kSuccessText, message_);
 }
 
 bool UpdateSuccessDialog::OnInitDialog() {
     qt::TemplateDialog::OnInitDialog();
-    message_ += "您的证书有效期已延期到：\n     " + DateText(owner_.data.validTo) + "     ";
+    message_ += "您的证书有效期已延期到：\n     " + ChineseDateText(owner_.data.validTo) + "     ";
     SetDlgItemText(res::kSuccessText, message_);
     messageFont_ = qt::PointFont(200, "楷体");
     SetItemFont(res::kSuccessText, messageFont_);

@@ -21,9 +21,6 @@ public:
     // The message as shown in static 1020 (GBK).
     const std::string& Message() const { return message_; }
 
-    // "YYYY年MM月DD日" from an eight-digit date; each piece is cut to what the date holds.
-    static std::string DateText(const std::string& date);
-
 protected:
     void DoDataExchange(bool saveAndValidate) override;
     bool OnInitDialog() override;

@@ -72,10 +72,11 @@ bool WritCarDialog::Create(QWidget* parent) {
 void WritCarDialog::DestroyWindow() {
     if (window_) {
         const quintptr id = window_->internalWinId();
+        const quintptr frame = qt::FrameOf(id);
         window_->DestroyWindow();
         // Input given during the call is dropped, and the main window repaints what the notice covered.
         gate_->Drain(id);
-        qt::SettleAfterClose(id);
+        qt::SettleAfterClose(frame);
         window_.reset();
     }
     gate_.reset();

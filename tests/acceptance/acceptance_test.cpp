@@ -4,13 +4,23 @@
 // of every window go to a folder per scenario (printed at the start).
 #include "acceptance/desktop.h"
 #include "acceptance/world.h"
+#include "platform/dialog_template.h"
+#include "platform/qt/fonts.h"
+#include "res/resource_ids.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <map>
 #include <memory>
+#include <numeric>
 #include <optional>
+#include <thread>
 
 namespace rv::acceptance {
 namespace {
@@ -23,6 +33,87 @@ constexpr QRgb kEndDateBackground = qRgb(255, 255, 0);
 constexpr QRgb kSuccessBackground = qRgb(0, 191, 255);
 constexpr int kMenuBarHeight = 26; // 25-pixel items and the line beneath them
 constexpr int kSlowMs = 1600;      // each slowed card call and the renewal request
+constexpr const char* kRenewalPath = "/selfIcUpdate/upadteCert";
+constexpr const char* kNetworkTestPath = "/selfIcUpdate";
+
+// Where the template rule puts the notice: centred on the work area (openbox reserves none of the
+// screen) at its template size in the template font's dialog units, before it is cut to 571 x 61.
+QPoint NoticeTopLeft(QSize screen) {
+    const dlg::DialogTemplate* t = dlg::FindTemplate(res::kNoticeDialog);
+    const dlg::BaseUnits units = qt::BaseUnitsOf(qt::PointFont(t->pointSize * 10, t->face));
+    const QSize size(dlg::DluToPixelsX(t->cx, units), dlg::DluToPixelsY(t->cy, units));
+    return QRect(QPoint(0, 0), screen).center() - QPoint(size.width() / 2, size.height() / 2);
+}
+
+// Of the pixels of `before` that are not its most frequent colour (the window's face), the share that
+// `now` still shows unchanged at the same places: near 1 for stale pixels of a closed window.
+double UnchangedShare(const QImage& before, const QImage& now) {
+    std::map<QRgb, int> counts;
+    for (int y = 0; y < before.height(); ++y) {
+        for (int x = 0; x < before.width(); ++x) {
+            ++counts[before.pixel(x, y) & 0xFFFFFF];
+        }
+    }
+    QRgb face = 0;
+    int most = 0;
+    for (const auto& [colour, n] : counts) {
+        if (n > most) {
+            face = colour;
+            most = n;
+        }
+    }
+    int drawn = 0;
+    int same = 0;
+    for (int y = 0; y < before.height() && y < now.height(); ++y) {
+        for (int x = 0; x < before.width() && x < now.width(); ++x) {
+            const QRgb b = before.pixel(x, y) & 0xFFFFFF;
+            if (b != face) {
+                ++drawn;
+                same += (now.pixel(x, y) & 0xFFFFFF) == b ? 1 : 0;
+            }
+        }
+    }
+    return drawn == 0 ? 1.0 : static_cast<double>(same) / drawn;
+}
+
+// Pixels near black (text) inside `area`.
+int DarkPixels(const QImage& img, const QRect& area) {
+    int n = 0;
+    const QRect r = area.intersected(img.rect());
+    for (int y = r.top(); y <= r.bottom(); ++y) {
+        for (int x = r.left(); x <= r.right(); ++x) {
+            const QRgb c = img.pixel(x, y);
+            n += qRed(c) < 60 && qGreen(c) < 60 && qBlue(c) < 60 ? 1 : 0;
+        }
+    }
+    return n;
+}
+
+// The lines of text in a message box: bands of rows with ink right of its icon and above its buttons,
+// each with the bounding box of its ink. The faces are small and antialiased: any clearly grey pixel
+// counts.
+std::vector<QRect> TextLines(const QImage& box) {
+    std::vector<QRect> lines;
+    const int left = 60;                  // the icon's column
+    const int bottom = box.height() - 40; // the buttons' row
+    for (int y = 0; y < bottom; ++y) {
+        QRect ink;
+        for (int x = left; x < box.width(); ++x) {
+            if (qGray(box.pixel(x, y)) < 160) {
+                ink |= QRect(x, y, 1, 1);
+            }
+        }
+        if (ink.isEmpty()) {
+            continue;
+        }
+        if (!lines.empty() && lines.back().bottom() >= y - 3) {
+            lines.back() |= ink;
+        } else {
+            lines.push_back(ink);
+        }
+    }
+    return lines;
+}
 
 class OnTheDesktop : public ::testing::Test {
 protected:
@@ -33,9 +124,15 @@ protected:
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         shots_.emplace(std::string(info->name()));
         std::printf("[ captures ] %s\n", shots_->Dir().c_str());
+        home_.emplace();
+    }
+    void TearDown() override {
+        // Every client of a scenario has a home and data folder of its own; the user's stay untouched.
+        EXPECT_EQ(home_->Changes(), "") << "the scenario wrote into the real user's folders";
     }
 
-    Desktop& D() { return *desktop_; }
+    // The suite's desktop, or the scenario's own.
+    Desktop& D() { return own_ ? *own_ : *desktop_; }
     void Shot(const std::string& name) { shots_->Save(D().Capture(), name); }
 
     std::optional<Window> WaitWindow(const std::string& title, std::chrono::milliseconds timeout = 15s) {
@@ -77,6 +174,23 @@ protected:
         return box->rect;
     }
     void Focus(const Window& w) { D().Activate(w); }
+    // The window's pixels once it is painted (mapped is not yet drawn): with some text in it.
+    QImage Painted(const Window& w) {
+        QImage img;
+        WaitUntil(
+            [&] {
+                img = D().Capture().copy(w.rect);
+                int ink = 0;
+                for (int y = 0; y < img.height(); ++y) {
+                    for (int x = 0; x < img.width(); ++x) {
+                        ink += qGray(img.pixel(x, y)) < 160 ? 1 : 0;
+                    }
+                }
+                return ink > 50;
+            },
+            5s);
+        return img;
+    }
     // Esc in a dialog that asks before it closes (login, settings), Yes, and the dialog is gone.
     void LeaveDialog(const Window& dialog, const std::string& shot) {
         Focus(dialog);
@@ -122,8 +236,49 @@ protected:
         EXPECT_EQ(world.ClientStderr(), "") << "the client wrote to stderr";
     }
 
+    // Each notice seen painted on the screen while the renewal runs (its red phrase inside it), in order;
+    // `during(notice number, seen so far)` may act meanwhile. Ends when a message box comes up (returned)
+    // or after 60 s.
+    struct Seen {
+        int redStart; // the red phrase starts further right the longer the black phrase before it
+        QRect rect;
+    };
+    std::optional<Window> WatchNotices(std::vector<Seen>& seen,
+                                       const std::function<void(const Seen&)>& during) {
+        std::optional<Window> done;
+        WaitUntil(
+            [&] {
+                for (const Window& w : D().Windows()) {
+                    if (w.title == kBoxTitle) {
+                        done = w;
+                        return true;
+                    }
+                    if (w.rect.size() != QSize(571, 61)) {
+                        continue;
+                    }
+                    const QImage img = D().Capture();
+                    if (CountColour(img, w.rect, kNoticeRed) < 150) {
+                        continue; // mapped but not painted (yet)
+                    }
+                    const int start = ColourBox(img, w.rect, kNoticeRed).left() - w.rect.left();
+                    if (seen.empty() || std::abs(seen.back().redStart - start) > 3) {
+                        seen.push_back({start, w.rect});
+                        shots_->Save(img, "notice-" + std::to_string(seen.size()));
+                    }
+                    if (during) {
+                        during(seen.back());
+                    }
+                }
+                return false;
+            },
+            60s, 40ms);
+        return done;
+    }
+
     static std::unique_ptr<Desktop> desktop_;
+    std::unique_ptr<Desktop> own_;
     std::optional<Captures> shots_;
+    std::optional<RealHomeWatch> home_;
 };
 
 std::unique_ptr<Desktop> OnTheDesktop::desktop_;
@@ -179,6 +334,8 @@ TEST_F(OnTheDesktop, LoginWithAWrongPinThenThePinThenAgainFromTheMenuBarByKeyboa
     AnswerBox("login-succeeded");
     AnswerBox("renewal-window-message");
     EXPECT_EQ(world.PinTriesLeft(), triesBefore) << "a good PIN resets the count";
+    // The card is remembered for the renewal reminder in the scenario's own data folder.
+    EXPECT_EQ(world.RememberedEndDate(), world.CardValidTo().substr(0, 8)) << "the day the card ends";
 
     // The card's data in the fields: the end date on its yellow background.
     const QRect endDate = DluRect(*main, 333, 136, 114, 20);
@@ -193,7 +350,10 @@ TEST_F(OnTheDesktop, LoginWithAWrongPinThenThePinThenAgainFromTheMenuBarByKeyboa
 }
 
 TEST_F(OnTheDesktop, RenewalShowsEachNoticeOnScreenWhileItsCallBlocksThenTheSuccessAndTheNewDate) {
-    World world(D().Display(), kSlowMs);
+    WorldFaults faults;
+    faults.cardMs = kSlowMs;
+    faults.renewalMs = kSlowMs;
+    World world(D().Display(), faults);
     const std::string before = world.CardValidTo();
     ASSERT_FALSE(before.empty());
     const Window main = StartAndLogIn(world);
@@ -203,47 +363,19 @@ TEST_F(OnTheDesktop, RenewalShowsEachNoticeOnScreenWhileItsCallBlocksThenTheSucc
     const QImage dateBefore = D().Capture().copy(endDate);
 
     D().Click(AtDlu(main, 92 + 36, 192 + 10)); // "法人卡延期"
-    // Poll the screen: each notice must be seen painted (its red phrase inside its rectangle) while its
-    // call blocks. The red phrase starts further right the longer the black phrase before it.
-    struct Seen {
-        int redStart;
-        QRect rect;
-    };
+    // Each notice must be seen painted while its call blocks.
     std::vector<Seen> seen;
     bool pokedDuringCall = false;
-    std::optional<Window> done;
-    WaitUntil(
-        [&] {
-            for (const Window& w : D().Windows()) {
-                if (w.title == kBoxTitle) {
-                    done = w;
-                    return true;
-                }
-                if (w.rect.size() != QSize(571, 61)) {
-                    continue;
-                }
-                const QImage img = D().Capture();
-                const QRect red = ColourBox(img, w.rect, kNoticeRed);
-                if (CountColour(img, w.rect, kNoticeRed) < 150) {
-                    continue; // mapped but not painted (yet)
-                }
-                const int start = red.left() - w.rect.left();
-                if (seen.empty() || std::abs(seen.back().redStart - start) > 3) {
-                    seen.push_back({start, w.rect});
-                    shots_->Save(img, "notice-" + std::to_string(seen.size()));
-                }
-                if (!pokedDuringCall) {
-                    // What a user might do meanwhile: none of it may act, now or when the call returns.
-                    pokedDuringCall = true;
-                    D().Key("Escape");
-                    D().Key("Return");
-                    D().Click(AtDlu(main, 92 + 36, 192 + 10));
-                    D().Key("alt+F4");
-                }
-            }
-            return false;
-        },
-        60s, 40ms);
+    const std::optional<Window> done = WatchNotices(seen, [&](const Seen&) {
+        if (!pokedDuringCall) {
+            // What a user might do meanwhile: none of it may act, now or when the call returns.
+            pokedDuringCall = true;
+            D().Key("Escape");
+            D().Key("Return");
+            D().Click(AtDlu(main, 92 + 36, 192 + 10));
+            D().Key("alt+F4");
+        }
+    });
     if (seen.size() != 4u || !done) {
         Shot("renewal-not-as-expected");
         for (const Window& w : D().Windows()) {
@@ -259,8 +391,7 @@ TEST_F(OnTheDesktop, RenewalShowsEachNoticeOnScreenWhileItsCallBlocksThenTheSucc
                 seen[0].rect.x(), seen[0].rect.y());
     for (const Seen& s : seen) {
         // Centred at its template size (wider than 571), then cut keeping its top-left corner.
-        EXPECT_LT(s.rect.left(), (D().ScreenSize().width() - 571) / 2);
-        EXPECT_EQ(s.rect.topLeft(), seen[0].rect.topLeft());
+        EXPECT_EQ(s.rect.topLeft(), NoticeTopLeft(D().ScreenSize()));
     }
 
     ASSERT_TRUE(done) << "no message after the renewal";
@@ -292,6 +423,7 @@ TEST_F(OnTheDesktop, RenewalShowsEachNoticeOnScreenWhileItsCallBlocksThenTheSucc
     const std::string after = world.CardValidTo();
     EXPECT_NE(after, before);
     EXPECT_GT(after, before);
+    EXPECT_EQ(world.RememberedEndDate(), after.substr(0, 8)) << "the reminder knows the new end date";
     // The end-date field shows another date than before.
     ASSERT_TRUE(WaitUntil([&] { return D().Capture().copy(endDate) != dateBefore; }, 5s));
     Shot("main-window-after-renewal");
@@ -307,10 +439,23 @@ TEST_F(OnTheDesktop, NetworkTestSettingsFromContextMenuAndKeyboardAndTheExitPath
     LeaveDialog(*login, "leave-login-question");
     Focus(*main);
 
-    // "网络测试" from the keyboard: the server answers, one box says so.
+    // "网络测试" from the keyboard: the request reaches the server, which answers; one box says so with
+    // one short line, "网络通讯正常！" (7 characters: about 7 times as wide as high). The failures say more:
+    // two lines, or one of 20 characters.
     D().Key("F10");
     D().Key("Right");
     D().Key("Return");
+    auto box = WaitWindow(kBoxTitle);
+    ASSERT_TRUE(box) << "no answer to the network test";
+    const QImage boxImage = D().Capture().copy(box->rect);
+    shots_->Save(boxImage, "network-test-box");
+    const std::vector<QRect> lines = TextLines(boxImage);
+    ASSERT_EQ(lines.size(), 1u) << "one line of text";
+    const double aspect = static_cast<double>(lines[0].width()) / lines[0].height();
+    std::printf("[ network  ] text %dx%d\n", lines[0].width(), lines[0].height());
+    EXPECT_GT(aspect, 5.0);
+    EXPECT_LT(aspect, 9.5);
+    EXPECT_EQ(world.RequestsTo(kNetworkTestPath), 1) << "the request went to the server";
     AnswerBox("network-test");
     EXPECT_TRUE(NoBoxFor(800ms)) << "one message, not a failure pair";
 
@@ -352,6 +497,208 @@ TEST_F(OnTheDesktop, NetworkTestSettingsFromContextMenuAndKeyboardAndTheExitPath
     world.Client() = -1;
     EXPECT_TRUE(D().WindowsTitled(kMainTitle).empty());
     ExpectQuietConsole(world);
+    // Without a session's runtime folder the client made one per user, private, and left nothing else.
+    const std::string runtime = "renvora-runtime-" + std::to_string(::getuid());
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(world.Dir() / "tmp")) {
+        left.push_back(e.path().filename().string());
+    }
+    EXPECT_EQ(left, std::vector<std::string>{runtime});
+    struct stat st {};
+    ASSERT_EQ(::lstat((world.Dir() / "tmp" / runtime).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+// A renewal request that fails: the button comes back, and a click and Enter given while the request ran
+// start no second one. Before that, at the login, the message box and the login dialog that have just
+// closed leave no stale pixels on the screen while the card's data are read (slowed).
+TEST_F(OnTheDesktop, AFailedRequestReArmsTheButtonButInputDuringItStartsNoSecondRenewal) {
+    WorldFaults faults;
+    faults.renewalMs = kSlowMs;
+    faults.renewalFails = true;
+    faults.more["ReadCardInfo"] = 2000;
+    World world(D().Display(), faults);
+    world.StartClient();
+    auto main = WaitWindow(kMainTitle);
+    auto login = WaitWindow(kLoginTitle);
+    ASSERT_TRUE(main && login);
+    Focus(*login);
+    const QImage loginImage = Painted(*login);
+    D().Type(kPin);
+    D().Key("Return");
+    auto box = WaitWindow(kBoxTitle);
+    ASSERT_TRUE(box) << "no 登录成功！";
+    Focus(*box);
+    const QImage boxImage = Painted(*box);
+    D().Key("Return");
+    ASSERT_TRUE(WaitGone(*box));
+    ASSERT_TRUE(WaitGone(*login));
+    // The card's data are being read (2 s, after at most 1 s of the client's settling, which a busy
+    // window manager may need): the screen shows the main window where both were.
+    std::this_thread::sleep_for(1200ms);
+    const QImage during = D().Capture();
+    ASSERT_TRUE(D().WindowsTitled(kBoxTitle).empty()) << "the read is still running";
+    shots_->Save(during, "while-the-card-is-read");
+    EXPECT_LT(UnchangedShare(boxImage, during.copy(box->rect)), 0.3) << "stale pixels of the closed box";
+    EXPECT_LT(UnchangedShare(loginImage, during.copy(login->rect)), 0.3) << "stale pixels of the login";
+    AnswerBox("renewal-window-message");
+
+    Focus(*main);
+    const std::string endBefore = world.CardValidTo();
+    const std::string rememberedBefore = world.RememberedEndDate();
+    ASSERT_FALSE(rememberedBefore.empty());
+    const QRect button = DluRect(*main, 92, 192, 72, 20);
+    const int enabledInk = DarkPixels(D().Capture(), button);
+    D().Click(AtDlu(*main, 92 + 36, 192 + 10)); // "法人卡延期"
+    std::vector<Seen> seen;
+    int disabledInk = -1;
+    const std::optional<Window> failure = WatchNotices(seen, [&](const Seen&) {
+        // The relay holds the request back, its notice is up: click the button and press Enter meanwhile.
+        if (disabledInk < 0 && world.RequestsTo(kRenewalPath) == 1) {
+            disabledInk = DarkPixels(D().Capture(), button);
+            D().Click(AtDlu(*main, 92 + 36, 192 + 10));
+            D().Key("Return");
+        }
+    });
+    ASSERT_TRUE(failure) << "no message about the failed request";
+    ASSERT_GE(disabledInk, 0) << "the request's notice was not seen";
+    // The failure's messages: "网络通讯异常！", an empty line (no answer came), "请重试！"; then the hint to
+    // try the network test, two long lines set one em apart. (Lines of one box closer than 3 pixels
+    // count as one.)
+    std::vector<std::vector<QRect>> texts;
+    for (int n = 1; n <= 4; ++n) {
+        const auto box = WaitWindow(kBoxTitle, 2s);
+        if (!box) {
+            break;
+        }
+        texts.push_back(TextLines(Painted(*box)));
+        AnswerBox("request-failed-" + std::to_string(n));
+    }
+    ASSERT_EQ(texts.size(), 2u) << "two messages";
+    ASSERT_EQ(texts[0].size(), 2u);
+    const QRect head = texts[0][0];
+    const QRect hint = std::accumulate(texts[1].begin(), texts[1].end(), QRect(), std::bit_or<QRect>());
+    std::printf("[ failure  ] %dx%d, %dx%d %d below; hint %dx%d\n", head.width(), head.height(),
+                texts[0][1].width(), texts[0][1].height(), texts[0][1].top() - head.top(), hint.width(),
+                hint.height());
+    EXPECT_LT(texts[0][1].width(), head.width() * 3 / 4) << "4 characters under 7";
+    EXPECT_GT(texts[0][1].top() - head.top(), head.height() * 3 / 2) << "an empty line between";
+    EXPECT_GT(hint.width(), head.width() * 3) << "the hint's long lines";
+    EXPECT_GT(hint.height(), head.height() * 3 / 2) << "two lines";
+    EXPECT_LT(hint.height(), head.height() * 5 / 2) << "two lines";
+    EXPECT_TRUE(NoBoxFor(1500ms)) << "nothing queued during the request acted";
+    EXPECT_EQ(world.RequestsTo(kRenewalPath), 1) << "no second renewal request";
+    EXPECT_EQ(world.IssueCount(), 0);
+    // The card keeps its certificate, and the reminder the date it had.
+    EXPECT_EQ(world.CardValidTo(), endBefore);
+    EXPECT_EQ(world.RememberedEndDate(), rememberedBefore);
+    // The button is usable again (its caption black, not grey as while the request ran).
+    const int reArmedInk = DarkPixels(D().Capture(), button);
+    std::printf("[ button   ] dark pixels: enabled %d, during the request %d, afterwards %d\n", enabledInk,
+                disabledInk, reArmedInk);
+    EXPECT_LT(disabledInk, enabledInk / 4);
+    EXPECT_GT(reArmedInk, enabledInk * 3 / 4);
+    Shot("main-window-after-the-failure");
+    EXPECT_TRUE(Running(world.Client()));
+}
+
+// Without a window manager the client maps its windows itself and works.
+TEST_F(OnTheDesktop, WithoutAWindowManagerTheLoginWorks) {
+    own_ = std::make_unique<Desktop>(Desktop::Kind::XvfbBare);
+    World world(D().Display());
+    const Window main = StartAndLogIn(world);
+    ASSERT_NE(main.id, 0u);
+    const QRect endDate = DluRect(main, 333, 136, 114, 20);
+    EXPECT_TRUE(WaitUntil([&] { return CountColour(D().Capture(), endDate, kEndDateBackground) > 100; }, 5s));
+    Shot("main-window-with-card-data");
+    Focus(main);
+    D().Key("Escape");
+    AnswerBox("exit-question");
+    EXPECT_EQ(WaitExit(world.Client(), 10s), std::optional<int>(0));
+    world.Client() = -1;
+    ExpectQuietConsole(world);
+}
+
+// A window manager that takes the screen and never maps a window: the client does not wait invisibly for
+// ever; it says so and ends before it has touched the card. (A runtime folder of the client's name that
+// is not the user's own is not used either.)
+TEST_F(OnTheDesktop, AWindowManagerThatNeverMapsEndsTheClientWithAMessage) {
+    own_ = std::make_unique<Desktop>(Desktop::Kind::XvfbNeverMaps);
+    World world(D().Display());
+    const std::string before = world.CardValidTo();
+    const int tries = world.PinTriesLeft();
+    std::filesystem::create_directories(world.Dir() / "tmp");
+    std::filesystem::create_directory_symlink(
+        world.Dir() / "elsewhere", world.Dir() / "tmp" / ("renvora-runtime-" + std::to_string(::getuid())));
+    const auto t0 = std::chrono::steady_clock::now();
+    world.StartClient();
+    const std::optional<int> status = WaitExit(world.Client(), 20s);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_TRUE(status) << "the client still waits after 20 s";
+    world.Client() = -1;
+    std::printf("[ never maps] status %d after %.1f s\n", *status, seconds);
+    EXPECT_EQ(*status, 2);
+    EXPECT_LT(seconds, 12.0);
+    const std::string err = world.ClientStderr();
+    EXPECT_NE(err.find("did not appear on the screen within 5 s: the window manager does not show it"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("is not a folder of this user's; not used"), std::string::npos) << err;
+    EXPECT_FALSE(std::filesystem::exists(world.Dir() / "elsewhere"));
+    EXPECT_EQ(world.CardValidTo(), before);
+    EXPECT_EQ(world.PinTriesLeft(), tries) << "no PIN was tried";
+}
+
+// The X server killed while the card is written: the write runs to its end (Qt notices the lost display
+// only afterwards), and the client says so, with what the card now holds, and ends at once. The card
+// holds a whole set, and the reminder knows its end date.
+TEST_F(OnTheDesktop, TheXServerKilledDuringTheWriteEndsTheClientWithWhatTheCardHolds) {
+    own_ = std::make_unique<Desktop>(Desktop::Kind::XvfbOpenbox);
+    WorldFaults faults;
+    faults.more["WriteCard"] = 2500;
+    World world(D().Display(), faults);
+    const std::string before = world.CardValidTo();
+    const Window main = StartAndLogIn(world);
+    ASSERT_NE(main.id, 0u);
+    Focus(main);
+    D().Click(AtDlu(main, 92 + 36, 192 + 10)); // "法人卡延期"
+    // The write's notice: the only one that stays (the other calls are quick here).
+    std::optional<std::chrono::steady_clock::time_point> since;
+    int lastStart = -1;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (const Window& w : D().Windows()) {
+                const QImage img = D().Capture();
+                if (w.rect.size() == QSize(571, 61) && CountColour(img, w.rect, kNoticeRed) > 150) {
+                    const int start = ColourBox(img, w.rect, kNoticeRed).left();
+                    if (start != lastStart) {
+                        lastStart = start;
+                        since = std::chrono::steady_clock::now();
+                    }
+                    return std::chrono::steady_clock::now() - *since > 400ms;
+                }
+            }
+            return false;
+        },
+        30s, 40ms))
+        << "the write's notice was not seen";
+    Shot("writing");
+    const auto t0 = std::chrono::steady_clock::now();
+    D().KillServer();
+    const std::optional<int> status = WaitExit(world.Client(), 15s);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_TRUE(status) << "the client still runs 15 s after its display died";
+    world.Client() = -1;
+    std::printf("[ X killed ] status %d after %.1f s\n", *status, seconds);
+    EXPECT_EQ(*status, 1);
+    const std::string after = world.CardValidTo();
+    EXPECT_GT(after, before) << "the write ran to its end";
+    EXPECT_EQ(world.ClientStderr(),
+              "renvora: the connection to the display was lost while the card was being "
+              "written; the card now holds the new certificate, valid to " +
+                  after.substr(0, 8) + "; start the client again to see it\n");
+    EXPECT_EQ(world.RememberedEndDate(), after.substr(0, 8));
+    EXPECT_EQ(world.IssueCount(), 1);
 }
 
 // A Wayland desktop: Weston runs the client through XWayland, as Debian's desktop does. Keyboard only

@@ -5,6 +5,7 @@
 #include <xcb/xcb.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -77,11 +78,22 @@ std::string ReadDisplayNumber(int fd, int ms) {
 Desktop::Desktop(Kind kind) : kind_(kind) {
     display_ = OnWayland() ? StartWeston() : StartXvfb();
     x_ = Connect(display_);
-    if (!OnWayland()) {
+    switch (kind_) {
+    case Kind::XvfbOpenbox:
         wm_ = Spawn({"openbox", "--sm-disable"}, {"DISPLAY=" + display_}, "", "");
+        WaitForWindowManager("openbox");
+        break;
+    case Kind::XvfbNeverMaps:
+        wm_ = Spawn({fs::read_symlink("/proc/self/exe").string(), kNeverMapsOption}, {"DISPLAY=" + display_},
+                    "", "");
+        WaitForWindowManager("the window manager that never maps");
+        break;
+    case Kind::XvfbBare:
+        break;
+    case Kind::WestonXWayland:
+        WaitForWindowManager("weston's X window manager");
+        break;
     }
-    WaitForWindowManager(OnWayland() ? "weston's X window manager" : "openbox");
-    ::setenv("DISPLAY", display_.c_str(), 1); // for xdotool
 }
 
 std::string Desktop::StartXvfb() {
@@ -165,6 +177,14 @@ void Desktop::WaitForWindowManager(const std::string& name) {
             },
             std::chrono::seconds(30))) {
         throw std::runtime_error(name + " did not take the screen within 30 s");
+    }
+}
+
+void Desktop::KillServer() {
+    if (xvfb_ > 0) {
+        ::kill(xvfb_, SIGKILL);
+        WaitExit(xvfb_, std::chrono::seconds(5));
+        xvfb_ = -1;
     }
 }
 
@@ -267,6 +287,12 @@ std::vector<Window> Desktop::Windows() const {
         Window win;
         win.overrideRedirect = attrs->override_redirect != 0;
         xcb_window_t w = win.overrideRedirect ? tops[i] : client(tops[i], 3);
+        if (w == XCB_WINDOW_NONE && kind_ == Kind::XvfbBare) {
+            // No window manager puts WM_STATE on anything: a top-level window with a title is a client's.
+            bool named = false;
+            Property(conn_, tops[i], netName, &named);
+            w = named ? tops[i] : static_cast<xcb_window_t>(XCB_WINDOW_NONE);
+        }
         if (w == XCB_WINDOW_NONE) {
             continue;
         }
@@ -311,9 +337,12 @@ bool Desktop::Xdotool(const std::string& args) const {
 
 void Desktop::Activate(const Window& w) const {
     // Through the display that holds the window; Weston's X window manager takes the request but keeps
-    // no _NET_ACTIVE_WINDOW for xdotool to wait on.
-    const std::string cmd = "DISPLAY=" + display_ + " xdotool windowactivate " +
-                            (OnWayland() ? "" : "--sync ") + std::to_string(w.id) + " >/dev/null 2>&1";
+    // no _NET_ACTIVE_WINDOW for xdotool to wait on; without a window manager nobody takes it.
+    const std::string how = kind_ == Kind::XvfbBare ? "windowfocus --sync "
+                            : OnWayland()           ? "windowactivate "
+                                                    : "windowactivate --sync ";
+    const std::string cmd =
+        "DISPLAY=" + display_ + " xdotool " + how + std::to_string(w.id) + " >/dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0) {
         std::fprintf(stderr, "acceptance: could not activate window %x\n", w.id);
     }

@@ -16,6 +16,12 @@ struct xcb_connection_t;
 
 namespace rv::acceptance {
 
+// The option that makes the acceptance program the window manager that never maps a window.
+inline constexpr const char* kNeverMapsOption = "--window-manager-that-never-maps";
+// That window manager: takes the screen of $DISPLAY (SubstructureRedirect on the root, announced by
+// _NET_SUPPORTING_WM_CHECK) and swallows every map request. Returns when the display goes away.
+int RunWindowManagerThatNeverMaps();
+
 // A top-level window as the X server has it: a client window (one with a title property, possibly
 // empty) that is viewable, with its rectangle on the screen.
 struct Window {
@@ -29,6 +35,9 @@ class Desktop {
 public:
     enum class Kind {
         XvfbOpenbox, // Xvfb (a free display number through -displayfd) with openbox
+        XvfbBare,    // Xvfb without a window manager: clients map their own windows
+        // Xvfb with a window manager that takes the screen and never maps a window (never_maps.cpp)
+        XvfbNeverMaps,
         // Weston (headless) with XWayland, as a Wayland desktop runs X clients. Its seat has a keyboard but
         // no pointer, and XWayland (22.1) crashes on a synthetic pointer event there: keyboard only.
         WestonXWayland,
@@ -56,8 +65,11 @@ public:
     void Key(const std::string& keys) const { Xdotool("key --clearmodifiers " + keys); }
     void Type(const std::string& text) const { Xdotool("type --delay 40 '" + text + "'"); }
     void Click(QPoint at, int button = 1) const;
-    // Asks the window manager to activate `w` (keyboard focus), as clicking its title would.
+    // Asks the window manager to activate `w` (keyboard focus), as clicking its title would; without a
+    // window manager, gives it the focus directly.
     void Activate(const Window& w) const;
+    // Kills the display server (SIGKILL), as a crash would end it.
+    void KillServer();
 
 private:
     struct Connection {

@@ -5,9 +5,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -62,8 +65,8 @@ std::string Quote(const fs::path& p) {
 // ---------------------------------------------------------------------------------------------------
 // SlowRelay
 
-SlowRelay::SlowRelay(int serverPort, std::string slowPath, int delayMs)
-    : serverPort_(serverPort), slowPath_(std::move(slowPath)), delayMs_(delayMs) {
+SlowRelay::SlowRelay(int serverPort, std::string slowPath, int delayMs, bool failSlow)
+    : serverPort_(serverPort), slowPath_(std::move(slowPath)), delayMs_(delayMs), failSlow_(failSlow) {
     listen_ = LoopbackSocket(0, true, &port_);
     if (listen_ < 0) {
         throw std::runtime_error("relay: cannot listen on loopback");
@@ -115,12 +118,25 @@ void SlowRelay::Pump(int client) {
                 closed = true;
                 break;
             }
-            if (i == 0 && delayMs_ > 0 &&
-                std::string_view(buf, static_cast<std::size_t>(n)).find(slowPath_) !=
-                    std::string_view::npos) {
-                // The request is on its way; the answer takes its time.
+            const std::string_view bytes(buf, static_cast<std::size_t>(n));
+            if (i == 0) {
+                // A request line: "POST /path HTTP/1.1" at the start of what the client sent.
+                const auto space = bytes.find(' ');
+                const auto http = bytes.find(" HTTP/");
+                if (space != std::string_view::npos && http != std::string_view::npos && space < http &&
+                    bytes.substr(space + 1, 1) == "/") {
+                    std::lock_guard lock(mutex_);
+                    paths_.emplace_back(bytes.substr(space + 1, http - space - 1));
+                }
+            }
+            if (i == 0 && (delayMs_ > 0 || failSlow_) && bytes.find(slowPath_) != std::string_view::npos) {
+                // The request is on its way; the answer takes its time, or never comes.
                 for (int waited = 0; waited < delayMs_ && !stop_; waited += 10) {
                     ::usleep(10'000);
+                }
+                if (failSlow_) {
+                    closed = true;
+                    break;
                 }
             }
             const int to = i == 0 ? server : client;
@@ -148,7 +164,12 @@ fs::path World::Tool(const char* rel) const {
     return fs::path(RENVORA_BUILD_DIR) / rel;
 }
 
-World::World(const std::string& display, int slowMs) : display_(display) {
+int SlowRelay::RequestsTo(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count(paths_.begin(), paths_.end(), path));
+}
+
+World::World(const std::string& display, const WorldFaults& faults) : display_(display) {
     char templ[] = "/tmp/renvora-acceptance-XXXXXX";
     if (!::mkdtemp(templ)) {
         throw std::runtime_error("mkdtemp failed");
@@ -182,7 +203,8 @@ World::World(const std::string& display, int slowMs) : display_(display) {
     if (port <= 0) {
         throw std::runtime_error("the renewal server did not start: " + ReadAll(dir_ / "server.log"));
     }
-    relay_ = std::make_unique<SlowRelay>(port, "/selfIcUpdate/upadteCert", slowMs);
+    relay_ =
+        std::make_unique<SlowRelay>(port, "/selfIcUpdate/upadteCert", faults.renewalMs, faults.renewalFails);
 
     WriteFile(dir_ / "work" / "Config" / "conf.ini",
               "realmName=http://127.0.0.1:" + std::to_string(relay_->Port()) + "\r\n");
@@ -193,11 +215,19 @@ World::World(const std::string& display, int slowMs) : display_(display) {
     if (reg.status != 0) {
         throw std::runtime_error("cannot register the software card: " + reg.out);
     }
-    if (slowMs > 0) {
-        const std::string ms = std::to_string(slowMs);
-        WriteFile(image.string() + ".faults", "{\"methods\": {\"SignData\": {\"delayMs\": " + ms +
-                                                  "}, \"InitUpdate\": {\"delayMs\": " + ms +
-                                                  "}, \"WriteCard\": {\"delayMs\": " + ms + "}}}\n");
+    std::map<std::string, int> delays = faults.more;
+    if (faults.cardMs > 0) {
+        for (const char* method : {"SignData", "InitUpdate", "WriteCard"}) {
+            delays[method] = faults.cardMs;
+        }
+    }
+    if (!delays.empty()) {
+        std::string methods;
+        for (const auto& [method, ms] : delays) {
+            methods +=
+                (methods.empty() ? "\"" : ", \"") + method + "\": {\"delayMs\": " + std::to_string(ms) + "}";
+        }
+        WriteFile(image.string() + ".faults", "{\"methods\": {" + methods + "}}\n");
     }
 }
 
@@ -212,11 +242,19 @@ World::~World() {
 }
 
 void World::StartClient(const std::vector<std::string>& extraEnv) {
-    // As a person's session starts it: a display, no offscreen platform, no runtime folder set up.
+    // As a person's session starts it: a display, no offscreen platform, no runtime folder set up; a home,
+    // data folder and temporary folder of the scenario's own, never the user's.
+    fs::create_directories(dir_ / "home");
+    fs::create_directories(dir_ / "tmp");
     std::vector<std::string> env = {"DISPLAY=" + display_,
                                     "QT_QPA_PLATFORM=",
                                     "WAYLAND_DISPLAY=",
                                     "XDG_RUNTIME_DIR=",
+                                    "HOME=" + (dir_ / "home").string(),
+                                    "XDG_DATA_HOME=",
+                                    "XDG_CONFIG_HOME=",
+                                    "RENVORA_DATA_DIR=" + (dir_ / "data").string(),
+                                    "TMPDIR=" + (dir_ / "tmp").string(),
                                     "RENVORA_CLASSES_ROOT=" + (dir_ / "classes").string(),
                                     "RENVORA_DRIVE_C=" + (dir_ / "drive_c").string(),
                                     "RENVORA_CARD_IMAGE="};
@@ -255,6 +293,18 @@ int World::PinTriesLeft() const {
                : std::atoi(show.c_str() + at + 4 + show.substr(at + 4).find_first_not_of(' '));
 }
 
+std::string World::RememberedEndDate() const {
+    const std::string text = ReadAll(dir_ / "data" / "cards.json");
+    const std::string key = "\"endDate\":";
+    const auto at = text.find(key);
+    if (at == std::string::npos) {
+        return {};
+    }
+    const auto open = text.find('"', at + key.size());
+    const auto close = open == std::string::npos ? open : text.find('"', open + 1);
+    return close == std::string::npos ? std::string() : text.substr(open + 1, close - open - 1);
+}
+
 int World::IssueCount() const {
     const std::string out =
         RunCommand(Quote(Tool("server/renvora-server")) + " issues --data " + Quote(dir_ / "server-data"))
@@ -264,6 +314,61 @@ int World::IssueCount() const {
         ++n;
     }
     return n;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// RealHomeWatch
+
+RealHomeWatch::RealHomeWatch() : before_(Snapshot()) {}
+
+std::map<std::string, std::string> RealHomeWatch::Snapshot() {
+    std::vector<fs::path> roots;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && *pw->pw_dir) {
+        const fs::path home = pw->pw_dir;
+        roots = {home / ".local" / "share" / "renvora", home / ".config" / "renvora", home / ".renvora"};
+    }
+    for (const char* var : {"XDG_DATA_HOME", "XDG_CONFIG_HOME"}) {
+        if (const char* v = std::getenv(var); v && *v == '/') {
+            roots.push_back(fs::path(v) / "renvora");
+        }
+    }
+    std::map<std::string, std::string> files;
+    for (const fs::path& root : roots) {
+        std::error_code ec;
+        if (!fs::exists(fs::symlink_status(root, ec))) {
+            continue;
+        }
+        files[root.string()] = "folder";
+        for (auto it = fs::recursive_directory_iterator(root, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            struct stat st {};
+            if (::lstat(it->path().c_str(), &st) == 0) {
+                files[it->path().string()] = std::to_string(st.st_size) + " bytes, modified " +
+                                             std::to_string(st.st_mtim.tv_sec) + "." +
+                                             std::to_string(st.st_mtim.tv_nsec);
+            }
+        }
+    }
+    return files;
+}
+
+std::string RealHomeWatch::Changes() const {
+    const auto now = Snapshot();
+    std::string out;
+    for (const auto& [path, state] : now) {
+        auto it = before_.find(path);
+        if (it == before_.end()) {
+            out += "created " + path + "\n";
+        } else if (it->second != state) {
+            out += "changed " + path + "\n";
+        }
+    }
+    for (const auto& [path, state] : before_) {
+        if (now.count(path) == 0) {
+            out += "removed " + path + "\n";
+        }
+    }
+    return out;
 }
 
 } // namespace rv::acceptance

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -77,14 +78,19 @@ protected:
         return cards.Cards();
     }
 
-    // `renvora --check-expiry`: on the test's private bus (`bus` "private"), behind the stand-in service
-    // when `standIn` holds its options, or with no bus at all (`bus` "none"). Its stderr goes to errors.
-    CommandRun Check(const std::string& bus, const std::string& standIn = "") {
+    // `renvora --check-expiry` (and `args`): on the test's private bus (`bus` "private"), behind the
+    // stand-in service when `standIn` holds its options, or with no bus at all (`bus` "none"). A click
+    // starts the stand-in client command unless `launch` gives the environment of another way. Its stderr
+    // goes to errors.
+    CommandRun Check(const std::string& bus, const std::string& standIn = "", const std::string& launch = "",
+                     const std::string& args = "") {
         fs::remove(log());
         std::string env =
-            "env -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME=" + (dir.path() / "config").string() +
-            " RENVORA_CLIENT_COMMAND='touch " + started().string() + "' ";
-        std::string command = kClient + " --check-expiry";
+            "env -u DISPLAY -u WAYLAND_DISPLAY -u INVOCATION_ID -u RENVORA_CLIENT_COMMAND "
+            "XDG_CONFIG_HOME=" +
+            (dir.path() / "config").string() + " " +
+            (launch.empty() ? "RENVORA_CLIENT_COMMAND='touch " + started().string() + "'" : launch) + " ";
+        std::string command = kClient + " --check-expiry" + args;
         if (!standIn.empty()) {
             command = kStandIn + " --log " + log().string() + " " + standIn + " -- " + command;
         }
@@ -181,6 +187,57 @@ TEST_F(DesktopReminder, WithoutAServiceOrABusTheReminderWaitsForADesktopThatTake
     EXPECT_LT(seconds, 60.0);
     EXPECT_FALSE(fs::exists(started()));
     EXPECT_EQ(Remembered().at(0).notified, DateFromToday(0));
+}
+
+// Without a command of the test's own, a click starts the client the default ways: from the reminder's
+// service (systemd sets INVOCATION_ID) as a transient service of the user's manager, else through the
+// desktop entry with `gio launch`. Stand-ins for systemd-run and gio on PATH record how they were called.
+TEST_F(DesktopReminder, AClickStartsTheClientOutsideTheServiceOrThroughItsDesktopEntry) {
+    Remember("IC1001", DateFromToday(30));
+    const fs::path bin = dir.path() / "bin";
+    for (const char* tool : {"systemd-run", "gio"}) {
+        dir.Write("bin/" + std::string(tool),
+                  "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > " +
+                      (dir.path() / tool).string() + ".args\n");
+        fs::permissions(bin / tool, fs::perms::owner_all);
+    }
+    const std::string entry =
+        dir.Write("share/applications/org.renvora.Renvora.desktop",
+                  "[Desktop Entry]\nType=Application\nName=Renvora\nExec=renvora --desktop\n")
+            .string();
+    const std::string path =
+        "PATH=" + bin.string() + ":/usr/bin:/bin XDG_DATA_HOME=" + (dir.path() / "share").string();
+
+    CommandRun r =
+        Check("private", "--answer click", path + " INVOCATION_ID=4711 DISPLAY=:77 RENVORA_DRIVE_C=/x");
+    EXPECT_EQ(r.exitCode, 10) << errors;
+    ASSERT_TRUE(AppearsWithin(dir.path() / "systemd-run.args", std::chrono::seconds(10))) << errors;
+    const std::vector<std::string> run = Split(dir.Read("systemd-run.args"), '\n');
+    EXPECT_EQ(run.at(0), "--user");
+    EXPECT_NE(std::find(run.begin(), run.end(), "--setenv=DISPLAY=:77"), run.end())
+        << dir.Read("systemd-run.args");
+    EXPECT_NE(std::find(run.begin(), run.end(), "--setenv=RENVORA_DRIVE_C=/x"), run.end());
+    EXPECT_EQ(std::vector<std::string>(run.end() - 3, run.end()),
+              (std::vector<std::string>{"--", kClient, "--desktop"}));
+    EXPECT_FALSE(fs::exists(dir.path() / "gio.args"));
+
+    fs::remove(dir.path() / "systemd-run.args");
+    Remember("IC1001", DateFromToday(29)); // a new end date: due again today
+    r = Check("private", "--answer click", path);
+    EXPECT_EQ(r.exitCode, 10) << errors;
+    ASSERT_TRUE(AppearsWithin(dir.path() / "gio.args", std::chrono::seconds(10))) << errors;
+    EXPECT_EQ(dir.Read("gio.args"), "launch\n" + entry + "\n");
+    EXPECT_FALSE(fs::exists(dir.path() / "systemd-run.args"));
+
+    // A card no longer in use is dropped by hand: then nothing is due.
+    r = Check("none", "", "", " --forget IC1001");
+    EXPECT_EQ(r.exitCode, 0) << errors;
+    EXPECT_NE(r.output.find("card IC1001 forgotten"), std::string::npos) << r.output;
+    EXPECT_TRUE(Remembered().empty());
+    r = Check("none", "", "", " --forget IC1001");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(errors.find("no remembered card IC1001"), std::string::npos) << errors;
+    EXPECT_EQ(Check("none").exitCode, 0);
 }
 
 // The units as the package installs them: the timer enabled for every user by its link in

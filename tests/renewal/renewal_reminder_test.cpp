@@ -13,8 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
 #include <thread>
+#include <unistd.h>
 
 namespace rv::test {
 namespace {
@@ -208,35 +212,81 @@ TEST_F(Reminders, TheLoginsMaxDayAppliesAndTheOneSeenAtLoginStandsInWhenTimeIniI
     EXPECT_TRUE(Contains(warnings, "reminders are turned off"));
 }
 
-TEST_F(Reminders, AClockBehindTheRecordPostsNothingAndABrokenOneChecksNothing) {
+// The timer fires at local midnight: in UTC+8 two checks can fall on two UTC dates within one local day.
+TEST_F(Reminders, OneReminderPerLocalDayWhateverTheUtcDate) {
+    const char* oldTz = std::getenv("TZ");
+    const std::string savedTz = oldTz ? oldTz : "";
+    ::setenv("TZ", "CST-8", 1);
+    ::tzset();
     LogIn("20240320");
-    Today(2024, 3, 10);
+    auto at = [&](int day, int hour) {
+        return FixedInstant(
+            static_cast<std::time_t>((19791 + day) * 86400LL + hour * 3600LL)); // 2024-03-09 + day
+    };
+    FixedInstant evening = at(0, 17); // 2024-03-09 17:00 UTC, 2024-03-10 01:00 in UTC+8
+    InstallClock(&evening);
+    EXPECT_EQ(Check(), kReminderDue);
+    ASSERT_EQ(sink.posted.size(), 1u);
+    EXPECT_EQ(sink.posted[0].daysLeft, 11); // the window counts from the UTC date, as the login does
+    EXPECT_EQ(Remembered().at(0).notified, "20240310");
+    FixedInstant morning = at(1, 1); // 2024-03-10 01:00 UTC: another UTC date, the same local day
+    InstallClock(&morning);
+    EXPECT_EQ(Check(), kReminderDue);
+    EXPECT_TRUE(sink.posted.empty());
+    FixedInstant nextNight = at(1, 17); // 2024-03-11 01:00 in UTC+8
+    InstallClock(&nextNight);
+    EXPECT_EQ(Check(), kReminderDue);
+    ASSERT_EQ(sink.posted.size(), 1u);
+    EXPECT_EQ(sink.posted[0].daysLeft, 10);
+    InstallClock(&clock);
+    oldTz ? ::setenv("TZ", savedTz.c_str(), 1) : ::unsetenv("TZ");
+    ::tzset();
+}
+
+// Dates stamped by a clock that was ahead would silence the card until that day: they are faults.
+TEST_F(Reminders, DatesFromAClockThatWasAheadAreResetAndABrokenClockChecksNothing) {
+    Today(2031, 1, 1);
+    LogIn("20240320"); // the login's clock is seven years ahead: the card seems long ended
+    EXPECT_EQ(Remembered().at(0).seen, "20310101");
+    Today(2024, 3, 10); // set right again
+    EXPECT_EQ(Check(), kReminderDue);
+    ASSERT_EQ(sink.posted.size(), 1u);
+    EXPECT_TRUE(Contains(warnings, "card IC7788: last seen on 20310101, after today (20240310)"));
+    EXPECT_EQ(Remembered().at(0).seen, "20240310");
+    EXPECT_EQ(Remembered().at(0).notified, "20240310");
+
+    // A reminder stamped by a clock ahead (or a clock set back since): reset, and the card reminded.
+    Today(2024, 3, 8);
     EXPECT_EQ(Check(), kReminderDue);
     EXPECT_EQ(sink.posted.size(), 1u);
+    EXPECT_TRUE(Contains(warnings, "last reminded on 20240310, after today (20240308)"));
+    EXPECT_EQ(Remembered().at(0).notified, "20240308");
 
-    Today(2024, 3, 8); // behind the last reminder
-    EXPECT_EQ(Check(), kReminderDue);
+    // A clock outside the years a date text holds: the login remembers the card without its date, the
+    // check checks nothing.
+    Today(12024, 3, 12);
+    testing::internal::CaptureStderr();
+    LogIn("20240321");
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("the clock reads 12024-03-12; the card is remembered"), std::string::npos) << err;
+    EXPECT_EQ(Remembered().at(0).endDate, "20240321");
+    EXPECT_EQ(Remembered().at(0).seen, "");
+    EXPECT_EQ(Check(), kReminderCheckFailed);
     EXPECT_TRUE(sink.posted.empty());
-    EXPECT_TRUE(Contains(warnings, "before the last reminder (20240310)"));
-
-    Today(2024, 3, 1); // behind the login that recorded the card
-    Check();
-    EXPECT_TRUE(sink.posted.empty());
-    EXPECT_TRUE(Contains(warnings, "before the card was last seen (20240305)"));
-
     Today(1970, 1, 1);
     EXPECT_EQ(Check(), kReminderCheckFailed);
     EXPECT_TRUE(Contains(warnings, "the clock reads 1970-01-01"));
-    Today(12024, 3, 12);
-    EXPECT_EQ(Check(), kReminderCheckFailed);
-    EXPECT_TRUE(sink.posted.empty());
+    Today(2024, 3, 12);
+    EXPECT_EQ(Check(), kReminderDue);
+    EXPECT_EQ(sink.posted.size(), 1u);
 }
 
 TEST_F(Reminders, DamagedRecordsAreSetAsideAndForeignOnesLeftAlone) {
     const fs::path file = dir.dataDir() / kRememberedCardsFile;
     dir.Write("data/cards.json", "{\"version\":1,\"cards\":[{\"cardNumber\":\"IC1\"");
-    EXPECT_EQ(Check(), kReminderNothingDue);
+    EXPECT_EQ(Check(), kReminderCheckFailed); // it may have held a due card
     EXPECT_TRUE(Contains(warnings, "set aside as " + file.string() + ".damaged-20240305"));
+    EXPECT_EQ(Check(), kReminderNothingDue); // the fresh record holds none
     EXPECT_EQ(dir.Read("data/cards.json.damaged-20240305"),
               "{\"version\":1,\"cards\":[{\"cardNumber\":\"IC1\"");
     // A second damaged file the same day keeps the first one.
@@ -270,14 +320,33 @@ TEST_F(Reminders, DamagedRecordsAreSetAsideAndForeignOnesLeftAlone) {
     EXPECT_EQ(shown.size(), 2u);
 }
 
-TEST_F(Reminders, AFolderThatCannotBeWrittenChangesNothingTheUserSees) {
+TEST_F(Reminders, ABusyOrUnwritableRecordChangesNothingTheUserSeesAndNeverHoldsTheLoginUp) {
+    const Texts window = {U8(u8"登录成功！"), U8(u8"您的IC卡有效期小于180天，可以进行延期。"
+                                                 u8"如需延期请点击“法人卡延期”按钮！")};
+    // A check holds the record's lock (it keeps it across its calls to the desktop): the login waits a
+    // moment only, then goes on without recording.
+    LogIn("20240320");
+    const int lock = ::open((dir.dataDir() / "cards.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    testing::internal::CaptureStderr();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(LogIn("20240321"), window);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    std::string err = testing::internal::GetCapturedStderr();
+    ::close(lock);
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_NE(err.find("card not remembered for the renewal reminder: " +
+                       (dir.dataDir() / "cards.lock").string() + " is held by another run of renvora"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(Remembered().at(0).endDate, "20240320");
+
     dir.Write("not-a-folder", "x");
     ::setenv("RENVORA_DATA_DIR", (dir.path() / "not-a-folder").c_str(), 1);
     testing::internal::CaptureStderr();
-    const Texts shown = LogIn("20240320");
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(shown, (Texts{U8(u8"登录成功！"), U8(u8"您的IC卡有效期小于180天，可以进行延期。"
-                                                   u8"如需延期请点击“法人卡延期”按钮！")}));
+    EXPECT_EQ(LogIn("20240320"), window);
+    err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(view.renewalEnabled);
     EXPECT_NE(err.find("renvora: card not remembered for the renewal reminder: cannot create"),
               std::string::npos)

@@ -269,6 +269,51 @@ TEST_F(MainWindowTest, MenuBarHoldsMenu131OwnerDrawnAndRoutesItsCommands) {
     EXPECT_EQ(dlg.commands.front(), res::kCmdLogin);
 }
 
+// The menu bar and the context menu from the keyboard: a lone Alt enters menu mode on the first item and
+// Esc gives the focus back; Down chooses the item; an Alt that went with a switch to another window is no
+// lone Alt; the Menu key opens the context menu on its first entry.
+TEST_F(MainWindowTest, KeyboardReachesTheMenuBarAndTheContextMenu) {
+    RecordingDlg dlg(nullptr, AttachFake());
+    Run(dlg, [&](CRenvoraDlg& w) {
+        auto key = [&](QEvent::Type type, int k) {
+            QApplication::setActiveWindow(&w);
+            QKeyEvent e(type, k, Qt::NoModifier);
+            QApplication::sendEvent(w.focusWidget(), &e);
+        };
+        QWidget* exitButton = w.GetDlgItem(res::kExitButton);
+        exitButton->setFocus();
+        key(QEvent::KeyPress, Qt::Key_Alt);
+        key(QEvent::KeyRelease, Qt::Key_Alt);
+        ASSERT_TRUE(w.Menu().InMenuMode());
+        EXPECT_EQ(w.Menu().SelectedItem(), 0);
+        EXPECT_EQ(w.focusWidget(), &w.Menu());
+        key(QEvent::KeyPress, Qt::Key_Right);
+        EXPECT_EQ(w.Menu().SelectedItem(), 1);
+        key(QEvent::KeyPress, Qt::Key_Escape);
+        EXPECT_FALSE(w.Menu().InMenuMode());
+        EXPECT_EQ(w.focusWidget(), exitButton);
+        EXPECT_TRUE(dlg.commands.empty());
+
+        key(QEvent::KeyPress, Qt::Key_Alt);
+        key(QEvent::KeyRelease, Qt::Key_Alt);
+        key(QEvent::KeyPress, Qt::Key_Down); // "登录": the login dialog again
+        EXPECT_EQ(dlg.commands, std::vector<int>{res::kCmdLogin});
+        EXPECT_EQ(opened[res::kLoginDialog], 2);
+        EXPECT_EQ(w.focusWidget(), exitButton);
+
+        key(QEvent::KeyPress, Qt::Key_Alt);
+        QEvent away(QEvent::WindowDeactivate);
+        QApplication::sendEvent(&w, &away);
+        key(QEvent::KeyRelease, Qt::Key_Alt);
+        EXPECT_FALSE(w.Menu().InMenuMode()) << "Alt+Tab away and back is no lone Alt";
+
+        key(QEvent::KeyPress, Qt::Key_Menu);
+        ASSERT_TRUE(w.SystemMenu()->isVisible());
+        EXPECT_EQ(w.SystemMenu()->activeAction(), w.SystemMenu()->actions().first());
+        w.SystemMenu()->close();
+    });
+}
+
 TEST(OwnerDrawnMenu, EveryItemMeasures75By25) {
     for (const char8_t* text : {u8"登录", u8"网络测试", u8"", u8"一个很长很长很长很长的菜单项"}) {
         EXPECT_EQ(CNewMenu::MeasureItem(qt::Q(Gbk(text))), QSize(75, 25));

@@ -5,6 +5,7 @@
 #include "platform/qt/template_dialog.h"
 #include "platform/qt/text.h"
 #include "renewal/main_window_model.h"
+#include "renewal/renewal_window.h"
 #include "res/resource_ids.h"
 #include "res/resources.h"
 #include "support/qt_app.h"
@@ -70,8 +71,7 @@ TEST_F(SuccessDialog, ShortDatesGiveWhatTheyHold) {
                  {"2023011", u8"2023年01月11日"},
                  {"20230115120000", u8"2023年01月00日"}};
     for (const auto& c : cases) {
-        EXPECT_EQ(Utf8(UpdateSuccessDialog::DateText(c.date)), reinterpret_cast<const char*>(c.text))
-            << c.date;
+        EXPECT_EQ(Utf8(ChineseDateText(c.date)), reinterpret_cast<const char*>(c.text)) << c.date;
     }
     std::string shown;
     Run("", [&](UpdateSuccessDialog& d) { shown = d.GetDlgItemText(res::kSuccessText); });

@@ -1,6 +1,7 @@
 #include "platform/qt/display.h"
 
 #include <QAbstractNativeEventFilter>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEvent>
@@ -14,18 +15,24 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
 namespace rv::qt {
 namespace {
 
-xcb_connection_t* XcbConnection() {
+// The X connection whatever its state; nullptr on other platforms.
+xcb_connection_t* AnyXcbConnection() {
     if (QGuiApplication::platformName() != QLatin1String("xcb")) {
         return nullptr;
     }
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    xcb_connection_t* c = x11 ? x11->connection() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+}
+
+xcb_connection_t* XcbConnection() {
+    xcb_connection_t* c = AnyXcbConnection();
     return c && xcb_connection_has_error(c) == 0 ? c : nullptr;
 }
 
@@ -53,21 +60,11 @@ private:
     QEventLoop& loop_;
 };
 
-// True once the window manager is done with a window that was just unmapped: no frame of its holds the
-// place any more (the window is back on the root, or the frame it sits in is no longer viewable).
-bool FrameGone(xcb_connection_t* c, xcb_window_t window) {
-    xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr);
-    if (tree == nullptr) {
-        return true; // destroyed
-    }
-    const xcb_window_t parent = tree->parent;
-    const xcb_window_t root = tree->root;
-    std::free(tree);
-    if (parent == root || parent == XCB_WINDOW_NONE) {
-        return true;
-    }
+// True once `top` (a child of the root: a window manager's frame, or a window without one) is off the
+// screen: unmapped or destroyed.
+bool OffScreen(xcb_connection_t* c, xcb_window_t top) {
     xcb_get_window_attributes_reply_t* attrs =
-        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, parent), nullptr);
+        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, top), nullptr);
     const bool gone = attrs == nullptr || attrs->map_state != XCB_MAP_STATE_VIEWABLE;
     std::free(attrs);
     return gone;
@@ -148,7 +145,7 @@ bool ShowPainted(QWidget& w, int timeoutMs) {
     if (!window->isExposed()) {
         QEventLoop loop;
         ExposeWatch watch(window, loop);
-        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        QTimer::singleShot(timeoutMs, Qt::PreciseTimer, &loop, &QEventLoop::quit);
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
     const bool exposed = window->isExposed();
@@ -158,23 +155,76 @@ bool ShowPainted(QWidget& w, int timeoutMs) {
     return exposed;
 }
 
-void SettleAfterClose(quintptr closedWindow, int timeoutMs) {
+void ShowOrExit(QWidget& w) {
+    if (!RealDisplay()) {
+        w.show();
+        return;
+    }
+    if (ShowPainted(w, kMapWaitMs)) {
+        return;
+    }
+    const QString title = w.windowTitle().isEmpty() ? QStringLiteral("renvora") : w.windowTitle();
+    std::fprintf(stderr,
+                 "renvora: the window \"%s\" did not appear on the screen within %d s: the window manager "
+                 "does not show it (is it working?); the client ends\n",
+                 title.toUtf8().constData(), kMapWaitMs / 1000);
+    std::fflush(nullptr);
+    std::_Exit(kNotShownExitStatus);
+}
+
+bool DisplayLost() {
+    xcb_connection_t* c = AnyXcbConnection();
+    return c != nullptr && xcb_connection_has_error(c) != 0;
+}
+
+quintptr FrameOf(quintptr window) {
+    xcb_connection_t* c = RealDisplay() ? XcbConnection() : nullptr;
+    if (c == nullptr || window == 0) {
+        return 0;
+    }
+    auto w = static_cast<xcb_window_t>(window);
+    for (int depth = 0; depth < 16; ++depth) {
+        xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, w), nullptr);
+        if (tree == nullptr) {
+            return 0;
+        }
+        const xcb_window_t parent = tree->parent;
+        const xcb_window_t root = tree->root;
+        std::free(tree);
+        if (parent == root || parent == XCB_WINDOW_NONE) {
+            return w;
+        }
+        w = parent;
+    }
+    return 0;
+}
+
+void SettleAfterClose(quintptr frame, int timeoutMs) {
     if (!RealDisplay()) {
         return;
     }
     QElapsedTimer timer;
     timer.start();
-    if (xcb_connection_t* c = XcbConnection(); c && closedWindow != 0) {
-        // The client asked to unmap; the window manager takes its frame away afterwards, on its own time.
+    if (xcb_connection_t* c = XcbConnection(); c && frame != 0) {
+        // The client has unmapped (or destroyed) its window; the window manager takes its frame away
+        // afterwards, on its own time.
         SyncWithDisplay();
-        while (!FrameGone(c, static_cast<xcb_window_t>(closedWindow)) && timer.elapsed() < timeoutMs) {
+        while (!OffScreen(c, static_cast<xcb_window_t>(frame)) && timer.elapsed() < timeoutMs) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
-    // The server has sent the exposes of what the window uncovered; repaint it and wait until drawn.
+    // The server has sent the exposes of what the window uncovered, but Qt's reader thread may not have
+    // queued them yet, and then processEvents finds nothing to do and the closed window's pixels stay
+    // for the whole call. So the windows still shown are repainted here as well, and the drawing waited
+    // for.
     SyncWithDisplay();
     const int left = std::max(1, timeoutMs - static_cast<int>(timer.elapsed()));
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, left);
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->isVisible()) {
+            w->repaint();
+        }
+    }
     SyncWithDisplay();
 }
 

@@ -11,8 +11,13 @@ class QWidget;
 
 namespace rv::qt {
 
-// How long a window may take to be mapped and exposed before the client goes on without it.
+// How long a notice window may take to be mapped and exposed before the client goes on without it.
 inline constexpr int kExposeWaitMs = 3000;
+// How long the main window and every modal window may take to appear. A window manager that never maps
+// windows would otherwise leave the client invisible, waiting for ever for a person who cannot see it.
+inline constexpr int kMapWaitMs = 5000;
+// The exit status of a client whose window did not appear.
+inline constexpr int kNotShownExitStatus = 2;
 // How long repainting what a closed window uncovered may take.
 inline constexpr int kSettleWaitMs = 1000;
 
@@ -28,11 +33,26 @@ void SyncWithDisplay();
 // User input stays queued meanwhile.
 bool ShowPainted(QWidget& w, int timeoutMs = kExposeWaitMs);
 
-// After the window `closedWindow` (its native id, 0 when unknown) was hidden: waits until the window
-// manager has taken its frame away, lets the windows beneath repaint what it uncovered and waits until
-// the display server has drawn that, so no stale pixels of the closed window stay on screen during a
-// blocking call that follows. User input stays queued.
-void SettleAfterClose(quintptr closedWindow, int timeoutMs = kSettleWaitMs);
+// Shows `w` (the main window, a modal dialog or message box) like ShowPainted. When it has not appeared
+// within kMapWaitMs, says so on stderr and ends the process with status kNotShownExitStatus: the person
+// cannot answer a window they do not see. Offscreen it only shows the window.
+void ShowOrExit(QWidget& w);
+
+// True when the connection to the X server has broken (the server ended or was killed). The client is
+// blocked in calls that handle no events, and Qt notices only when events are handled again: this lets
+// the caller find out first, right after a call.
+bool DisplayLost();
+
+// What holds the native window `window` on the screen: the window manager's frame around it, or the
+// window itself when it has none; 0 offscreen or when unknown. Taken while the window is shown: Qt may
+// destroy a window's native window when it is hidden.
+quintptr FrameOf(quintptr window);
+
+// After a window was hidden, `frame` being what FrameOf gave while it was shown: waits until the window
+// manager has taken that frame off the screen, lets the windows beneath repaint what it uncovered and
+// waits until the display server has drawn that, so no stale pixels of the closed window stay on screen
+// during a blocking call that follows. User input stays queued.
+void SettleAfterClose(quintptr frame, int timeoutMs = kSettleWaitMs);
 
 // While it lives, drops the input the user gives to any window of the client (keys, mouse, wheel, the
 // close box): the client is blocked in a call and has asked the user to do nothing. Drain() handles

@@ -49,8 +49,11 @@ int QtMessageBox::Show(const std::string& text, MbKind kind) {
         box.setDefaultButton(yes);
     }
     box.setModal(true);
+    // On the screen before the person is waited for; a box that never appears ends the client.
+    ShowOrExit(box);
+    // Its frame, taken while shown: a hidden window may have no native window any more.
+    const quintptr frame = FrameOf(box.internalWinId());
     if (HookSlot()) {
-        box.show();
         Hook hook = HookSlot();
         hook(box);
     }
@@ -59,7 +62,7 @@ int QtMessageBox::Show(const std::string& text, MbKind kind) {
     }
     // A blocking call may follow at once: what the box covered must be repainted on screen first.
     box.hide();
-    SettleAfterClose(box.internalWinId());
+    SettleAfterClose(frame);
     QAbstractButton* clicked = box.clickedButton();
     if (kind == MbKind::Ok) {
         return IDOK;

@@ -520,7 +520,10 @@ int TemplateDialog::DoModal() {
     if (ended_) {
         return result_;
     }
-    show();
+    // On the screen before the person is waited for; a window that never appears ends the client.
+    ShowOrExit(*this);
+    // Its frame, taken while shown: a hidden window may have no native window any more.
+    const quintptr frame = FrameOf(internalWinId());
     // A modal dialog takes the keyboard, as on Windows; a window manager may not give it to a window
     // without a frame (the success dialog) unless asked.
     activateWindow();
@@ -533,7 +536,7 @@ int TemplateDialog::DoModal() {
         exec();
     }
     // A blocking call may follow at once: what the dialog covered must be repainted on screen first.
-    SettleAfterClose(internalWinId());
+    SettleAfterClose(frame);
     return result_;
 }
 

@@ -63,7 +63,7 @@ protected:
 private:
     std::optional<QColor> textBackground_;
     QPalette panelPalette_; // with a text background: the palette whose Base colour paints the panel
-    int limit_ = 30000; // the edit's default on Windows
+    int limit_ = 30000;     // the edit's default on Windows
     bool digitsOnly_ = false;
     QString accepted_;
     bool settingText_ = false;
