@@ -1,7 +1,7 @@
 // The main of every test program: it runs in a home of its own. Whatever a test, or a client or tool it
 // starts, writes under HOME, XDG_DATA_HOME, XDG_CONFIG_HOME or RENVORA_DATA_DIR (the reminder's
-// cards.json, reminder.ini, ~/.renvora) stays out of the user's real folders, also when the program is
-// run by hand instead of through CTest.
+// cards.json, reminder.ini, ~/.renvora) or under TMPDIR stays out of the user's real folders and goes
+// with the home, also when the program is run by hand instead of through CTest.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -36,6 +36,14 @@ public:
         ::setenv("XDG_DATA_HOME", (dir_ / ".local" / "share").c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", (dir_ / ".config").c_str(), 1);
         ::setenv("RENVORA_DATA_DIR", (dir_ / ".local" / "share" / "renvora").c_str(), 1);
+        // Temporary folders too: a death test's child makes its fixture's folder and ends without
+        // removing it; inside this home it goes when the parent's home goes.
+        const fs::path tmpDir = dir_ / "tmp";
+        std::error_code ec;
+        fs::create_directory(tmpDir, ec);
+        if (!ec) {
+            ::setenv("TMPDIR", tmpDir.c_str(), 1);
+        }
     }
     ~PrivateHome() {
         if (dir_.empty()) {
