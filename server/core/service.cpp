@@ -8,6 +8,7 @@
 #include <openssl/params.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -186,15 +187,23 @@ std::optional<Answer> RenewalService::CheckRandom(const std::string& random, std
     return std::nullopt;
 }
 
-bool RenewalService::CountFailure(const std::string& certSeqNo, std::time_t now) {
+bool RenewalService::OverFailureLimit(const std::string& certSeqNo, std::time_t now) {
     std::lock_guard lock(attemptsMu_);
-    std::vector<std::time_t>& times = attempts_[certSeqNo];
-    std::erase_if(times, [&](std::time_t t) { return t <= now - options_.verifyWindowSeconds; });
-    if (times.size() >= static_cast<std::size_t>(options_.verifyLimit)) {
+    auto it = attempts_.find(certSeqNo);
+    if (it == attempts_.end()) {
         return false;
     }
-    times.push_back(now);
-    return true;
+    std::erase_if(it->second, [&](std::time_t t) { return t <= now - options_.verifyWindowSeconds; });
+    if (it->second.empty()) {
+        attempts_.erase(it);
+        return false;
+    }
+    return it->second.size() >= static_cast<std::size_t>(options_.verifyLimit);
+}
+
+void RenewalService::CountFailure(const std::string& certSeqNo, std::time_t now) {
+    std::lock_guard lock(attemptsMu_);
+    attempts_[certSeqNo].push_back(now);
 }
 
 std::shared_ptr<const RenewalService::ParsedCert> RenewalService::Parsed(const std::string& pem) {
@@ -266,6 +275,12 @@ Answer RenewalService::VerifyInfo(const std::string& body) {
     if (fresh == 0) {
         return Refusal(code::kBadRandom, U(u8"随机数无效或已使用，请重新操作！"));
     }
+    if (OverFailureLimit(card.certSeqNo, now)) {
+        // Compared with nothing: the answer must not tell a right guess from a wrong one.
+        Answer a = Refusal(code::kTooManyAttempts, U(u8"该IC卡核验失败次数过多，请一小时后再试！"));
+        a.detail = "verification of card " + card.certSeqNo + " refused: its failures reached the limit";
+        return a;
+    }
     std::shared_ptr<const ParsedCert> confirmed = Parsed(state->confirmedPem);
     std::shared_ptr<const ParsedCert> predecessor =
         state->predecessorPem.empty() ? nullptr : Parsed(state->predecessorPem);
@@ -300,14 +315,10 @@ Answer RenewalService::VerifyInfo(const std::string& body) {
         differs = u8"证书有效期截止日期";
     }
     if (differs != nullptr) {
-        // Only failures count: whoever sends the card's own data always gets through, so nobody who merely
-        // knows a certificate number can lock its holder out. Past the limit a failure no longer names the
-        // field that differs, so the fields cannot be guessed one by one.
-        Answer a = CountFailure(card.certSeqNo, now)
-                       ? Refusal(code::kMismatch, U(u8"用户信息核验不通过：") + U(differs) + U(u8"不一致！"))
-                       : Refusal(code::kTooManyAttempts, U(u8"该IC卡核验失败次数过多，请一小时后再试！"));
-        a.detail = "verification of card " + card.certSeqNo + " failed: " + differsKey + " differs" +
-                   (a.code == code::kTooManyAttempts ? " (over the limit of failures)" : "");
+        // Only failures count, so a holder who renews often never reaches the limit.
+        CountFailure(card.certSeqNo, now);
+        Answer a = Refusal(code::kMismatch, U(u8"用户信息核验不通过：") + U(differs) + U(u8"不一致！"));
+        a.detail = "verification of card " + card.certSeqNo + " failed: " + differsKey + " differs";
         return a;
     }
     std::string detail;
@@ -328,11 +339,18 @@ Answer RenewalService::VerifyInfo(const std::string& body) {
     std::string opSeqNo;
     {
         std::lock_guard lock(pendingMu_);
+        std::deque<std::string>& mine = pendingByCard_[card.certSeqNo];
+        std::erase_if(mine, [&](const std::string& op) { return !verifications_.contains(op); });
+        while (!mine.empty() && mine.size() >= std::max<std::size_t>(options_.maxPendingPerCard, 1)) {
+            verifications_.erase(mine.front());
+            mine.pop_front();
+        }
         if (!MakeRoom(now)) {
             return Refusal(code::kBusy, U(u8"服务器繁忙，请稍后重试！"));
         }
         opSeqNo = NewOpSeqNo(now);
         verifications_[opSeqNo] = ver;
+        mine.push_back(opSeqNo);
     }
     Answer a = Success({{"opSeqNo", opSeqNo},
                         {"signDate", ver.signDate},

@@ -7,6 +7,7 @@
 #include "core/store.h"
 
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,8 +23,13 @@ struct ServiceOptions {
     int randomTtlSeconds = 300;     // a random (and a verification) is usable this long
     int certDays = 730;             // validity of a renewed certificate
     std::size_t maxPending = 10000; // outstanding verifications (randoms keep no state)
-    // Failed verifications per card within the window; past them a failure no longer names the field
-    // that differs. A verification whose data all match is never refused for it.
+    // Outstanding verifications of one card: a further one drops the card's oldest, so that whoever knows
+    // one card's data cannot fill the table and turn everybody else away.
+    std::size_t maxPendingPerCard = 8;
+    // Failed verifications per card within the window. Once they are reached, every verification of the
+    // card is refused until the window has passed, matching ones too: otherwise the answer would still
+    // tell a right guess from a wrong one, and the holder fields (the end date above all) could be guessed
+    // without end.
     int verifyLimit = 20;
     int verifyWindowSeconds = 3600;
     std::function<std::time_t()> now = [] { return std::time(nullptr); };
@@ -100,8 +106,9 @@ private:
     std::string MakeRandom(std::time_t now) const;
     // Nothing when genuine and in time (its expiry in `expires`); otherwise the refusal.
     std::optional<Answer> CheckRandom(const std::string& random, std::time_t now, std::time_t& expires) const;
-    // Counts one failed verification of the card; false (and not counted) when its limit is reached.
-    bool CountFailure(const std::string& certSeqNo, std::time_t now);
+    // True when the card's failed verifications within the window have reached the limit.
+    bool OverFailureLimit(const std::string& certSeqNo, std::time_t now);
+    void CountFailure(const std::string& certSeqNo, std::time_t now);
 
     Store& store_;
     const CertificateAuthority& ca_;
@@ -110,6 +117,8 @@ private:
     std::time_t startedAt_ = 0; // randoms from before are refused
     mutable std::mutex pendingMu_;
     std::unordered_map<std::string, Verification> verifications_; // opSeqNo -> verification
+    // certSeqNo -> its operation numbers, oldest first (some may be used up or expired already)
+    std::unordered_map<std::string, std::deque<std::string>> pendingByCard_;
     std::mutex attemptsMu_;
     std::unordered_map<std::string, std::vector<std::time_t>> attempts_; // certSeqNo -> failure times
     unsigned long opCounter_ = 0;
