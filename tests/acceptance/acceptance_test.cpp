@@ -275,6 +275,28 @@ protected:
         return done;
     }
 
+    // The write's notice, seen painted for a while: with only the write slowed, the only one that stays.
+    bool WaitForTheWrite() {
+        std::optional<std::chrono::steady_clock::time_point> since;
+        int lastStart = -1;
+        return WaitUntil(
+            [&] {
+                for (const Window& w : D().Windows()) {
+                    const QImage img = D().Capture();
+                    if (w.rect.size() == QSize(571, 61) && CountColour(img, w.rect, kNoticeRed) > 150) {
+                        const int start = ColourBox(img, w.rect, kNoticeRed).left();
+                        if (start != lastStart) {
+                            lastStart = start;
+                            since = std::chrono::steady_clock::now();
+                        }
+                        return std::chrono::steady_clock::now() - *since > 400ms;
+                    }
+                }
+                return false;
+            },
+            30s, 40ms);
+    }
+
     static std::unique_ptr<Desktop> desktop_;
     std::unique_ptr<Desktop> own_;
     std::optional<Captures> shots_;
@@ -662,26 +684,7 @@ TEST_F(OnTheDesktop, TheXServerKilledDuringTheWriteEndsTheClientWithWhatTheCardH
     ASSERT_NE(main.id, 0u);
     Focus(main);
     D().Click(AtDlu(main, 92 + 36, 192 + 10)); // "法人卡延期"
-    // The write's notice: the only one that stays (the other calls are quick here).
-    std::optional<std::chrono::steady_clock::time_point> since;
-    int lastStart = -1;
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            for (const Window& w : D().Windows()) {
-                const QImage img = D().Capture();
-                if (w.rect.size() == QSize(571, 61) && CountColour(img, w.rect, kNoticeRed) > 150) {
-                    const int start = ColourBox(img, w.rect, kNoticeRed).left();
-                    if (start != lastStart) {
-                        lastStart = start;
-                        since = std::chrono::steady_clock::now();
-                    }
-                    return std::chrono::steady_clock::now() - *since > 400ms;
-                }
-            }
-            return false;
-        },
-        30s, 40ms))
-        << "the write's notice was not seen";
+    ASSERT_TRUE(WaitForTheWrite()) << "the write's notice was not seen";
     Shot("writing");
     const auto t0 = std::chrono::steady_clock::now();
     D().KillServer();
@@ -699,6 +702,46 @@ TEST_F(OnTheDesktop, TheXServerKilledDuringTheWriteEndsTheClientWithWhatTheCardH
                   after.substr(0, 8) + "; start the client again to see it\n");
     EXPECT_EQ(world.RememberedEndDate(), after.substr(0, 8));
     EXPECT_EQ(world.IssueCount(), 1);
+}
+
+// The window manager's minimise button still works while a call blocks the client. The answer that
+// follows (here "延期成功！") must come up with its owner brought back, and the client must go on.
+TEST_F(OnTheDesktop, TheMainWindowMinimisedDuringTheWriteComesBackWithTheOutcome) {
+    WorldFaults faults;
+    faults.more["WriteCard"] = 2500;
+    World world(D().Display(), faults);
+    const std::string before = world.CardValidTo();
+    const Window main = StartAndLogIn(world);
+    ASSERT_NE(main.id, 0u);
+    Focus(main);
+    D().Click(AtDlu(main, 92 + 36, 192 + 10)); // "法人卡延期"
+    ASSERT_TRUE(WaitForTheWrite()) << "the write's notice was not seen";
+    ASSERT_TRUE(D().Xdotool("windowminimize " + std::to_string(main.id)));
+    ASSERT_TRUE(WaitUntil([&] { return D().WindowsTitled(kMainTitle).empty(); }, 5s)) << "not minimised";
+    Shot("minimised-while-writing");
+    AnswerBox("renewal-succeeded");
+    EXPECT_FALSE(D().WindowsTitled(kMainTitle).empty()) << "the main window did not come back";
+    // The success dialog, then the client goes on with the new date.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const QImage img = D().Capture();
+            for (const Window& w : D().Windows()) {
+                if (w.title != kMainTitle && CountColour(img, w.rect, kSuccessBackground) > 200) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        10s))
+        << "no success dialog";
+    Shot("success-dialog");
+    D().Key("Return");
+    EXPECT_TRUE(NoBoxFor(1000ms));
+    EXPECT_TRUE(Running(world.Client()));
+    const std::string after = world.CardValidTo();
+    EXPECT_GT(after, before);
+    EXPECT_EQ(world.IssueCount(), 1);
+    ExpectQuietConsole(world);
 }
 
 // A Wayland desktop: Weston runs the client through XWayland, as Debian's desktop does. Keyboard only

@@ -22,6 +22,9 @@
 namespace rv::qt {
 namespace {
 
+// Set once any window of this client has been exposed: the window manager works.
+bool g_anyWindowShown = false;
+
 // The X connection whatever its state; nullptr on other platforms.
 xcb_connection_t* AnyXcbConnection() {
     if (QGuiApplication::platformName() != QLatin1String("xcb")) {
@@ -149,6 +152,9 @@ bool ShowPainted(QWidget& w, int timeoutMs) {
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
     const bool exposed = window->isExposed();
+    if (exposed) {
+        g_anyWindowShown = true;
+    }
     // Paint into the backing store and flush it to the window, then wait until the server has drawn it.
     w.repaint();
     SyncWithDisplay();
@@ -160,10 +166,27 @@ void ShowOrExit(QWidget& w) {
         w.show();
         return;
     }
+    // A window to answer comes up with the client's other windows: a minimised one (the main window,
+    // minimised during a call by the window manager's button) comes back first. Many window managers
+    // would show no window over a minimised owner, and the answer belongs beside what it is about.
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (top != &w && top->isVisible() && top->isMinimized()) {
+            top->showNormal();
+        }
+    }
     if (ShowPainted(w, kMapWaitMs)) {
         return;
     }
     const QString title = w.windowTitle().isEmpty() ? QStringLiteral("renvora") : w.windowTitle();
+    if (g_anyWindowShown) {
+        // The window manager has shown this client's windows before: this one may merely be kept out of
+        // sight (a minimised or hidden owner). Ending the client here could hide the result of a renewal
+        // that has already been written; the person can still bring the window up.
+        std::fprintf(stderr,
+                     "renvora: the window \"%s\" did not appear on the screen within %d s; waiting for it\n",
+                     title.toUtf8().constData(), kMapWaitMs / 1000);
+        return;
+    }
     std::fprintf(stderr,
                  "renvora: the window \"%s\" did not appear on the screen within %d s: the window manager "
                  "does not show it (is it working?); the client ends\n",

@@ -33,9 +33,11 @@ void SyncWithDisplay();
 // User input stays queued meanwhile.
 bool ShowPainted(QWidget& w, int timeoutMs = kExposeWaitMs);
 
-// Shows `w` (the main window, a modal dialog or message box) like ShowPainted. When it has not appeared
-// within kMapWaitMs, says so on stderr and ends the process with status kNotShownExitStatus: the person
-// cannot answer a window they do not see. Offscreen it only shows the window.
+// Shows `w` (the main window, a modal dialog or message box) like ShowPainted, restoring a minimised
+// owner first. When it has not appeared within kMapWaitMs and no window of the client ever has, says so
+// on stderr and ends the process with status kNotShownExitStatus: the person cannot answer a window they
+// do not see, and nothing has been done yet. Once the window manager has shown a window, a late one is
+// only reported on stderr and waited for. Offscreen it only shows the window.
 void ShowOrExit(QWidget& w);
 
 // True when the connection to the X server has broken (the server ended or was killed). The client is

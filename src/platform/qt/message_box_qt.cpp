@@ -4,6 +4,8 @@
 #include "platform/qt/text.h"
 
 #include <QApplication>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -49,6 +51,15 @@ int QtMessageBox::Show(const std::string& text, MbKind kind) {
         box.setDefaultButton(yes);
     }
     box.setModal(true);
+    // Wide enough for its caption, as a Windows message box is: a short text ("延期成功！") made a box
+    // whose title the window manager cut to "提…". The frame's icon and three buttons take about 96 px.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        QFont titleFont = box.font();
+        titleFont.setBold(true);
+        const int width = QFontMetrics(titleFont).horizontalAdvance(box.windowTitle()) + 96;
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(),
+                      0, 1, grid->columnCount());
+    }
     // On the screen before the person is waited for; a box that never appears ends the client.
     ShowOrExit(box);
     // Its frame, taken while shown: a hidden window may have no native window any more.
