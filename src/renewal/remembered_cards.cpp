@@ -384,7 +384,7 @@ std::string RememberedCards::Text() const {
     return bytes;
 }
 
-void RememberCard(const CardData& data) {
+void RememberCard(const CardData& data, std::chrono::milliseconds lockWait) {
     auto warn = [](const std::string& why) {
         std::fprintf(stderr, "renvora: card not remembered for the renewal reminder: %s\n", why.c_str());
     };
@@ -409,8 +409,8 @@ void RememberCard(const CardData& data) {
     }
     RememberedCards cards(UserDataDir());
     std::string message;
-    // Never keeps the login waiting: a check that holds the lock (across its calls to the desktop) wins.
-    switch (cards.Open(clockSane ? today : "undated", message, kLoginLockWait)) {
+    // A login is not kept waiting: a check that holds the lock (across its calls to the desktop) wins.
+    switch (cards.Open(clockSane ? today : "undated", message, lockWait)) {
     case RememberedCards::Load::Read:
         break;
     case RememberedCards::Load::SetAside:

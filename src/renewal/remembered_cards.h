@@ -103,7 +103,8 @@ private:
 
 // After a successful login, and after a successful renewal with the end date read back from the card:
 // remembers the card's end date and the MaxDay in force. Never shows anything and never changes the
-// caller's outcome; a failure is one line on stderr.
-void RememberCard(const CardData& data);
+// caller's outcome; a failure is one line on stderr. A login waits little for the record's lock; a
+// renewal waits as long as a check would, since a lost new end date would keep reminding of a renewed card.
+void RememberCard(const CardData& data, std::chrono::milliseconds lockWait = kLoginLockWait);
 
 } // namespace rv

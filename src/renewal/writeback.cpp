@@ -71,7 +71,7 @@ void MainWindowModel::WriteBack(std::string signCertPem, std::string envCertPem,
             ReadCardInfo();
             if (CheckRenewalWindow(certDate, data.validTo) == kInsideRenewalWindow) {
                 // The new end date, so that the renewal reminder stops.
-                RememberCard(data);
+                RememberCard(data, kRecordLockWait);
                 ShowNotice(kMsgRenewed);
                 // The dialog and the fields show the end date just read back from the card.
                 view.RunSuccessDialog();

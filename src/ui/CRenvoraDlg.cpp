@@ -351,7 +351,7 @@ void CRenvoraDlg::EndOnDisplayLost(int picture) {
         if (ReadCardRecord(card_, now) != 0) {
             outcome = "the card may now hold the new certificate: start the client again to see";
         } else if (now.validTo != model_.data.validTo) {
-            RememberCard(now);
+            RememberCard(now, kRecordLockWait);
             outcome = "the card now holds the new certificate, valid to " + cp::GbkToUtf8(now.validTo) +
                       "; start the client again to see it";
         } else {

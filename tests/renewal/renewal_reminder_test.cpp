@@ -169,11 +169,20 @@ TEST_F(Reminders, ARenewalRemembersTheNewEndDateAndTheReminderStops) {
     EXPECT_EQ(Check(), kReminderDue);
     EXPECT_EQ(sink.posted.size(), 1u);
 
-    // The card takes the new certificate and reads back its end date.
+    // The card takes the new certificate and reads back its end date, while a check holds the record
+    // for a second (posting to the desktop): the renewal waits for it rather than lose the new date.
     fake.OnMethod(dispid::WriteCard, [&] { CardEndsOn(cert.endDate + "120000"); });
     model.data.managePasswd = "MP";
     core.boxes.Clear();
+    const int lock = ::open((dir.dataDir() / "cards.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    std::thread check([lock] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        ::close(lock);
+    });
     model.WriteBack(cert.certPem, "ENV-CERT", "CSS-ENV", "CSS-SIGN", "KMS", "ENV-DATA");
+    check.join();
     EXPECT_EQ(core.boxes.TextsUtf8(), Texts{U8(u8"延期成功！")});
 
     std::vector<RememberedCard> cards = Remembered();
