@@ -76,8 +76,10 @@ QStringList SystemdRunCommand() {
                            "--description=Renvora, started from the renewal reminder"};
     const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString& name : env.keys()) {
+        // By name only: systemd-run takes the value from its own environment (this one), so no value,
+        // a PIN given to an unattended run least of all, shows on a command line.
         if (Passed(name)) {
-            command << "--setenv=" + name + "=" + env.value(name);
+            command << "--setenv=" + name;
         }
     }
     // The client itself as the service's process, not `gio launch`: gio ends at once, and the service

@@ -209,14 +209,17 @@ TEST_F(DesktopReminder, AClickStartsTheClientOutsideTheServiceOrThroughItsDeskto
         "PATH=" + bin.string() + ":/usr/bin:/bin XDG_DATA_HOME=" + (dir.path() / "share").string();
 
     CommandRun r =
-        Check("private", "--answer click", path + " INVOCATION_ID=4711 DISPLAY=:77 RENVORA_DRIVE_C=/x");
+        Check("private", "--answer click",
+              path + " INVOCATION_ID=4711 DISPLAY=:77 RENVORA_DRIVE_C=/x RENVORA_UNATTENDED_PIN=s3cret");
     EXPECT_EQ(r.exitCode, 10) << errors;
     ASSERT_TRUE(AppearsWithin(dir.path() / "systemd-run.args", std::chrono::seconds(10))) << errors;
     const std::vector<std::string> run = Split(dir.Read("systemd-run.args"), '\n');
     EXPECT_EQ(run.at(0), "--user");
-    EXPECT_NE(std::find(run.begin(), run.end(), "--setenv=DISPLAY=:77"), run.end())
+    // Passed by name: systemd-run takes the values from its environment, no value is on its command line.
+    EXPECT_NE(std::find(run.begin(), run.end(), "--setenv=DISPLAY"), run.end())
         << dir.Read("systemd-run.args");
-    EXPECT_NE(std::find(run.begin(), run.end(), "--setenv=RENVORA_DRIVE_C=/x"), run.end());
+    EXPECT_NE(std::find(run.begin(), run.end(), "--setenv=RENVORA_DRIVE_C"), run.end());
+    EXPECT_EQ(dir.Read("systemd-run.args").find("s3cret"), std::string::npos);
     EXPECT_EQ(std::vector<std::string>(run.end() - 3, run.end()),
               (std::vector<std::string>{"--", kClient, "--desktop"}));
     EXPECT_FALSE(fs::exists(dir.path() / "gio.args"));
