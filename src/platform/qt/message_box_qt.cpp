@@ -60,7 +60,7 @@ int QtMessageBox::Show(const std::string& text, MbKind kind) {
         grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(),
                       0, 1, grid->columnCount());
     }
-    // On the screen before the person is waited for; a box that never appears ends the client.
+    // On the screen before the person is waited for (see ShowOrExit for a box that does not appear).
     ShowOrExit(box);
     // Its frame, taken while shown: a hidden window may have no native window any more.
     const quintptr frame = FrameOf(box.internalWinId());

@@ -520,7 +520,7 @@ int TemplateDialog::DoModal() {
     if (ended_) {
         return result_;
     }
-    // On the screen before the person is waited for; a window that never appears ends the client.
+    // On the screen before the person is waited for (see ShowOrExit for a window that does not appear).
     ShowOrExit(*this);
     // Its frame, taken while shown: a hidden window may have no native window any more.
     const quintptr frame = FrameOf(internalWinId());
