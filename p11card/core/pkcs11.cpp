@@ -108,9 +108,9 @@ Module::~Module() {
     p11_kit_module_release(fn_);
 }
 
-bool Module::Load(const std::string& spec, std::vector<std::shared_ptr<Module>>& out, std::string& error) {
+bool Module::Load(const std::string& which, std::vector<std::shared_ptr<Module>>& out, std::string& error) {
     out.clear();
-    if (spec.empty()) {
+    if (which.empty()) {
         // Every module the system registers: what the p11-kit proxy would offer, minus the proxy.
         CK_FUNCTION_LIST** list = p11_kit_modules_load_and_initialize(0);
         if (!list) {
@@ -124,19 +124,19 @@ bool Module::Load(const std::string& spec, std::vector<std::shared_ptr<Module>>&
         return true;
     }
     CK_FUNCTION_LIST* fn = nullptr;
-    bool isFile = spec.find('/') != std::string::npos ||
-                  (spec.size() > 3 && spec.compare(spec.size() - 3, 3, ".so") == 0);
+    bool isFile = which.find('/') != std::string::npos ||
+                  (which.size() > 3 && which.compare(which.size() - 3, 3, ".so") == 0);
     if (isFile) {
         // A bare file name is looked up in p11-kit's module folder.
-        fn = p11_kit_module_load(spec.c_str(), 0);
+        fn = p11_kit_module_load(which.c_str(), 0);
         if (!fn) {
             std::string why = P11KitReason();
-            error = "无法加载PKCS#11模块 " + cp::Utf8ToGbk(spec) + (why.empty() ? "" : "（" + why + "）");
+            error = "无法加载PKCS#11模块 " + cp::Utf8ToGbk(which) + (why.empty() ? "" : "（" + why + "）");
             return false;
         }
     } else {
         CK_FUNCTION_LIST** list = p11_kit_modules_load(nullptr, 0);
-        fn = list ? p11_kit_module_for_name(list, spec.c_str()) : nullptr;
+        fn = list ? p11_kit_module_for_name(list, which.c_str()) : nullptr;
         for (CK_FUNCTION_LIST** p = list; p && *p; ++p) {
             if (*p != fn) {
                 p11_kit_module_release(*p);
@@ -144,11 +144,11 @@ bool Module::Load(const std::string& spec, std::vector<std::shared_ptr<Module>>&
         }
         std::free(list);
         if (!fn) {
-            error = "系统中没有登记名为 " + cp::Utf8ToGbk(spec) + " 的PKCS#11模块";
+            error = "系统中没有登记名为 " + cp::Utf8ToGbk(which) + " 的PKCS#11模块";
             return false;
         }
     }
-    std::string name = ModuleName(fn, spec);
+    std::string name = ModuleName(fn, which);
     CK_RV rv = p11_kit_module_initialize(fn);
     if (rv != CKR_OK) {
         p11_kit_module_release(fn);

@@ -29,11 +29,11 @@ public:
     CK_FUNCTION_LIST* fn() const { return fn_; }
     const std::string& name() const { return name_; }
 
-    // `spec`: a library path (holds a '/'; a bare "NAME.so" is looked up in p11-kit's module folder), a
-    // p11-kit module name, or "" for every module the system registers with p11-kit. False with a GBK reason
-    // that names the module; modules that load but fail to initialise are skipped when `spec` is "" and an
-    // error otherwise.
-    static bool Load(const std::string& spec, std::vector<std::shared_ptr<Module>>& out, std::string& error);
+    // `which` module: a library path (holds a '/'; a bare "NAME.so" is looked up in p11-kit's module folder),
+    // a p11-kit module name, or "" for every module the system registers with p11-kit. False with a GBK
+    // reason that names the module; modules that load but fail to initialise are skipped when `which` is ""
+    // and an error otherwise.
+    static bool Load(const std::string& which, std::vector<std::shared_ptr<Module>>& out, std::string& error);
 
 private:
     Module(CK_FUNCTION_LIST* fn, std::string name) : fn_(fn), name_(std::move(name)) {}
