@@ -68,6 +68,22 @@ bool ClockSane(const UtcDate& d) {
     return d.year >= kFirstSaneYear && d.year <= kLastSaneYear;
 }
 
+// Opens the record for a check; false (said through `check.warn`) when it cannot be used. A file set
+// aside may have held due cards, so that too means the check could not be made.
+bool OpenRecord(const ReminderCheck& check, RememberedCards& record, const std::string& today) {
+    std::string message;
+    switch (record.Open(today, message)) {
+    case RememberedCards::Load::Read:
+        return true;
+    case RememberedCards::Load::SetAside:
+    case RememberedCards::Load::Newer:
+    case RememberedCards::Load::Failed:
+        break;
+    }
+    check.warn(message);
+    return false;
+}
+
 } // namespace
 
 fs::path ReminderSettingsFile() {
@@ -96,15 +112,7 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
     const std::string localToday = FormatDateText(nowLocal);
 
     RememberedCards record(check.dataDir);
-    std::string message;
-    switch (record.Open(today, message)) {
-    case RememberedCards::Load::Read:
-        break;
-    case RememberedCards::Load::SetAside:
-    case RememberedCards::Load::Newer:
-    case RememberedCards::Load::Failed:
-        // A file set aside may have held due cards: the check could not be made.
-        check.warn(message);
+    if (!OpenRecord(check, record, today)) {
         return kReminderCheckFailed;
     }
     std::vector<std::string> problems;
@@ -183,15 +191,8 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
 
 int ForgetRememberedCard(const ReminderCheck& check, const std::string& number) {
     RememberedCards record(check.dataDir);
-    std::string message;
     const UtcDate now = Clock().TodayUtc();
-    switch (record.Open(ClockSane(now) ? FormatDateText(now) : "undated", message)) {
-    case RememberedCards::Load::Read:
-        break;
-    case RememberedCards::Load::SetAside:
-    case RememberedCards::Load::Newer:
-    case RememberedCards::Load::Failed:
-        check.warn(message);
+    if (!OpenRecord(check, record, ClockSane(now) ? FormatDateText(now) : "undated")) {
         return kReminderCheckFailed;
     }
     const std::string shown = cp::GbkToUtf8(number);
