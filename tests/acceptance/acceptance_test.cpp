@@ -275,6 +275,24 @@ protected:
         return done;
     }
 
+    // The success dialog once it is painted: the window, other than the main one, with its background.
+    std::optional<Window> WaitSuccessDialog() {
+        std::optional<Window> success;
+        WaitUntil(
+            [&] {
+                const QImage img = D().Capture();
+                for (const Window& w : D().Windows()) {
+                    if (w.title != kMainTitle && CountColour(img, w.rect, kSuccessBackground) > 200) {
+                        success = w;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            10s);
+        return success;
+    }
+
     // The write's notice, seen painted for a while: with only the write slowed, the only one that stays.
     bool WaitForTheWrite() {
         std::optional<std::chrono::steady_clock::time_point> since;
@@ -419,19 +437,8 @@ TEST_F(OnTheDesktop, RenewalShowsEachNoticeOnScreenWhileItsCallBlocksThenTheSucc
     ASSERT_TRUE(done) << "no message after the renewal";
     AnswerBox("renewal-succeeded");
     // The success dialog at the top-left corner of the main window's client area, below the menu bar.
-    std::optional<Window> success;
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            const QImage img = D().Capture();
-            for (const Window& w : D().Windows()) {
-                if (w.id != main.id && CountColour(img, w.rect, kSuccessBackground) > 200) {
-                    success = w;
-                    return true;
-                }
-            }
-            return false;
-        },
-        10s));
+    const std::optional<Window> success = WaitSuccessDialog();
+    ASSERT_TRUE(success) << "no success dialog";
     Shot("success-dialog");
     std::printf("[ placement] success dialog %d,%d\n", success->rect.x(), success->rect.y());
     EXPECT_EQ(success->rect.topLeft(), main.rect.topLeft() + QPoint(0, kMenuBarHeight));
@@ -722,18 +729,7 @@ TEST_F(OnTheDesktop, TheMainWindowMinimisedDuringTheWriteComesBackWithTheOutcome
     AnswerBox("renewal-succeeded");
     EXPECT_FALSE(D().WindowsTitled(kMainTitle).empty()) << "the main window did not come back";
     // The success dialog, then the client goes on with the new date.
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            const QImage img = D().Capture();
-            for (const Window& w : D().Windows()) {
-                if (w.title != kMainTitle && CountColour(img, w.rect, kSuccessBackground) > 200) {
-                    return true;
-                }
-            }
-            return false;
-        },
-        10s))
-        << "no success dialog";
+    ASSERT_TRUE(WaitSuccessDialog()) << "no success dialog";
     Shot("success-dialog");
     D().Key("Return");
     EXPECT_TRUE(NoBoxFor(1000ms));
