@@ -275,6 +275,22 @@ protected:
         return done;
     }
 
+    // Logs in and presses "法人卡延期"; the main window once the slowed write's notice is seen (an
+    // empty one, the failure added, otherwise).
+    Window RenewUntilTheWrite(World& world) {
+        const Window main = StartAndLogIn(world);
+        if (main.id == 0) {
+            return {};
+        }
+        Focus(main);
+        D().Click(AtDlu(main, 92 + 36, 192 + 10)); // "法人卡延期"
+        if (!WaitForTheWrite()) {
+            ADD_FAILURE() << "the write's notice was not seen";
+            return {};
+        }
+        return main;
+    }
+
     // The success dialog once it is painted: the window, other than the main one, with its background.
     std::optional<Window> WaitSuccessDialog() {
         std::optional<Window> success;
@@ -687,11 +703,8 @@ TEST_F(OnTheDesktop, TheXServerKilledDuringTheWriteEndsTheClientWithWhatTheCardH
     faults.more["WriteCard"] = 2500;
     World world(D().Display(), faults);
     const std::string before = world.CardValidTo();
-    const Window main = StartAndLogIn(world);
+    const Window main = RenewUntilTheWrite(world);
     ASSERT_NE(main.id, 0u);
-    Focus(main);
-    D().Click(AtDlu(main, 92 + 36, 192 + 10)); // "法人卡延期"
-    ASSERT_TRUE(WaitForTheWrite()) << "the write's notice was not seen";
     Shot("writing");
     const auto t0 = std::chrono::steady_clock::now();
     D().KillServer();
@@ -718,11 +731,8 @@ TEST_F(OnTheDesktop, TheMainWindowMinimisedDuringTheWriteComesBackWithTheOutcome
     faults.more["WriteCard"] = 2500;
     World world(D().Display(), faults);
     const std::string before = world.CardValidTo();
-    const Window main = StartAndLogIn(world);
+    const Window main = RenewUntilTheWrite(world);
     ASSERT_NE(main.id, 0u);
-    Focus(main);
-    D().Click(AtDlu(main, 92 + 36, 192 + 10)); // "法人卡延期"
-    ASSERT_TRUE(WaitForTheWrite()) << "the write's notice was not seen";
     ASSERT_TRUE(D().Xdotool("windowminimize " + std::to_string(main.id)));
     ASSERT_TRUE(WaitUntil([&] { return D().WindowsTitled(kMainTitle).empty(); }, 5s)) << "not minimised";
     Shot("minimised-while-writing");
