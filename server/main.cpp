@@ -7,8 +7,12 @@
 //                  [--token-serial S]) [--pin-file FILE] [--manage-password-file FILE] [--days N]
 //                  [--replace] [holder options, see --help]
 //   renvora-server issues --data DIR
+#include "core/admin_server.h"
 #include "core/ca.h"
 #include "core/http_server.h"
+#include "core/listener.h"
+#include "core/metrics.h"
+#include "core/server_metrics.h"
 #include "core/service.h"
 #include "core/store.h"
 #include "enrol/enrol.h"
@@ -37,9 +41,11 @@ const char* kUsage =
     "  renvora-server [serve] [--listen ADDR] [--port N] [--data DIR] [--cert FILE --key FILE]\n"
     "                 [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES] [--max-body-total BYTES]\n"
     "                 [--request-timeout SECONDS] [--max-connections N] [--max-connections-per-address N]\n"
-    "                 [--verify-limit N] [--quiet]\n"
+    "                 [--verify-limit N] [--admin-listen ADDR:PORT] [--quiet]\n"
     "      Serves the renewal service (default 127.0.0.1, port 8080, data folder ./server-data).\n"
     "      --port 0 takes a free port. Prints one line 'listening on http[s]://ADDR:PORT'.\n"
+    "      --admin-listen: a separate listener for operators (GET /healthz, /readyz, /metrics in the\n"
+    "      Prometheus format); then prints a second line 'admin listening on http://ADDR:PORT'.\n"
     "      Limits: a request body (64 KiB) and the bodies being received together (16 MiB, at least\n"
     "      --max-body); a request arrives whole within --request-timeout seconds (10); connections in\n"
     "      all (2000) and per client address or IPv6 /64 (32); failed verifications per card and hour (20).\n"
@@ -141,7 +147,7 @@ int Serve(int argc, char** argv, int first) {
     if (!ParseOptions(argc, argv, first, {"quiet"}, opts) ||
         !CheckKnown(opts, {"listen", "port", "data", "cert", "key", "cert-days", "random-ttl", "max-body",
                            "max-body-total", "request-timeout", "max-connections",
-                           "max-connections-per-address", "verify-limit", "quiet"})) {
+                           "max-connections-per-address", "verify-limit", "admin-listen", "quiet"})) {
         return 2;
     }
     HttpOptions http;
@@ -170,6 +176,13 @@ int Serve(int argc, char** argv, int first) {
         return 2;
     }
     std::string dataDir = Opt(opts, "data", "server-data");
+    AdminOptions admin;
+    std::string error;
+    if (opts.count("admin-listen") &&
+        !SplitAddressPort(opts["admin-listen"], admin.listen, admin.port, error)) {
+        std::fprintf(stderr, "renvora-server: --admin-listen %s\n", error.c_str());
+        return 2;
+    }
 
     // Signals are taken by one thread with sigwait, so a Ctrl-C stops the listener cleanly.
     sigset_t set;
@@ -186,7 +199,6 @@ int Serve(int argc, char** argv, int first) {
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
-    std::string error;
     std::unique_ptr<CertificateAuthority> ca = CertificateAuthority::Open(dataDir, error);
     Store store;
     if (!ca || !store.Open(dataDir, error)) {
@@ -196,12 +208,31 @@ int Serve(int argc, char** argv, int first) {
     WarnIfShared(dataDir);
     RenewalService renewal(store, *ca, service);
     HttpServer server(renewal, http);
+    metrics::Registry registry;
+    metrics::AddProcessMetrics(registry);
+    ServerMetrics serverMetrics(registry, RENVORA_VERSION);
+    // The store answers when a read of it succeeds: a fresh read-only opening each time, so that a store
+    // gone or damaged under the running server shows.
+    admin.ready = [&dataDir](std::string& reason) {
+        Store probe;
+        return probe.OpenReadOnly(dataDir, reason);
+    };
+    AdminServer adminServer(registry, &serverMetrics, admin);
     if (!server.Bind(error)) {
+        std::fprintf(stderr, "renvora-server: %s\n", error.c_str());
+        return 1;
+    }
+    if (opts.count("admin-listen") && !adminServer.Bind(error)) {
         std::fprintf(stderr, "renvora-server: %s\n", error.c_str());
         return 1;
     }
     std::printf("listening on %s://%s:%d\n", server.Tls() ? "https" : "http", http.listen.c_str(),
                 server.Port());
+    if (opts.count("admin-listen")) {
+        const bool v6 = admin.listen.find(':') != std::string::npos;
+        std::printf("admin listening on http://%s%s%s:%d\n", v6 ? "[" : "", admin.listen.c_str(),
+                    v6 ? "]" : "", adminServer.Port());
+    }
     std::fflush(stdout);
     std::fprintf(stderr, "renvora-server: data %s, %zu cards, %zu issues, CA %s/ca.crt\n", dataDir.c_str(),
                  store.CardCount(), store.IssueCount(), dataDir.c_str());
@@ -213,6 +244,7 @@ int Serve(int argc, char** argv, int first) {
         server.Stop();
     });
     server.Run();
+    adminServer.Stop();
     // The listener may also end on its own (it never should); wake the signal thread then.
     // A signal directed at the thread blocked in sigwait: it takes it as its wake-up, nothing is killed.
     pthread_kill(signals.native_handle(), SIGTERM); // NOLINT(bugprone-bad-signal-to-kill-thread,cert-pos44-c)
