@@ -1,0 +1,300 @@
+#include "core/pg.h"
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <thread>
+
+namespace rv::server::pg {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Fault FaultOf(const std::string& state, bool connectionBad) {
+    if (state == "40001" || state == "40P01") {
+        return Fault::Conflict;
+    }
+    if (state == "23505") {
+        return Fault::Unique;
+    }
+    // Connection exceptions; administrator shutdown, crash shutdown, cannot connect now; a read-only
+    // transaction (the URL led to a standby); too many connections.
+    if (state.rfind("08", 0) == 0 || state == "57P01" || state == "57P02" || state == "57P03" ||
+        state == "25006" || state == "53300" || connectionBad) {
+        return Fault::Connection;
+    }
+    return Fault::Other;
+}
+
+bool HasKey(const std::string& conninfo, const char* key) {
+    return conninfo.find(std::string(key) + "=") != std::string::npos;
+}
+
+} // namespace
+
+const char* FaultName(Fault fault) {
+    switch (fault) {
+    case Fault::None:
+        return "none";
+    case Fault::Conflict:
+        return "conflict";
+    case Fault::Connection:
+        return "connection";
+    case Fault::Unknown:
+        return "unknown commit outcome";
+    case Fault::Unique:
+        return "unique violation";
+    default:
+        return "error";
+    }
+}
+
+// ---- Result ----
+
+Result::Result(pg_result* r) : r_(r, &PQclear) {}
+
+int Result::Rows() const {
+    return r_ ? PQntuples(r_.get()) : 0;
+}
+
+bool Result::Null(int row, int col) const {
+    return !r_ || row >= Rows() || PQgetisnull(r_.get(), row, col) != 0;
+}
+
+std::string Result::Text(int row, int col) const {
+    if (Null(row, col)) {
+        return {};
+    }
+    return std::string(PQgetvalue(r_.get(), row, col),
+                       static_cast<std::size_t>(PQgetlength(r_.get(), row, col)));
+}
+
+std::int64_t Result::Int(int row, int col) const {
+    return Null(row, col) ? 0 : std::strtoll(PQgetvalue(r_.get(), row, col), nullptr, 10);
+}
+
+std::int64_t Result::Affected() const {
+    const char* n = r_ ? PQcmdTuples(r_.get()) : "";
+    return *n != '\0' ? std::strtoll(n, nullptr, 10) : 0;
+}
+
+std::string WithDefaults(const std::string& conninfo) {
+    const bool uri = conninfo.rfind("postgresql://", 0) == 0 || conninfo.rfind("postgres://", 0) == 0;
+    std::string out = conninfo;
+    const auto add = [&](const char* key, const char* value) {
+        if (HasKey(conninfo, key)) {
+            return;
+        }
+        if (uri) {
+            out += (out.find('?') == std::string::npos ? "?" : "&") + std::string(key) + "=" + value;
+        } else {
+            out += " " + std::string(key) + "=" + value;
+        }
+    };
+    // A primary that is gone must not hold a request for long: the failover URL's next host is tried.
+    add("connect_timeout", "3");
+    add("application_name", "renvora-server");
+    return out;
+}
+
+// ---- Connection ----
+
+Connection::Connection(std::string conninfo) : conninfo_(std::move(conninfo)) {}
+
+Connection::~Connection() {
+    Drop();
+}
+
+bool Connection::Connected() const {
+    return conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK;
+}
+
+void Connection::Drop() {
+    if (conn_ != nullptr) {
+        PQfinish(conn_);
+        conn_ = nullptr;
+    }
+    prepared_.clear();
+}
+
+bool Connection::Ensure(std::string& error) {
+    fault_ = Fault::None;
+    state_.clear();
+    if (Connected()) {
+        return true;
+    }
+    Drop();
+    conn_ = PQconnectdb(conninfo_.c_str());
+    if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
+        error = std::string("cannot connect to the database: ") +
+                (conn_ ? PQerrorMessage(conn_) : "out of memory");
+        while (!error.empty() && error.back() == '\n') {
+            error.pop_back();
+        }
+        fault_ = Fault::Connection;
+        Drop();
+        return false;
+    }
+    // A statement or a lock wait that hangs must not hold a worker for ever; nor an idle transaction a lock.
+    return Exec("SET statement_timeout = '20s'; SET lock_timeout = '15s'; "
+                "SET idle_in_transaction_session_timeout = '60s'",
+                error);
+}
+
+bool Connection::Failed(pg_result* r, const char* what, std::string& error) {
+    const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    state_ = state ? state : "";
+    const bool bad = conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK;
+    fault_ = FaultOf(state_, bad);
+    if (fault_ == Fault::Connection && inCommit_) {
+        fault_ = Fault::Unknown;
+    }
+    error = std::string("database: ") + what + ": " +
+            (r && PQresultErrorMessage(r)[0] != '\0' ? PQresultErrorMessage(r)
+             : conn_                                 ? PQerrorMessage(conn_)
+                                                     : "not connected");
+    while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) {
+        error.pop_back();
+    }
+    if (r != nullptr) {
+        PQclear(r);
+    }
+    if (fault_ == Fault::Connection || fault_ == Fault::Unknown) {
+        Drop();
+    }
+    return false;
+}
+
+bool Connection::Exec(const char* sql, std::string& error) {
+    if (conn_ == nullptr) {
+        fault_ = Fault::Connection;
+        error = "database: not connected";
+        return false;
+    }
+    // A connection lost during COMMIT leaves its outcome unknown (see Failed).
+    inCommit_ = std::strcmp(sql, "COMMIT") == 0;
+    pg_result* r = PQexec(conn_, sql);
+    const bool ok = r != nullptr && PQresultStatus(r) == PGRES_COMMAND_OK;
+    if (!ok) {
+        Failed(r, sql, error);
+    } else {
+        PQclear(r);
+    }
+    inCommit_ = false;
+    return ok;
+}
+
+bool Connection::Run(const char* sql, const Params& params, Result* out, std::string& error) {
+    if (conn_ == nullptr) {
+        fault_ = Fault::Connection;
+        error = "database: not connected";
+        return false;
+    }
+    auto it = std::find(prepared_.begin(), prepared_.end(), sql);
+    const std::string name = "s" + std::to_string(it - prepared_.begin());
+    if (it == prepared_.end()) {
+        pg_result* p = PQprepare(conn_, name.c_str(), sql, static_cast<int>(params.size()), nullptr);
+        if (p == nullptr || PQresultStatus(p) != PGRES_COMMAND_OK) {
+            return Failed(p, sql, error);
+        }
+        PQclear(p);
+        prepared_.emplace_back(sql);
+    }
+    std::vector<const char*> values;
+    for (const auto& p : params) {
+        values.push_back(p ? p->c_str() : nullptr);
+    }
+    pg_result* r = PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(),
+                                  nullptr, nullptr, 0);
+    const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        return Failed(r, sql, error);
+    }
+    if (out != nullptr) {
+        *out = Result(r);
+    } else {
+        PQclear(r);
+    }
+    return true;
+}
+
+// ---- Pool ----
+
+Pool::Pool(std::string conninfo, PoolOptions options)
+    : conninfo_(WithDefaults(conninfo)), options_(std::move(options)) {}
+
+Pool::~Pool() = default;
+
+std::unique_ptr<Connection> Pool::Take() {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return !idle_.empty() || made_ < std::max(options_.size, 1); });
+    if (!idle_.empty()) {
+        std::unique_ptr<Connection> c = std::move(idle_.back());
+        idle_.pop_back();
+        return c;
+    }
+    ++made_;
+    return std::make_unique<Connection>(conninfo_);
+}
+
+void Pool::Give(std::unique_ptr<Connection> c) {
+    {
+        std::lock_guard lock(mu_);
+        idle_.push_back(std::move(c));
+    }
+    cv_.notify_one();
+}
+
+bool Pool::Transact(const char* operation, const std::function<bool(Connection&, std::string&)>& body,
+                    std::string& error, Fault* fault) {
+    return Attempt(operation, true, body, error, fault);
+}
+
+bool Pool::Read(const char* operation, const std::function<bool(Connection&, std::string&)>& body,
+                std::string& error, Fault* fault) {
+    return Attempt(operation, false, body, error, fault);
+}
+
+bool Pool::Attempt(const char* operation, bool transaction,
+                   const std::function<bool(Connection&, std::string&)>& body, std::string& error,
+                   Fault* fault) {
+    const auto start = Clock::now();
+    const auto deadline = start + options_.budget;
+    thread_local std::minstd_rand jitter(std::random_device{}());
+    Fault last = Fault::None;
+    bool ok = false;
+    for (int attempt = 1;; ++attempt) {
+        std::unique_ptr<Connection> c = Take();
+        error.clear();
+        ok = c->Ensure(error) && (!transaction || c->Exec("BEGIN", error)) && body(*c, error) &&
+             (!transaction || c->Exec("COMMIT", error));
+        // Fault::None when the body itself said no.
+        last = ok ? Fault::None : c->LastFault();
+        if (!ok && transaction && c->Connected()) {
+            std::string ignored;
+            c->Exec("ROLLBACK", ignored);
+        }
+        Give(std::move(c));
+        if (ok || (last != Fault::Conflict && last != Fault::Connection) || attempt >= options_.attempts ||
+            Clock::now() >= deadline) {
+            break;
+        }
+        // Conflicts clear as soon as the other transaction ends; a database that went away takes longer.
+        const int base = last == Fault::Conflict ? 5 : 200;
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(base + static_cast<int>(jitter() % (base * 2))));
+    }
+    if (options_.observe) {
+        options_.observe(operation, std::chrono::duration<double>(Clock::now() - start).count(),
+                         !ok && last != Fault::None);
+    }
+    if (fault != nullptr) {
+        *fault = ok ? Fault::None : last;
+    }
+    return ok;
+}
+
+} // namespace rv::server::pg
