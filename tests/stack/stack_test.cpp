@@ -121,6 +121,18 @@ TEST_F(StackTest, ALoadBalancerTakesAKilledServerOutAndPutsItBackWhenItStartsAga
         server::ProtocolClient publicSide("127.0.0.1", fleet->Port(i));
         EXPECT_EQ(publicSide.Post("/metrics", "").status, 404);
     }
+
+    // No server left: the proxy answers with the protocol's "busy" refusal, not a transport failure.
+    for (std::size_t i = 0; i < fleet->Size(); ++i) {
+        fleet->Kill(i);
+    }
+    for (std::size_t i = 0; i < fleet->Size(); ++i) {
+        EXPECT_TRUE(proxy->WaitState(i, "DOWN", 20s)) << proxy->State(i);
+    }
+    server::ProtocolClient late("127.0.0.1", proxy->Port());
+    server::PostResult busy = late.Post("/selfIcUpdate/getRandom", "");
+    EXPECT_EQ(busy.status, 200);
+    EXPECT_NE(busy.body.find("\"code\":\"10\""), std::string::npos) << busy.body;
 }
 
 // A primary with a synchronous standby dies; the standby, promoted, holds every committed row and takes

@@ -12,7 +12,19 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string Config(const std::vector<Backend>& backends, int port, int statsPort) {
+// What HAProxy answers itself (no server ready, a server that died with the request, a server too slow):
+// the protocol's own refusal, so that the holder's client shows "busy, try again" rather than a
+// transport failure. Nothing was issued for a request answered so; a set committed by a server that
+// died before answering stays pending, like any set whose answer was lost.
+std::string BusyAnswer() {
+    const std::string body = std::string("{\"code\":\"10\",\"msg\":\"") +
+                             reinterpret_cast<const char*>(u8"服务器繁忙，请稍后重试！") + "\"}";
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/json;charset=UTF-8\r\nCache-Control: no-store\r\n"
+           "Content-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+std::string Config(const std::vector<Backend>& backends, int port, int statsPort, const fs::path& busy) {
     std::ostringstream c;
     c << "# Written by the Renvora test harness.\n"
          "global\n"
@@ -36,6 +48,9 @@ std::string Config(const std::vector<Backend>& backends, int port, int statsPort
          "    option redispatch 1\n"
          // Each request is balanced on its own: one holder's three requests may reach three servers.
          "    option http-server-close\n"
+         "    errorfile 502 "
+      << busy.string() << "\n    errorfile 503 " << busy.string() << "\n    errorfile 504 " << busy.string()
+      << "\n"
          "frontend renewals\n"
          "    bind 127.0.0.1:"
       << port
@@ -74,11 +89,13 @@ std::unique_ptr<Haproxy> Haproxy::Start(const std::vector<Backend>& backends, st
         return nullptr;
     }
     const fs::path config = h->folder_ / "haproxy.cfg";
+    const fs::path busy = h->folder_ / "busy.http";
+    std::ofstream(busy, std::ios::trunc | std::ios::binary) << BusyAnswer();
     // Ports are free when chosen; when another program takes one first, HAProxy is started again on others.
     for (int attempt = 0; attempt < 5; ++attempt) {
         h->port_ = FreeLoopbackPort();
         h->statsPort_ = FreeLoopbackPort();
-        std::ofstream(config, std::ios::trunc) << Config(backends, h->port_, h->statsPort_);
+        std::ofstream(config, std::ios::trunc) << Config(backends, h->port_, h->statsPort_, busy);
         std::string out;
         if (Run({exe, "-c", "-q", "-f", config.string()}, out, true, 30s) != 0) {
             error = "haproxy refuses its configuration: " + out;

@@ -2,7 +2,8 @@
 // robin per request, a server taken out when its /readyz on the admin listener fails and put back when it
 // answers again, a request whose connection could not be made sent to another server. It never retries
 // a request once sent: a renewal request sent twice would be refused the second time (its operation
-// number is used) and confuse the holder.
+// number is used) and confuse the holder. What HAProxy answers itself (no server ready, a server gone
+// with the request) is the protocol's "busy" refusal, code 10.
 #pragma once
 
 #include "stack/process.h"
