@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -145,8 +146,30 @@ bool PgCluster::Running() const {
 
 void PgCluster::Crash() {
     const pid_t pid = PostmasterPid();
-    if (pid > 0) {
-        ::kill(pid, SIGKILL);
+    if (pid <= 0) {
+        return;
+    }
+    // The postmaster and every process it started, at once: a backend outlives a killed postmaster until
+    // it next looks, and would go on answering its client; the machine's crash leaves nobody.
+    std::vector<pid_t> all = {pid};
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        const pid_t child = static_cast<pid_t>(std::atol(entry.path().filename().c_str()));
+        if (child <= 0) {
+            continue;
+        }
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const std::size_t close = text.rfind(')');
+        long parent = 0;
+        if (close != std::string::npos &&
+            std::sscanf(text.c_str() + close + 1, " %*c %ld", &parent) == 1 && parent == pid) {
+            all.push_back(child);
+        }
+    }
+    ::kill(pid, SIGSTOP); // no new children while they go
+    for (pid_t p : all) {
+        ::kill(p, SIGKILL);
     }
 }
 

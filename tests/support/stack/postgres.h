@@ -50,7 +50,7 @@ public:
     bool Start(std::string& error);
     // pg_ctl stop: "fast" (sessions cut, a clean shutdown) or "immediate" (as a crash).
     bool Stop(const std::string& mode, std::string& error);
-    // kill -9 of the postmaster: the machine's failure as the cluster sees it.
+    // kill -9 of the postmaster and all its processes: the machine's failure as the cluster sees it.
     void Crash();
     bool Running() const;
 
