@@ -5,7 +5,7 @@
 #include "core/http_server.h"
 #include "core/protocol_client.h"
 #include "core/service.h"
-#include "core/store.h"
+#include "core/sqlite_store.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,9 @@ protected:
 
     // getRandom, expecting success.
     std::string FreshRandom();
+    // A POST of `json` (and the client's zero byte) from the loopback address `from`, standing for
+    // another host, on a connection of its own.
+    server::PostResult PostFrom(const char* from, const std::string& path, const std::string& json) const;
     // getRandom + verifyInfo for `card`, expecting success; the answer of verifyInfo.
     server::PostResult Verify(const server::SimCard& card);
     std::string EndDate(const server::SimCard& card) const;
@@ -65,9 +69,12 @@ protected:
     TempFolder folder_;
     std::filesystem::path data_;
     std::atomic<std::time_t> clockOffset_{0};
-    int certDays_ = 730;
+    // Renewed certificates end inside the server's renewal window (180 days), so that a renewed card
+    // renews again at once, as the tests' cards do.
+    int certDays_ = 90;
+    std::function<void(server::ServiceOptions&)> adjust_; // further options for the next StartServer
     std::unique_ptr<server::CertificateAuthority> ca_;
-    std::unique_ptr<server::Store> store_;
+    std::unique_ptr<server::SqliteStore> store_;
     std::unique_ptr<server::RenewalService> service_;
     std::unique_ptr<server::HttpServer> http_;
     std::unique_ptr<server::ProtocolClient> client_;
@@ -172,6 +179,10 @@ private:
     int out_ = -1, err_ = -1;
     bool waited_ = false;
 };
+
+// A POST over a connection of its own from the loopback address `from` (another address stands for
+// another host) to 127.0.0.1:`port`; `bytes` is sent as it is.
+server::PostResult RawPost(const char* from, int port, const std::string& bytes);
 
 inline int PortOf(const std::string& line) {
     std::size_t colon = line.rfind(':');
