@@ -250,15 +250,25 @@ void Pool::Give(std::unique_ptr<Connection> c) {
 
 bool Pool::Transact(const char* operation, const std::function<bool(Connection&, std::string&)>& body,
                     std::string& error, Fault* fault) {
-    return Attempt(operation, true, body, error, fault);
+    return Attempt(operation, true, options_.attempts, body, error, fault);
 }
 
 bool Pool::Read(const char* operation, const std::function<bool(Connection&, std::string&)>& body,
                 std::string& error, Fault* fault) {
-    return Attempt(operation, false, body, error, fault);
+    return Attempt(operation, false, options_.attempts, body, error, fault);
 }
 
-bool Pool::Attempt(const char* operation, bool transaction,
+bool Pool::Once(const char* operation, const std::function<bool(Connection&, std::string&)>& body,
+                std::string& error) {
+    return Attempt(operation, false, 1, body, error, nullptr);
+}
+
+void Pool::SetObserver(std::function<void(const char* operation, double seconds, bool failed)> observe) {
+    std::lock_guard lock(mu_);
+    options_.observe = std::move(observe);
+}
+
+bool Pool::Attempt(const char* operation, bool transaction, int attempts,
                    const std::function<bool(Connection&, std::string&)>& body, std::string& error,
                    Fault* fault) {
     const auto start = Clock::now();
@@ -278,7 +288,7 @@ bool Pool::Attempt(const char* operation, bool transaction,
             c->Exec("ROLLBACK", ignored);
         }
         Give(std::move(c));
-        if (ok || (last != Fault::Conflict && last != Fault::Connection) || attempt >= options_.attempts ||
+        if (ok || (last != Fault::Conflict && last != Fault::Connection) || attempt >= attempts ||
             Clock::now() >= deadline) {
             break;
         }

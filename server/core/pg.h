@@ -110,9 +110,13 @@ public:
     // A connection of the pool for reads outside a transaction (each statement on its own).
     bool Read(const char* operation, const std::function<bool(Connection&, std::string&)>& body,
               std::string& error, Fault* fault = nullptr);
+    // As Read, tried once: for a readiness check, which must answer at once.
+    bool Once(const char* operation, const std::function<bool(Connection&, std::string&)>& body,
+              std::string& error);
+    void SetObserver(std::function<void(const char* operation, double seconds, bool failed)> observe);
 
 private:
-    bool Attempt(const char* operation, bool transaction,
+    bool Attempt(const char* operation, bool transaction, int attempts,
                  const std::function<bool(Connection&, std::string&)>& body, std::string& error,
                  Fault* fault);
     std::unique_ptr<Connection> Take();

@@ -12,9 +12,9 @@ namespace {
 using server::JsonObject;
 using server::PostResult;
 
-class ProtocolTest : public ServerFixture {};
+class ProtocolTest : public StoreSuite<> {};
 
-TEST_F(ProtocolTest, ProbeAnswersMinusTwoForTheEmptyRequestAndForAnyBody) {
+TEST_P(ProtocolTest, ProbeAnswersMinusTwoForTheEmptyRequestAndForAnyBody) {
     for (const std::string& body :
          {std::string(1, '\0'), std::string(), std::string("{\"a\":\"b\"}\0", 10)}) {
         PostResult r = client_->PostRaw("/selfIcUpdate", body);
@@ -25,7 +25,7 @@ TEST_F(ProtocolTest, ProbeAnswersMinusTwoForTheEmptyRequestAndForAnyBody) {
     }
 }
 
-TEST_F(ProtocolTest, EveryAnswerValueIsAJsonString) {
+TEST_P(ProtocolTest, EveryAnswerValueIsAJsonString) {
     server::SimCard card = Enrol("S100");
     PostResult verify = Verify(card);
     for (const PostResult& r : {client_->Post("/selfIcUpdate/getRandom", ""), verify,
@@ -41,7 +41,7 @@ TEST_F(ProtocolTest, EveryAnswerValueIsAJsonString) {
     }
 }
 
-TEST_F(ProtocolTest, RandomsAreFreshEveryTime) {
+TEST_P(ProtocolTest, RandomsAreFreshEveryTime) {
     std::set<std::string> seen;
     for (int i = 0; i < 50; ++i) {
         std::string random = FreshRandom();
@@ -50,7 +50,7 @@ TEST_F(ProtocolTest, RandomsAreFreshEveryTime) {
     }
 }
 
-TEST_F(ProtocolTest, VerificationAnswersOperationDatePasswordAndANewRandom) {
+TEST_P(ProtocolTest, VerificationAnswersOperationDatePasswordAndANewRandom) {
     server::SimCard card = Enrol("S101");
     std::string random = FreshRandom();
     PostResult r =
@@ -65,7 +65,7 @@ TEST_F(ProtocolTest, VerificationAnswersOperationDatePasswordAndANewRandom) {
     EXPECT_NE(Field(Verify(card), "opSeqNo"), Field(r, "opSeqNo"));
 }
 
-TEST_F(ProtocolTest, ARandomServesOneVerificationOnly) {
+TEST_P(ProtocolTest, ARandomServesOneVerificationOnly) {
     server::SimCard card = Enrol("S102");
     std::string random = FreshRandom();
     std::string request = server::VerifyRequest(card.record, EndDate(card), random);
@@ -96,7 +96,7 @@ TEST_F(ProtocolTest, ARandomServesOneVerificationOnly) {
     EXPECT_EQ(Msg(early), U8(u8"随机数已过期，请重新操作！"));
 }
 
-TEST_F(ProtocolTest, ARandomIsAlsoUsedUpByAFailedVerification) {
+TEST_P(ProtocolTest, ARandomIsAlsoUsedUpByAFailedVerification) {
     server::SimCard card = Enrol("S103");
     std::string random = FreshRandom();
     server::CardRecord wrong = card.record;
@@ -109,7 +109,7 @@ TEST_F(ProtocolTest, ARandomIsAlsoUsedUpByAFailedVerification) {
               server::code::kBadRandom);
 }
 
-TEST_F(ProtocolTest, UnknownAndExpiredRandomsAreRefused) {
+TEST_P(ProtocolTest, UnknownAndExpiredRandomsAreRefused) {
     server::SimCard card = Enrol("S104");
     EXPECT_EQ(Code(client_->Post("/selfIcUpdate/verifyInfo",
                                  server::VerifyRequest(card.record, EndDate(card), "0123456789ABCDEF"))),
@@ -128,7 +128,7 @@ TEST_F(ProtocolTest, UnknownAndExpiredRandomsAreRefused) {
     EXPECT_EQ(Msg(r), U8(u8"随机数已过期，请重新操作！"));
 }
 
-TEST_F(ProtocolTest, EachMismatchingCardFieldIsRefused) {
+TEST_P(ProtocolTest, EachMismatchingCardFieldIsRefused) {
     server::SimCard card = Enrol("S105");
     struct Case {
         std::string server::CardRecord::*field;
@@ -156,7 +156,7 @@ TEST_F(ProtocolTest, EachMismatchingCardFieldIsRefused) {
     EXPECT_NE(Msg(r).find(U8(u8"证书有效期截止日期")), std::string::npos);
 }
 
-TEST_F(ProtocolTest, AnUnknownCardIsRefused) {
+TEST_P(ProtocolTest, AnUnknownCardIsRefused) {
     server::SimCard card = Enrol("S106");
     server::CardRecord stranger = card.record;
     stranger.certSeqNo = "NOSUCHCARD";
@@ -166,7 +166,7 @@ TEST_F(ProtocolTest, AnUnknownCardIsRefused) {
     EXPECT_EQ(Msg(r), U8(u8"未找到该IC卡的登记信息！"));
 }
 
-TEST_F(ProtocolTest, MalformedBodiesAreRefusedWithoutHarm) {
+TEST_P(ProtocolTest, MalformedBodiesAreRefusedWithoutHarm) {
     const std::string bodies[] = {
         std::string("\0", 1),
         std::string("{\"certSeqNo\":", 13) + std::string(1, '\0'),
@@ -188,7 +188,7 @@ TEST_F(ProtocolTest, MalformedBodiesAreRefusedWithoutHarm) {
     EXPECT_EQ(Code(client_->PostRaw("/selfIcUpdate", std::string(1, '\0'))), "-2");
 }
 
-TEST_F(ProtocolTest, AMissingOrNonStringFieldIsNamedInTheRefusal) {
+TEST_P(ProtocolTest, AMissingOrNonStringFieldIsNamedInTheRefusal) {
     server::SimCard card = Enrol("S107");
     PostResult missing = client_->Post(
         "/selfIcUpdate/verifyInfo", JsonObject({{"certSeqNo", card.record.certSeqNo}, {"legalPerson", "x"}}));
@@ -203,7 +203,7 @@ TEST_F(ProtocolTest, AMissingOrNonStringFieldIsNamedInTheRefusal) {
     EXPECT_EQ(Msg(r), U8(u8"请求数据字段类型错误：raCode"));
 }
 
-TEST_F(ProtocolTest, EscapedQuotesAndBackslashesInValuesAreReadAsText) {
+TEST_P(ProtocolTest, EscapedQuotesAndBackslashesInValuesAreReadAsText) {
     server::SimCard card = Enrol("S108");
     server::CardRecord odd = card.record;
     odd.legalPerson = "a\"b\\c";
@@ -215,7 +215,7 @@ TEST_F(ProtocolTest, EscapedQuotesAndBackslashesInValuesAreReadAsText) {
     EXPECT_EQ(Code(r), "0") << r.body;
 }
 
-TEST_F(ProtocolTest, AnOverLargeBodyIsRefused) {
+TEST_P(ProtocolTest, AnOverLargeBodyIsRefused) {
     std::string huge = "{\"certSeqNo\":\"" + std::string(200 * 1024, 'A') + "\"}";
     PostResult r = client_->Post("/selfIcUpdate/verifyInfo", huge);
     ASSERT_TRUE(r.sent);
@@ -225,14 +225,14 @@ TEST_F(ProtocolTest, AnOverLargeBodyIsRefused) {
     EXPECT_EQ(Code(client_->PostRaw("/selfIcUpdate", std::string(1, '\0'))), "-2");
 }
 
-TEST_F(ProtocolTest, UnknownPathsAndMethodsAnswerInTheServiceForm) {
+TEST_P(ProtocolTest, UnknownPathsAndMethodsAnswerInTheServiceForm) {
     PostResult r = client_->Post("/selfIcUpdate/nothing", "{}");
     EXPECT_EQ(r.status, 404);
     EXPECT_EQ(Code(r), server::code::kNoSuchPath);
 }
 
 // Randoms keep no state: a flood of them fills nothing, and everybody is served afterwards.
-TEST_F(ProtocolTest, AGetRandomFloodLeavesNothingBehindAndRefusesNobody) {
+TEST_P(ProtocolTest, AGetRandomFloodLeavesNothingBehindAndRefusesNobody) {
     server::SimCard card = Enrol("S110");
     for (int i = 0; i < 100000; ++i) {
         ASSERT_EQ(service_->GetRandom("").code, "0") << "call " << i;
@@ -253,7 +253,7 @@ TEST_F(ProtocolTest, AGetRandomFloodLeavesNothingBehindAndRefusesNobody) {
 // holder at 127.0.0.1. The counts are in the store: a restart keeps them. Per card, failures from all
 // addresses together stop the card's verifications only at a much higher ceiling. Successes never count,
 // and however often one card is verified it holds only a few operation numbers.
-TEST_F(ProtocolTest, TwentyWrongVerificationsFromOneAddressStopThatAddressNotTheHolder) {
+TEST_P(ProtocolTest, TwentyWrongVerificationsFromOneAddressStopThatAddressNotTheHolder) {
     server::SimCard card = Enrol("S111");
     // A holder who renews often never reaches a limit, and keeps few operation numbers.
     for (int i = 0; i < 30; ++i) {
@@ -322,6 +322,8 @@ TEST_F(ProtocolTest, TwentyWrongVerificationsFromOneAddressStopThatAddressNotThe
     clockOffset_ = 3661;
     EXPECT_TRUE(server::RunRenewal(*client_, card, error)) << error;
 }
+
+RENVORA_STORE_SUITE(ProtocolTest);
 
 } // namespace
 } // namespace rv::test

@@ -20,7 +20,7 @@ struct Prepared {
     server::Pkey newKey;
 };
 
-class RenewalTest : public ServerFixture {
+class RenewalTest : public StoreSuite<> {
 protected:
     Prepared Prepare(const server::SimCard& card) {
         PostResult v = Verify(card);
@@ -45,7 +45,7 @@ bool IssuedBy(const std::string& certPem, X509* ca) {
            X509_NAME_cmp(X509_get_issuer_name(cert.get()), X509_get_subject_name(ca)) == 0;
 }
 
-TEST_F(RenewalTest, ASignedRequestGetsACertificateOverTheNewKeyFromTheCa) {
+TEST_P(RenewalTest, ASignedRequestGetsACertificateOverTheNewKeyFromTheCa) {
     server::SimCard card = Enrol("R200");
     Prepared p = Prepare(card);
     std::time_t before = std::time(nullptr);
@@ -109,7 +109,7 @@ TEST_F(RenewalTest, ASignedRequestGetsACertificateOverTheNewKeyFromTheCa) {
     EXPECT_EQ(state->pending[0].parent, ""); // issued from the enrolled certificate
 }
 
-TEST_F(RenewalTest, OpensslVerifyAcceptsTheIssuedCertificates) {
+TEST_P(RenewalTest, OpensslVerifyAcceptsTheIssuedCertificates) {
     server::SimCard card = Enrol("R201");
     Prepared p = Prepare(card);
     PostResult r = Update(card.record, p.values);
@@ -123,7 +123,7 @@ TEST_F(RenewalTest, OpensslVerifyAcceptsTheIssuedCertificates) {
     EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
-TEST_F(RenewalTest, TheRenewedCardRenewsAgainWithItsNewKeyButNotWithItsOldOne) {
+TEST_P(RenewalTest, TheRenewedCardRenewsAgainWithItsNewKeyButNotWithItsOldOne) {
     server::SimCard card = Enrol("R202");
     server::SimCard stale;
     stale.record = card.record;
@@ -144,7 +144,7 @@ TEST_F(RenewalTest, TheRenewedCardRenewsAgainWithItsNewKeyButNotWithItsOldOne) {
 // Sets issued from one certificate are siblings: neither supersedes the other, and a verification, which
 // carries only the end date, settles nothing between them. Whichever the card wrote, its next renewal,
 // signed with that set's key, confirms it and supersedes the other.
-TEST_F(RenewalTest, TwoOverlappingRenewalsLeaveTheCardRenewableWhicheverSetItWrote) {
+TEST_P(RenewalTest, TwoOverlappingRenewalsLeaveTheCardRenewableWhicheverSetItWrote) {
     using S = server::SetState;
     for (int written = 0; written < 2; ++written) {
         SCOPED_TRACE(written == 0 ? "the card wrote the earlier set" : "the card wrote the later set");
@@ -202,7 +202,7 @@ TEST_F(RenewalTest, TwoOverlappingRenewalsLeaveTheCardRenewableWhicheverSetItWro
 // the grace period it renews too: it gets a sibling of the holder's set, which never touches the holder's,
 // and the holder's next renewal supersedes it. Past the grace period the previous key renews no more: the
 // copy is refused with the reason, and the holder renews on.
-TEST_F(RenewalTest, AStolenCopyRenewsOnlyWithinTheGracePeriodAndNeverLocksTheHolderOut) {
+TEST_P(RenewalTest, AStolenCopyRenewsOnlyWithinTheGracePeriodAndNeverLocksTheHolderOut) {
     using S = server::SetState;
     server::SimCard card = Enrol("R220");
     const auto copyOf = [](const server::SimCard& c) {
@@ -262,7 +262,7 @@ TEST_F(RenewalTest, AStolenCopyRenewsOnlyWithinTheGracePeriodAndNeverLocksTheHol
 
 // The server keeps a renewal window of its own, as the client's MaxDay: a certificate that ends more than
 // 180 days ahead, or has ended, does not renew, whatever the client decided.
-TEST_F(RenewalTest, TheServerKeepsItsOwnRenewalWindow) {
+TEST_P(RenewalTest, TheServerKeepsItsOwnRenewalWindow) {
     server::SimCard early = Enrol("R230", 200);
     PostResult r = client_->Post("/selfIcUpdate/verifyInfo",
                                  server::VerifyRequest(early.record, EndDate(early), FreshRandom()));
@@ -280,7 +280,7 @@ TEST_F(RenewalTest, TheServerKeepsItsOwnRenewalWindow) {
     EXPECT_TRUE(server::RunRenewal(*client_, early, error)) << error;
 }
 
-TEST_F(RenewalTest, SignatureFaultsAreRefused) {
+TEST_P(RenewalTest, SignatureFaultsAreRefused) {
     server::SimCard card = Enrol("R203");
     struct Case {
         const char* what;
@@ -327,7 +327,7 @@ TEST_F(RenewalTest, SignatureFaultsAreRefused) {
     EXPECT_EQ(store_->FindCard(card.record.certSeqNo)->ConfirmedPem(), card.record.certPem);
 }
 
-TEST_F(RenewalTest, OperationNumberAndRandomServeOneRenewalRequest) {
+TEST_P(RenewalTest, OperationNumberAndRandomServeOneRenewalRequest) {
     server::SimCard card = Enrol("R204");
     Prepared p = Prepare(card);
     ASSERT_EQ(Code(Update(card.record, p.values)), "0");
@@ -346,7 +346,7 @@ TEST_F(RenewalTest, OperationNumberAndRandomServeOneRenewalRequest) {
     EXPECT_EQ(store_->IssueCount(), 1u);
 }
 
-TEST_F(RenewalTest, RandomMustBeTheOneOfTheVerification) {
+TEST_P(RenewalTest, RandomMustBeTheOneOfTheVerification) {
     server::SimCard card = Enrol("R206");
     Prepared p = Prepare(card);
     const std::string random = p.values.random;
@@ -363,7 +363,7 @@ TEST_F(RenewalTest, RandomMustBeTheOneOfTheVerification) {
     EXPECT_EQ(store_->IssueCount(), 1u);
 }
 
-TEST_F(RenewalTest, AnExpiredVerificationIsRefused) {
+TEST_P(RenewalTest, AnExpiredVerificationIsRefused) {
     server::SimCard card = Enrol("R207");
     Prepared p = Prepare(card);
     clockOffset_ = 301;
@@ -372,7 +372,7 @@ TEST_F(RenewalTest, AnExpiredVerificationIsRefused) {
     EXPECT_EQ(Msg(r), U8(u8"随机数已过期，请重新操作！"));
 }
 
-TEST_F(RenewalTest, RequestsThatDisagreeWithTheCardOrTheVerificationAreRefused) {
+TEST_P(RenewalTest, RequestsThatDisagreeWithTheCardOrTheVerificationAreRefused) {
     server::SimCard card = Enrol("R208");
     server::SimCard other = Enrol("R209");
     struct Case {
@@ -414,7 +414,7 @@ TEST_F(RenewalTest, RequestsThatDisagreeWithTheCardOrTheVerificationAreRefused) 
 }
 
 // Token cards: P-256 and RSA keys, signed with ECDSA / PKCS#1 v1.5 over SHA-256. The CA stays SM2.
-TEST_F(RenewalTest, EccAndRsaCardsRenewAndWeakOrForeignKeysAreRefused) {
+TEST_P(RenewalTest, EccAndRsaCardsRenewAndWeakOrForeignKeysAreRefused) {
     for (const char* algo : {"ECC", "RSA"}) {
         server::SimCard card;
         std::string error;
@@ -470,7 +470,7 @@ TEST_F(RenewalTest, EccAndRsaCardsRenewAndWeakOrForeignKeysAreRefused) {
     EXPECT_EQ(store_->IssueCount(), 4u);
 }
 
-TEST_F(RenewalTest, EightClientsRenewTheirCardsAtOnce) {
+TEST_P(RenewalTest, EightClientsRenewTheirCardsAtOnce) {
     constexpr int kClients = 8, kRounds = 4;
     std::vector<server::SimCard> cards;
     for (int i = 0; i < kClients; ++i) {
@@ -501,7 +501,7 @@ TEST_F(RenewalTest, EightClientsRenewTheirCardsAtOnce) {
 // siblings of each other, none superseding another. The certificate renews again only a few times: past
 // ten sets issued from it, it is refused. The card's next renewal, with the set it wrote, supersedes the
 // rest.
-TEST_F(RenewalTest, SimultaneousRenewalsOfOneCardAreSiblingsOfWhichTheCardKeepsOne) {
+TEST_P(RenewalTest, SimultaneousRenewalsOfOneCardAreSiblingsOfWhichTheCardKeepsOne) {
     server::SimCard card = Enrol("ONE");
     constexpr int kClients = 8;
     std::vector<Prepared> prepared;
@@ -549,6 +549,8 @@ TEST_F(RenewalTest, SimultaneousRenewalsOfOneCardAreSiblingsOfWhichTheCardKeepsO
         kClients + 1);
     EXPECT_EQ(store_->FindCard("ONE")->confirmed->certPem, Field(answers[4], "signCertPEM"));
 }
+
+RENVORA_STORE_SUITE(RenewalTest);
 
 } // namespace
 } // namespace rv::test

@@ -1,6 +1,10 @@
 #include "server_fixture.h"
 
 #include "core/json.h"
+#ifdef RENVORA_TEST_POSTGRESQL
+#include "core/pg_store.h"
+#include "stack/postgres.h"
+#endif
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,6 +27,54 @@ TempFolder::~TempFolder() {
     std::filesystem::remove_all(path_, ec);
 }
 
+std::vector<Engine> TestEngines() {
+#ifdef RENVORA_TEST_POSTGRESQL
+    return {Engine::Postgres};
+#else
+    return {Engine::Sqlite};
+#endif
+}
+
+std::string EngineName(const ::testing::TestParamInfo<Engine>& info) {
+    return info.param == Engine::Sqlite ? "sqlite" : "postgresql";
+}
+
+#ifdef RENVORA_TEST_POSTGRESQL
+namespace {
+// One cluster for the whole program, started with its first test; each test has a database of its own.
+stack::PgCluster& Cluster() {
+    static std::unique_ptr<stack::PgCluster> cluster = [] {
+        std::string error;
+        std::unique_ptr<stack::PgCluster> c = stack::PgCluster::Primary(error);
+        if (!c) {
+            std::fprintf(stderr, "test: cannot start PostgreSQL: %s\n", error.c_str());
+            std::abort();
+        }
+        return c;
+    }();
+    return *cluster;
+}
+} // namespace
+#endif
+
+std::unique_ptr<server::Store> ServerFixture::OpenStore(std::string& error) {
+#ifdef RENVORA_TEST_POSTGRESQL
+    if (StoreEngine() == Engine::Postgres) {
+        if (database_.empty()) {
+            static int databases = 0;
+            database_ = "t" + std::to_string(::getpid()) + "_" + std::to_string(++databases);
+            if (!Cluster().CreateDatabase(database_, error)) {
+                return nullptr;
+            }
+        }
+        auto store = std::make_unique<server::PgStore>();
+        return store->Open(Cluster().Url(database_), error) ? std::move(store) : nullptr;
+    }
+#endif
+    auto store = std::make_unique<server::SqliteStore>();
+    return store->Open(data_, error) ? std::move(store) : nullptr;
+}
+
 void ServerFixture::SetUp() {
     data_ = folder_.path() / "data";
     StartServer();
@@ -34,8 +86,9 @@ void ServerFixture::TearDown() {
 
 void ServerFixture::StartServer() {
     std::string error;
-    store_ = std::make_unique<server::SqliteStore>();
-    ASSERT_TRUE(store_->Open(data_, error)) << error;
+    store_ = OpenStore(error);
+    ASSERT_TRUE(store_) << error;
+    sqlite_ = dynamic_cast<server::SqliteStore*>(store_.get());
     ca_ = server::CertificateAuthority::Open(data_, error);
     ASSERT_TRUE(ca_) << error;
     server::ServiceOptions options;
@@ -61,6 +114,7 @@ void ServerFixture::StopServer() {
     }
     http_.reset();
     service_.reset();
+    sqlite_ = nullptr;
     store_.reset();
     ca_.reset();
 }

@@ -40,10 +40,21 @@ private:
     std::filesystem::path path_;
 };
 
+// The engines a store suite runs over. This program's: SQLite (test_server), or PostgreSQL
+// (test_store_postgresql, the same suites compiled with RENVORA_TEST_POSTGRESQL, against a cluster the
+// program starts once).
+enum class Engine { Sqlite, Postgres };
+std::vector<Engine> TestEngines();
+std::string EngineName(const ::testing::TestParamInfo<Engine>& info);
+
 class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // The engine of this test's store: SQLite, unless the suite runs over the engines (StoreSuite).
+    virtual Engine StoreEngine() const { return Engine::Sqlite; }
+    // Another store over this test's data (its folder, or its database), as another process opens it.
+    std::unique_ptr<server::Store> OpenStore(std::string& error);
 
     // (Re)starts the server over the data folder, as a restarted process would.
     void StartServer();
@@ -74,12 +85,25 @@ protected:
     int certDays_ = 90;
     std::function<void(server::ServiceOptions&)> adjust_; // further options for the next StartServer
     std::unique_ptr<server::CertificateAuthority> ca_;
-    std::unique_ptr<server::SqliteStore> store_;
+    std::unique_ptr<server::Store> store_;
+    server::SqliteStore* sqlite_ = nullptr; // the same store, when it is SQLite's
+    std::string database_;                  // the test's own database, when it is PostgreSQL's
     std::unique_ptr<server::RenewalService> service_;
     std::unique_ptr<server::HttpServer> http_;
     std::unique_ptr<server::ProtocolClient> client_;
     int port_ = 0;
 };
+
+// A suite whose tests run over every engine of this program (TestEngines): the contract every store
+// keeps. Instantiate it with RENVORA_STORE_SUITE(Suite).
+template <typename Base = ServerFixture>
+class StoreSuite : public Base, public ::testing::WithParamInterface<Engine> {
+protected:
+    Engine StoreEngine() const override { return this->GetParam(); }
+};
+#define RENVORA_STORE_SUITE(Suite)                                                                           \
+    INSTANTIATE_TEST_SUITE_P(Stores, Suite, ::testing::ValuesIn(::rv::test::TestEngines()),                  \
+                             ::rv::test::EngineName)
 
 // The program, run as a process. Its stderr goes to a pipe, or to `stderrFile` when the test makes it
 // log more than a pipe holds.

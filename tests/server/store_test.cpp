@@ -25,6 +25,8 @@ namespace rv::test {
 namespace {
 
 class StoreTest : public ServerFixture {};
+// What every engine keeps across a restart and for other processes.
+class StoreContractTest : public StoreSuite<> {};
 
 std::vector<server::SetState> States(server::Store& store) {
     std::vector<server::SetState> out;
@@ -34,7 +36,7 @@ std::vector<server::SetState> States(server::Store& store) {
     return out;
 }
 
-TEST_F(StoreTest, CardsSetsAndTheCaSurviveARestart) {
+TEST_P(StoreContractTest, CardsSetsAndTheCaSurviveARestart) {
     server::SimCard card = Enrol("P300");
     std::string caPem = ca_->CertPem();
     std::string error;
@@ -51,18 +53,18 @@ TEST_F(StoreTest, CardsSetsAndTheCaSurviveARestart) {
     EXPECT_EQ(States(*store_), (std::vector<S>{S::Confirmed, S::Pending}));
 }
 
-TEST_F(StoreTest, EnrolmentsByAnotherProcessCountAtOnceOnTheRunningServer) {
-    // Another store object over the same folder stands for the enrolment command.
-    server::SqliteStore other;
+TEST_P(StoreContractTest, EnrolmentsByAnotherProcessCountAtOnceOnTheRunningServer) {
+    // Another store object over the same data stands for the enrolment command.
     std::string error;
-    ASSERT_TRUE(other.Open(data_, error)) << error;
+    std::unique_ptr<server::Store> other = OpenStore(error);
+    ASSERT_TRUE(other) << error;
     server::SimCard card;
-    ASSERT_TRUE(server::EnrolSimCard(other, *ca_, "LATE", 30, card, error)) << error;
+    ASSERT_TRUE(server::EnrolSimCard(*other, *ca_, "LATE", 30, card, error)) << error;
     ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
     // Enrolled anew (--replace) while the server runs: the new card renews at once, the old one no more,
     // and the set issued to the old enrolment is superseded.
     server::SimCard again;
-    ASSERT_TRUE(server::EnrolSimCard(other, *ca_, "LATE", 30, again, error)) << error;
+    ASSERT_TRUE(server::EnrolSimCard(*other, *ca_, "LATE", 30, again, error)) << error;
     EXPECT_FALSE(server::RunRenewal(*client_, card, error));
     EXPECT_NE(error.find("code 5"), std::string::npos) << error;
     ASSERT_TRUE(server::RunRenewal(*client_, again, error)) << error;
@@ -185,7 +187,7 @@ TEST_F(StoreTest, TheStoreIsReadableWithTheSqliteCommandLine) {
     std::string error;
     ASSERT_TRUE(server::RunRenewal(*client_, card, error)) << error;
     std::string out = folder_.path() / "out.txt";
-    std::string command = "sqlite3 -readonly '" + store_->DatabasePath().string() +
+    std::string command = "sqlite3 -readonly '" + sqlite_->DatabasePath().string() +
                           "' \"SELECT cert_seq_no, state FROM issues; PRAGMA user_version;\" > '" + out +
                           "' 2>&1";
     EXPECT_EQ(std::system(command.c_str()), 0);
@@ -427,7 +429,7 @@ TEST_F(StoreTest, AFailingStoreOperationFailsWhatItMustAndStopsNobody) {
         errors.assign(ops.size(), "");
         std::thread holder([&] {
             std::string error;
-            store_->Write(
+            sqlite_->Write(
                 [&](sqlite3*, std::string&) {
                     released.wait();
                     return true;
@@ -437,7 +439,7 @@ TEST_F(StoreTest, AFailingStoreOperationFailsWhatItMustAndStopsNobody) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         std::vector<std::thread> writers;
         for (std::size_t i = 0; i < ops.size(); ++i) {
-            writers.emplace_back([&, i] { results[i] = store_->Write(ops[i], errors[i]) ? 1 : 0; });
+            writers.emplace_back([&, i] { results[i] = sqlite_->Write(ops[i], errors[i]) ? 1 : 0; });
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         release.set_value();
@@ -483,6 +485,8 @@ TEST_F(StoreTest, AFailingStoreOperationFailsWhatItMustAndStopsNobody) {
     std::string error;
     EXPECT_TRUE(server::RunRenewal(*client_, card, error)) << error;
 }
+
+RENVORA_STORE_SUITE(StoreContractTest);
 
 } // namespace
 } // namespace rv::test
