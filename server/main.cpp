@@ -6,17 +6,22 @@
 //   renvora-server enrol --data DIR (--card-image FILE | --token-module M [--token-label L]
 //                  [--token-serial S]) [--pin-file FILE] [--manage-password-file FILE] [--days N]
 //                  [--replace] [holder options, see --help]
-//   renvora-server issues --data DIR
-//   renvora-server withdraw --data DIR --cert-seq-no S
+//   renvora-server issues --data DIR | --store STORE
+//   renvora-server withdraw (--data DIR | --store STORE) --cert-seq-no S
+//   renvora-server migrate --from sqlite:DIR --to postgresql://...
 #include "core/admin_server.h"
 #include "core/ca.h"
 #include "core/files.h"
 #include "core/http_server.h"
 #include "core/listener.h"
 #include "core/metrics.h"
+#include "core/migrate.h"
+#include "core/observed_store.h"
+#include "core/pg_store.h"
 #include "core/server_metrics.h"
 #include "core/service.h"
 #include "core/sqlite_store.h"
+#include "core/store_open.h"
 #include "enrol/enrol.h"
 
 #include <algorithm>
@@ -47,11 +52,16 @@ const char* kUsage =
     "                 [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES] [--max-body-total BYTES]\n"
     "                 [--request-timeout SECONDS] [--max-connections N] [--max-connections-per-address N]\n"
     "                 [--verify-limit N] [--verify-limit-source N] [--renewal-window DAYS]\n"
-    "                 [--grace-days DAYS] [--admin-listen ADDR:PORT] [--quiet]\n"
+    "                 [--grace-days DAYS] [--admin-listen ADDR:PORT] [--store STORE]\n"
+    "                 [--trusted-proxy ADDR[,ADDR...]] [--quiet]\n"
     "      Serves the renewal service (default 127.0.0.1, port 8080, data folder ./server-data).\n"
     "      --port 0 takes a free port. Prints one line 'listening on http[s]://ADDR:PORT'.\n"
     "      --admin-listen: a separate listener for operators (GET /healthz, /readyz, /metrics in the\n"
     "      Prometheus format); then prints a second line 'admin listening on http://ADDR:PORT'.\n"
+    "      --store postgresql://HOST[:PORT][,HOST2[:PORT]]/DB[?target_session_attrs=read-write]: the\n"
+    "      store of several servers (a password goes in ~/.pgpass, never in the URL); the data folder\n"
+    "      then holds the CA only. Default: the data folder's SQLite store (sqlite:DIR names another).\n"
+    "      --trusted-proxy: load balancers whose X-Forwarded-For names the client the limits count.\n"
     "      Limits: a request body (64 KiB) and the bodies being received together (16 MiB, at least\n"
     "      --max-body); a request arrives whole within --request-timeout seconds (10); connections in\n"
     "      all (2000) and per client address or IPv6 /64 (32), fitted to the descriptor limit; failed\n"
@@ -61,7 +71,7 @@ const char* kUsage =
     "  renvora-server enrol --data DIR --card-image FILE [--pin-file FILE] [--manage-password-file FILE]\n"
     "                 [--days N] [--replace] [--cert-seq-no S] [--name S] [--id-type S]\n"
     "                 [--id-number S] [--field5 S] [--card-number S] [--unit-name S] [--unit-code S]\n"
-    "                 [--field9 S] [--ra-code S] [--card-type S] [--crypt-algo S]\n"
+    "                 [--field9 S] [--ra-code S] [--card-type S] [--crypt-algo S] [--store STORE]\n"
     "      Creates a software-card image and the server's record of it; the card's certificate,\n"
     "      issued by the server's CA, ends in N days (default 30). Texts are UTF-8; holder data\n"
     "      default to a demo legal-person card. The PIN and the management password are never\n"
@@ -72,12 +82,16 @@ const char* kUsage =
     "  renvora-server enrol --data DIR --token-module M [--token-label L] [--token-serial S] ...\n"
     "      The same onto a PKCS#11 token (module: library path or p11-kit module name): the key pair is\n"
     "      generated on the token, the PIN is the token's user PIN, --crypt-algo ECC (default) or RSA.\n"
-    "  renvora-server issues --data DIR\n"
+    "  renvora-server issues --data DIR | --store STORE\n"
     "      Lists every set of certificates the server issued, with its state (pending, confirmed or\n"
-    "      superseded). Reads the store only; fails when DIR holds none.\n"
-    "  renvora-server withdraw --data DIR --cert-seq-no S\n"
+    "      superseded). Reads the store only; fails when there is none.\n"
+    "  renvora-server withdraw (--data DIR | --store STORE) --cert-seq-no S\n"
     "      Supersedes the card's pending sets, once the holder's card is found to hold none of them (every\n"
     "      answer lost past the grace period), so that its confirmed certificate renews again.\n"
+    "  renvora-server migrate --from sqlite:DIR --to postgresql://...\n"
+    "      Copies the SQLite store of DIR into an empty PostgreSQL database in one transaction (every\n"
+    "      table and the random key), checks every table's count before it commits; refuses a target\n"
+    "      that holds cards or sets.\n"
     "  renvora-server --help | --version\n";
 
 // --name value pairs after the subcommand; flags without a value map to "1".
@@ -199,23 +213,41 @@ bool FitToDescriptors(HttpOptions& http) {
 }
 
 // The store, then the CA: a folder whose store has cards must have its CA, and a folder with a CA must
-// have its store; only a new folder gets both.
-bool OpenData(const std::string& dataDir, SqliteStore& store, std::unique_ptr<CertificateAuthority>& ca,
-              std::string& error) {
-    if (!store.Open(dataDir, error)) {
+// have its store; only a new folder (and a new store) gets both. With PostgreSQL the data folder holds the
+// CA alone; every server of a deployment has a copy of the same one.
+bool OpenData(const std::string& dataDir, const StoreLocation& location, int connections,
+              std::unique_ptr<Store>& store, std::unique_ptr<CertificateAuthority>& ca, std::string& error) {
+    store = OpenStore(location, false, error, connections);
+    if (!store) {
+        error = "store " + location.Describe() + ": " + error;
         return false;
     }
-    ca = CertificateAuthority::Open(dataDir, error, store.CardCount() == 0 && store.IssueCount() == 0);
+    ca = CertificateAuthority::Open(dataDir, error, store->CardCount() == 0 && store->IssueCount() == 0);
     return ca != nullptr;
 }
 
 int Serve(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
-    if (!ParseOptions(argc, argv, first, {"quiet"}, opts) ||
-        !CheckKnown(opts, {"listen", "port", "data", "cert", "key", "cert-days", "random-ttl", "max-body",
-                           "max-body-total", "request-timeout", "max-connections", "max-connections-per-address",
-                           "verify-limit", "verify-limit-source", "renewal-window", "grace-days", "admin-listen",
-                           "quiet"})) {
+    if (!ParseOptions(argc, argv, first, {"quiet"}, opts) || !CheckKnown(opts, {"listen",
+                                                                                "port",
+                                                                                "data",
+                                                                                "cert",
+                                                                                "key",
+                                                                                "cert-days",
+                                                                                "random-ttl",
+                                                                                "max-body",
+                                                                                "max-body-total",
+                                                                                "request-timeout",
+                                                                                "max-connections",
+                                                                                "max-connections-per-address",
+                                                                                "verify-limit",
+                                                                                "verify-limit-source",
+                                                                                "renewal-window",
+                                                                                "grace-days",
+                                                                                "admin-listen",
+                                                                                "store",
+                                                                                "trusted-proxy",
+                                                                                "quiet"})) {
         return 2;
     }
     HttpOptions http;
@@ -253,6 +285,17 @@ int Serve(int argc, char** argv, int first) {
     std::string dataDir = Opt(opts, "data", "server-data");
     AdminOptions admin;
     std::string error;
+    StoreLocation location;
+    if (!ParseStoreLocation(Opt(opts, "store", ""), dataDir, location, error)) {
+        std::fprintf(stderr, "renvora-server: --store: %s\n", error.c_str());
+        return 2;
+    }
+    std::istringstream proxies(Opt(opts, "trusted-proxy", ""));
+    for (std::string proxy; std::getline(proxies, proxy, ',');) {
+        if (!proxy.empty()) {
+            http.trustedProxies.push_back(proxy);
+        }
+    }
     if (opts.count("admin-listen") &&
         !SplitAddressPort(opts["admin-listen"], admin.listen, admin.port, error)) {
         std::fprintf(stderr, "renvora-server: --admin-listen %s\n", error.c_str());
@@ -272,23 +315,32 @@ int Serve(int argc, char** argv, int first) {
     }
 
     std::unique_ptr<CertificateAuthority> ca;
-    SqliteStore store;
-    if (!OpenData(dataDir, store, ca, error)) {
+    std::unique_ptr<Store> store;
+    // PostgreSQL: a connection for each worker, and one for the readiness check.
+    if (!OpenData(dataDir, location, http.threads + 1, store, ca, error)) {
         std::fprintf(stderr, "renvora-server: %s\n", error.c_str());
         return 1;
     }
     WarnIfShared(dataDir);
-    RenewalService renewal(store, *ca, service);
-    HttpServer server(renewal, http);
     metrics::Registry registry;
     metrics::AddProcessMetrics(registry);
     ServerMetrics serverMetrics(registry, RENVORA_VERSION);
-    // The store answers when a read of it succeeds: a fresh read-only opening each time, so that a store
-    // gone or damaged under the running server shows.
-    admin.ready = [&dataDir](std::string& reason) {
-        SqliteStore probe;
-        return probe.OpenReadOnly(dataDir, reason);
-    };
+    ObservedStore observed(*store, serverMetrics);
+    RenewalService renewal(observed, *ca, service);
+    http.metrics = &serverMetrics;
+    HttpServer server(renewal, http);
+    if (location.postgres) {
+        // The database answers a small read at once.
+        auto* pg = static_cast<PgStore*>(store.get());
+        admin.ready = [pg](std::string& reason) { return pg->Ping(reason); };
+    } else {
+        // A fresh read-only opening each time, so that a store gone or damaged under the running server
+        // shows (an open connection would go on reading a deleted file).
+        admin.ready = [where = location.where](std::string& reason) {
+            SqliteStore probe;
+            return probe.OpenReadOnly(where, reason);
+        };
+    }
     AdminServer adminServer(registry, &serverMetrics, admin);
     if (!server.Bind(error)) {
         std::fprintf(stderr, "renvora-server: %s\n", error.c_str());
@@ -306,8 +358,9 @@ int Serve(int argc, char** argv, int first) {
                     v6 ? "]" : "", adminServer.Port());
     }
     std::fflush(stdout);
-    std::fprintf(stderr, "renvora-server: data %s, %zu cards, %zu issues, CA %s/ca.crt\n", dataDir.c_str(),
-                 store.CardCount(), store.IssueCount(), dataDir.c_str());
+    std::fprintf(stderr, "renvora-server: data %s, store %s, %zu cards, %zu issues, CA %s/ca.crt\n",
+                 dataDir.c_str(), location.Describe().c_str(), store->CardCount(), store->IssueCount(),
+                 dataDir.c_str());
 
     std::thread signals([&] {
         int sig = 0;
@@ -373,12 +426,12 @@ bool Secret(const std::map<std::string, std::string>& opts, const char* option, 
 int EnrolCommand(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
     const std::vector<std::string> known = {
-        "data",        "card-image", "pin-file",     "manage-password-file",
-        "days",        "replace",    "cert-seq-no",  "name",
-        "id-type",     "id-number",  "field5",       "card-number",
-        "unit-name",   "unit-code",  "field9",       "ra-code",
-        "card-type",   "crypt-algo", "token-module", "token-label",
-        "token-serial"};
+        "data",         "card-image", "pin-file",     "manage-password-file",
+        "days",         "replace",    "cert-seq-no",  "name",
+        "id-type",      "id-number",  "field5",       "card-number",
+        "unit-name",    "unit-code",  "field9",       "ra-code",
+        "card-type",    "crypt-algo", "token-module", "token-label",
+        "token-serial", "store"};
     if (!ParseOptions(argc, argv, first, {"replace"}, opts)) {
         return 2;
     }
@@ -401,6 +454,7 @@ int EnrolCommand(int argc, char** argv, int first) {
     }
     EnrolRequest r;
     r.dataDir = opts["data"];
+    r.store = Opt(opts, "store", "");
     r.cardImage = Opt(opts, "card-image", "");
     if (token) {
         r.token = TokenTarget{Opt(opts, "token-module", ""), Opt(opts, "token-label", ""),
@@ -446,14 +500,19 @@ int EnrolCommand(int argc, char** argv, int first) {
 
 int IssuesCommand(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
-    if (!ParseOptions(argc, argv, first, {}, opts) || !CheckKnown(opts, {"data"})) {
+    if (!ParseOptions(argc, argv, first, {}, opts) || !CheckKnown(opts, {"data", "store"})) {
         return 2;
     }
-    SqliteStore store;
     std::string error;
-    // Read-only: a mistyped folder must not become an empty store.
+    StoreLocation location;
+    if (!ParseStoreLocation(Opt(opts, "store", ""), Opt(opts, "data", "server-data"), location, error)) {
+        std::fprintf(stderr, "renvora-server issues: --store: %s\n", error.c_str());
+        return 2;
+    }
+    // Read-only: a mistyped folder or database must not become an empty store.
+    std::unique_ptr<Store> store = OpenStore(location, true, error);
     std::vector<IssueRecord> issues;
-    if (!store.OpenReadOnly(Opt(opts, "data", "server-data"), error) || !store.Issues(issues, error)) {
+    if (!store || !store->Issues(issues, error)) {
         std::fprintf(stderr, "renvora-server issues: %s\n", error.c_str());
         return 1;
     }
@@ -475,29 +534,35 @@ int IssuesCommand(int argc, char** argv, int first) {
 
 int WithdrawCommand(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
-    if (!ParseOptions(argc, argv, first, {}, opts) || !CheckKnown(opts, {"data", "cert-seq-no"})) {
+    if (!ParseOptions(argc, argv, first, {}, opts) || !CheckKnown(opts, {"data", "cert-seq-no", "store"})) {
         return 2;
     }
-    if (!opts.count("data") || !opts.count("cert-seq-no")) {
-        std::fprintf(stderr, "renvora-server withdraw: --data and --cert-seq-no are required\n");
+    if ((!opts.count("data") && !opts.count("store")) || !opts.count("cert-seq-no")) {
+        std::fprintf(stderr, "renvora-server withdraw: --data (or --store) and --cert-seq-no are required\n");
         return 2;
     }
-    const std::string dataDir = opts["data"], card = opts["cert-seq-no"];
-    SqliteStore store;
+    const std::string dataDir = Opt(opts, "data", ""), card = opts["cert-seq-no"];
     std::string error;
+    StoreLocation location;
+    if (!ParseStoreLocation(Opt(opts, "store", ""), dataDir, location, error)) {
+        std::fprintf(stderr, "renvora-server withdraw: --store: %s\n", error.c_str());
+        return 2;
+    }
+    std::unique_ptr<Store> store;
     CardState state;
     Found found = Found::Error;
-    if (!std::filesystem::exists(std::filesystem::path(dataDir) / "store.db")) {
-        error = "no store in " + dataDir;
-    } else if (store.Open(dataDir, error)) {
-        found = store.FindCard(card, state, error);
+    if (!location.postgres && !std::filesystem::exists(std::filesystem::path(location.where) / "store.db")) {
+        error = "no store in " + location.where;
+    } else if ((store = OpenStore(location, false, error)) != nullptr) {
+        found = store->FindCard(card, state, error);
     }
     if (found != Found::Yes) {
         std::fprintf(stderr, "renvora-server withdraw: %s\n",
-                     found == Found::No ? ("no card " + card + " in " + dataDir).c_str() : error.c_str());
+                     found == Found::No ? ("no card " + card + " in " + location.Describe()).c_str()
+                                        : error.c_str());
         return 1;
     }
-    int n = store.WithdrawPending(card, std::time(nullptr), error);
+    int n = store->WithdrawPending(card, std::time(nullptr), error);
     if (n < 0) {
         std::fprintf(stderr, "renvora-server withdraw: %s\n", error.c_str());
         return 1;
@@ -505,6 +570,34 @@ int WithdrawCommand(int argc, char** argv, int first) {
     std::printf(
         "card %s: %d pending set%s withdrawn; it renews again with %s\n", card.c_str(), n, n == 1 ? "" : "s",
         state.confirmed ? ("the set " + state.confirmed->serial).c_str() : "its enrolled certificate");
+    return 0;
+}
+
+int MigrateCommand(int argc, char** argv, int first) {
+    std::map<std::string, std::string> opts;
+    if (!ParseOptions(argc, argv, first, {}, opts) || !CheckKnown(opts, {"from", "to"})) {
+        return 2;
+    }
+    const std::string from = Opt(opts, "from", ""), to = Opt(opts, "to", "");
+    StoreLocation source, target;
+    std::string error;
+    if (from.rfind("sqlite:", 0) != 0 || !ParseStoreLocation(from, "", source, error) ||
+        !ParseStoreLocation(to, "", target, error) || !target.postgres) {
+        std::fprintf(stderr,
+                     "renvora-server migrate: --from sqlite:DIR --to postgresql://... are required%s%s\n",
+                     error.empty() ? "" : ": ", error.c_str());
+        return 2;
+    }
+    TableCounts copied;
+    if (!MigrateSqliteToPostgres(source.where, target.where, copied, error)) {
+        std::fprintf(stderr, "renvora-server migrate: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("migrated %s to %s:", source.Describe().c_str(), target.Describe().c_str());
+    for (const auto& [table, rows] : copied) {
+        std::printf(" %s %lld", table.c_str(), static_cast<long long>(rows));
+    }
+    std::printf(" (counts checked)\n");
     return 0;
 }
 
@@ -520,6 +613,9 @@ int main(int argc, char** argv) {
     }
     if (command == "withdraw") {
         return WithdrawCommand(argc, argv, 2);
+    }
+    if (command == "migrate") {
+        return MigrateCommand(argc, argv, 2);
     }
     if (command == "serve") {
         return Serve(argc, argv, 2);

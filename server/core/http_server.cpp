@@ -130,6 +130,7 @@ struct Conn {
 
 struct Request {
     Conn* conn = nullptr;
+    std::string source; // the client as the verification limits count it (see HttpOptions::trustedProxies)
     std::string method, path;
     std::string body;
     std::size_t received = 0;
@@ -252,6 +253,18 @@ struct HttpServer::Impl {
         }
     }
 
+    // A connection moves between waiting and working; with connMu held.
+    void SetPhase(Conn* c, Phase phase) {
+        if (c->phase != phase && options.metrics != nullptr) {
+            options.metrics->ConnectionMoved(Gauge(c->phase), Gauge(phase));
+        }
+        c->phase = phase;
+    }
+    static ServerMetrics::Connection Gauge(Phase phase) {
+        return phase == Phase::Waiting ? ServerMetrics::Connection::Waiting
+                                       : ServerMetrics::Connection::Working;
+    }
+
     // With connMu held.
     void MarkCut(Conn* c) {
         if (!c->cut.exchange(true)) {
@@ -301,6 +314,17 @@ struct HttpServer::Impl {
             }
         }
         std::string peer = AddressText(addr);
+        if (ServerMetrics* m = self->options.metrics) {
+            if (refused != nullptr) {
+                m->ConnectionRefused(refused == std::string("too many connections in all") ? "in_all"
+                                                                                           : "per_address");
+            }
+            for (const std::string* e : {&evicted, &evictedIdle}) {
+                if (!e->empty()) {
+                    m->ConnectionCut("evicted");
+                }
+            }
+        }
         if (refused != nullptr) {
             self->LogPeer(peer, "%s refused: %s", peer.c_str(), refused);
             return MHD_NO;
@@ -367,6 +391,9 @@ struct HttpServer::Impl {
             c->group = &self->groups[c->groupKey];
             ++c->group->count;
             c->group->conns.push_back(c);
+            if (self->options.metrics != nullptr) {
+                self->options.metrics->ConnectionOpened();
+            }
             return;
         }
         // Closed: called before libmicrohttpd closes the socket, so the watcher never touches a
@@ -385,6 +412,9 @@ struct HttpServer::Impl {
             std::erase(c->group->conns, c);
             if (--c->group->count <= 0) {
                 self->groups.erase(c->groupKey);
+            }
+            if (self->options.metrics != nullptr) {
+                self->options.metrics->ConnectionClosed(Gauge(c->phase));
             }
         }
         if (self->stopping) {
@@ -450,7 +480,7 @@ struct HttpServer::Impl {
         }
         if (c != nullptr) {
             std::lock_guard lock(self->connMu);
-            c->phase = Phase::Waiting;
+            self->SetPhase(c, Phase::Waiting);
             c->since = Clock::now();
             ++c->finished;
         }
@@ -471,7 +501,11 @@ struct HttpServer::Impl {
         MHD_destroy_response(response);
         r->replied = ok == MHD_YES;
         double ms = std::chrono::duration<double, std::milli>(Clock::now() - r->start).count();
-        const std::string peer = r->conn ? r->conn->peer : "?";
+        // Behind a trusted load balancer the line names the client it forwarded for.
+        const std::string peer = !r->conn ? std::string("?")
+                                 : r->source.empty() || r->source == r->conn->groupKey
+                                     ? r->conn->peer
+                                     : r->conn->peer + " for " + r->source;
         // A renewal issued is always written: each takes a card's signature, so no flood can make many.
         // Every other answer is limited like the lines about connections, and summed up beyond that.
         const bool issued =
@@ -481,6 +515,9 @@ struct HttpServer::Impl {
                 status, answer.code.empty() ? "-" : answer.code.c_str(), r->received, ms,
                 answer.detail.empty() ? "" : " ", answer.detail.c_str());
         }
+        if (options.metrics != nullptr) {
+            options.metrics->Answered(r->path, answer.code, ms / 1000);
+        }
         if (r->conn != nullptr) {
             ++r->conn->answered;
         }
@@ -488,7 +525,10 @@ struct HttpServer::Impl {
     }
 
     // The connection is cut in the middle of a body: no answer can be queued there.
-    MHD_Result CutBody(Request* r, const char* why) {
+    MHD_Result CutBody(Request* r, const char* why, const char* reason) {
+        if (options.metrics != nullptr) {
+            options.metrics->ConnectionCut(reason);
+        }
         const std::string peer = r->conn ? r->conn->peer : "?";
         LogPeer(peer, "%s %s %s cut: %s", peer.c_str(), r->method.c_str(), r->path.c_str(), why);
         if (r->conn != nullptr) {
@@ -518,13 +558,13 @@ struct HttpServer::Impl {
             if (r->body.size() + *uploadSize > self->options.maxBody) {
                 char why[64];
                 std::snprintf(why, sizeof why, "body over %zu bytes", self->options.maxBody);
-                return self->CutBody(r, why);
+                return self->CutBody(r, why, "body_size");
             }
             if (self->bodyBytes + *uploadSize > self->bodyBudget) {
                 char why[96];
                 std::snprintf(why, sizeof why, "the bodies being received reached %zu bytes in all",
                               self->bodyBudget);
-                return self->CutBody(r, why);
+                return self->CutBody(r, why, "body_budget");
             }
             r->body.append(upload, *uploadSize);
             r->charged += *uploadSize;
@@ -537,7 +577,7 @@ struct HttpServer::Impl {
             r->dispatched = true;
             if (r->conn != nullptr) {
                 std::lock_guard lock(self->connMu);
-                r->conn->phase = Phase::Working;
+                self->SetPhase(r->conn, Phase::Working);
             }
             {
                 // Suspended only while a worker is sure to take it: a connection left suspended would
@@ -560,7 +600,46 @@ struct HttpServer::Impl {
     }
 
     // The request's head has arrived: refuse what can be refused before any body is read.
+    static MHD_Result LastForwarded(void* cls, MHD_ValueKind, const char* key, const char* value) {
+        if (key != nullptr && value != nullptr && strcasecmp(key, "X-Forwarded-For") == 0) {
+            *static_cast<std::string*>(cls) = value;
+        }
+        return MHD_YES;
+    }
+
+    // The client as the verification limits count it: the connection's address (an IPv6 client: its
+    // /64), or, from a trusted load balancer, the last address of the last X-Forwarded-For header (the one
+    // the balancer added; what a client sent itself comes before it). On the event thread.
+    std::string SourceOf(MHD_Connection* connection, const Conn* c) const {
+        if (c == nullptr) {
+            return "?";
+        }
+        const auto& trusted = options.trustedProxies;
+        if (std::find(trusted.begin(), trusted.end(), c->peer) == trusted.end() &&
+            std::find(trusted.begin(), trusted.end(), c->groupKey) == trusted.end()) {
+            return c->groupKey;
+        }
+        std::string forwarded;
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, &Impl::LastForwarded, &forwarded);
+        std::string last =
+            forwarded.substr(forwarded.rfind(',') == std::string::npos ? 0 : forwarded.rfind(',') + 1);
+        last.erase(0, last.find_first_not_of(" \t"));
+        last.erase(last.find_last_not_of(" \t") + 1);
+        sockaddr_storage addr{};
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        if (inet_pton(AF_INET, last.c_str(), &v4->sin_addr) == 1) {
+            addr.ss_family = AF_INET;
+        } else if (inet_pton(AF_INET6, last.c_str(), &v6->sin6_addr) == 1) {
+            addr.ss_family = AF_INET6;
+        } else {
+            return c->groupKey; // no client named: the balancer's own request (a health check)
+        }
+        return ConnectionGroup(reinterpret_cast<const sockaddr*>(&addr));
+    }
+
     MHD_Result Begin(MHD_Connection* connection, Request* r) {
+        r->source = SourceOf(connection, r->conn);
         static const char* const kPaths[] = {"/selfIcUpdate", "/selfIcUpdate/getRandom",
                                              "/selfIcUpdate/verifyInfo", "/selfIcUpdate/upadteCert"};
         bool known = false;
@@ -630,8 +709,7 @@ struct HttpServer::Impl {
                 } else if (r->path == "/selfIcUpdate/getRandom") {
                     r->answer = service.GetRandom(body);
                 } else if (r->path == "/selfIcUpdate/verifyInfo") {
-                    r->answer =
-                        service.VerifyInfo(body, r->conn != nullptr ? r->conn->groupKey : std::string("?"));
+                    r->answer = service.VerifyInfo(body, r->source);
                 } else {
                     r->answer = service.UpdateCert(body);
                 }
@@ -662,6 +740,11 @@ struct HttpServer::Impl {
                         MarkCut(c);
                         cut.push_back(c->peer);
                     }
+                }
+            }
+            if (options.metrics != nullptr) {
+                for (std::size_t i = 0; i < cut.size(); ++i) {
+                    options.metrics->ConnectionCut("deadline");
                 }
             }
             for (const std::string& peer : cut) {

@@ -263,11 +263,6 @@ bool Pool::Once(const char* operation, const std::function<bool(Connection&, std
     return Attempt(operation, false, 1, body, error, nullptr);
 }
 
-void Pool::SetObserver(std::function<void(const char* operation, double seconds, bool failed)> observe) {
-    std::lock_guard lock(mu_);
-    options_.observe = std::move(observe);
-}
-
 bool Pool::Attempt(const char* operation, bool transaction, int attempts,
                    const std::function<bool(Connection&, std::string&)>& body, std::string& error,
                    Fault* fault) {
@@ -276,7 +271,8 @@ bool Pool::Attempt(const char* operation, bool transaction, int attempts,
     thread_local std::minstd_rand jitter(std::random_device{}());
     Fault last = Fault::None;
     bool ok = false;
-    for (int attempt = 1;; ++attempt) {
+    int attempt = 1;
+    for (;; ++attempt) {
         std::unique_ptr<Connection> c = Take();
         error.clear();
         ok = c->Ensure(error) && (!transaction || c->Exec("BEGIN", error)) && body(*c, error) &&
@@ -297,9 +293,9 @@ bool Pool::Attempt(const char* operation, bool transaction, int attempts,
         std::this_thread::sleep_for(
             std::chrono::milliseconds(base + static_cast<int>(jitter() % (base * 2))));
     }
-    if (options_.observe) {
-        options_.observe(operation, std::chrono::duration<double>(Clock::now() - start).count(),
-                         !ok && last != Fault::None);
+    if (!ok && last != Fault::None) {
+        error += std::string(" (") + operation + ", " + FaultName(last) + ", " + std::to_string(attempt) +
+                 (attempt == 1 ? " attempt)" : " attempts)");
     }
     if (fault != nullptr) {
         *fault = ok ? Fault::None : last;

@@ -90,8 +90,6 @@ struct PoolOptions {
     // within about `budget` (reconnecting meanwhile).
     int attempts = 5;
     std::chrono::milliseconds budget{3000};
-    // Called with the time each transaction took and whether the store failed it.
-    std::function<void(const char* operation, double seconds, bool failed)> observe;
 };
 
 class Pool {
@@ -113,7 +111,6 @@ public:
     // As Read, tried once: for a readiness check, which must answer at once.
     bool Once(const char* operation, const std::function<bool(Connection&, std::string&)>& body,
               std::string& error);
-    void SetObserver(std::function<void(const char* operation, double seconds, bool failed)> observe);
 
 private:
     bool Attempt(const char* operation, bool transaction, int attempts,

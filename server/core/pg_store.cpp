@@ -162,12 +162,6 @@ bool Supersede(pg::Connection& c, const std::string& certSeqNo, const char* stat
 
 PgStore::~PgStore() = default;
 
-void PgStore::Observe(std::function<void(const char*, double, bool)> observe) {
-    if (pool_) {
-        pool_->SetObserver(std::move(observe));
-    }
-}
-
 bool PgStore::Schema(pg::Connection& c, bool create, std::string& error) {
     pg::Result r;
     if (!c.Run("SELECT to_regclass('meta') IS NOT NULL", {}, &r, error)) {

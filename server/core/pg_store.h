@@ -32,6 +32,9 @@ public:
     bool Empty(std::string& error);
 
     const std::string& RandomKey() const override { return randomKey_; }
+    // Every transaction here is committed (and, with a synchronous standby, on the standby's disk) before
+    // it returns.
+    bool RandomsOutliveRestarts() const override { return true; }
     bool PutCard(const CardRecord& card, bool replace, std::string& error) override;
     using Store::FindCard;
     Found FindCard(const std::string& certSeqNo, CardState& out, std::string& error) override;
@@ -53,9 +56,6 @@ public:
 
     // The database answers a small read, at once (no retries): for /readyz.
     bool Ping(std::string& error);
-    // Told each transaction's time and whether the store failed it.
-    void Observe(std::function<void(const char* operation, double seconds, bool failed)> observe);
-
     // The pool, for `migrate`, which copies whole tables in one transaction.
     pg::Pool& Pool() { return *pool_; }
 

@@ -205,9 +205,10 @@ std::optional<Answer> RenewalService::CheckRandom(const std::string& random, std
     }
     expires = static_cast<std::time_t>(t) + options_.randomTtlSeconds;
     // A random from the future (beyond a little clock slack) was never handed out by this clock; one from
-    // before this service started may have been used in a record the machine's crash took away.
+    // before this service started may have been used in a record the machine's crash took away (unless
+    // the store's records of used randoms are durable at once).
     if (expires <= now || static_cast<std::time_t>(t) > now + 60 ||
-        static_cast<std::time_t>(t) < startedAt_) {
+        (static_cast<std::time_t>(t) < startedAt_ && !store_.RandomsOutliveRestarts())) {
         return Refusal(code::kBadRandom, U(u8"随机数已过期，请重新操作！"));
     }
     return std::nullopt;

@@ -160,6 +160,10 @@ public:
 
     // The key that signs the server's randoms, made once with the store and kept in it.
     virtual const std::string& RandomKey() const = 0;
+    // True when a used random's record is durable before RecordVerification returns, so that no crash
+    // can make it usable again: the service then accepts randoms another server (or this one before a
+    // restart) issued. False: randoms issued before the service started are refused.
+    virtual bool RandomsOutliveRestarts() const { return false; }
 
     // Adds a card, or replaces it when `replace` (the sets issued to its earlier enrolment are
     // superseded). Durable before it returns.

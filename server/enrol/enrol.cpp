@@ -5,7 +5,7 @@
 #include "core/ca.h"
 #include "core/crypto.h"
 #include "core/files.h"
-#include "core/sqlite_store.h"
+#include "core/store_open.h"
 #include "platform/codepage.h"
 
 #include <algorithm>
@@ -85,10 +85,15 @@ bool Enrol(const EnrolRequest& r, EnrolResult& result, std::string& error) {
         return false;
     }
     // The store first: a folder with a CA must have its store, and one whose store has cards its CA.
-    SqliteStore store;
-    if (!store.Open(r.dataDir, error)) {
+    StoreLocation location;
+    if (!ParseStoreLocation(r.store, r.dataDir.string(), location, error)) {
         return false;
     }
+    std::unique_ptr<Store> opened = OpenStore(location, false, error, 1);
+    if (!opened) {
+        return false;
+    }
+    Store& store = *opened;
     std::unique_ptr<CertificateAuthority> ca =
         CertificateAuthority::Open(r.dataDir, error, store.CardCount() == 0 && store.IssueCount() == 0);
     if (!ca) {
