@@ -118,6 +118,8 @@ void Connection::Drop() {
         conn_ = nullptr;
     }
     prepared_.clear();
+    beginPending_ = false;
+    inTransaction_ = false;
 }
 
 bool Connection::Ensure(std::string& error) {
@@ -139,8 +141,10 @@ bool Connection::Ensure(std::string& error) {
         return false;
     }
     // A statement or a lock wait that hangs must not hold a worker for ever; nor an idle transaction a lock.
+    // The store's statements are short lookups by key: each is planned once for the connection, not
+    // again for every execution.
     return Exec("SET statement_timeout = '20s'; SET lock_timeout = '15s'; "
-                "SET idle_in_transaction_session_timeout = '60s'",
+                "SET idle_in_transaction_session_timeout = '60s'; SET plan_cache_mode = force_generic_plan",
                 error);
 }
 
@@ -174,6 +178,9 @@ bool Connection::Exec(const char* sql, std::string& error) {
         error = "database: not connected";
         return false;
     }
+    if (beginPending_ && !SendBegin(error)) {
+        return false;
+    }
     // A connection lost during COMMIT leaves its outcome unknown (see Failed).
     inCommit_ = std::strcmp(sql, "COMMIT") == 0;
     pg_result* r = PQexec(conn_, sql);
@@ -187,36 +194,147 @@ bool Connection::Exec(const char* sql, std::string& error) {
     return ok;
 }
 
-bool Connection::Run(const char* sql, const Params& params, Result* out, std::string& error) {
+bool Connection::SendBegin(std::string& error) {
+    beginPending_ = false;
+    pg_result* r = PQexec(conn_, "BEGIN");
+    if (r == nullptr || PQresultStatus(r) != PGRES_COMMAND_OK) {
+        return Failed(r, "BEGIN", error);
+    }
+    PQclear(r);
+    inTransaction_ = true;
+    return true;
+}
+
+void Connection::BeginLater() {
+    beginPending_ = true;
+    inTransaction_ = false;
+}
+
+bool Connection::Finish(std::string& error) {
+    if (beginPending_) {
+        beginPending_ = false; // nothing was sent: nothing to commit
+        return true;
+    }
+    if (!inTransaction_) {
+        return true; // committed with the last pipeline
+    }
+    inTransaction_ = false;
+    return Exec("COMMIT", error);
+}
+
+void Connection::Abandon() {
+    beginPending_ = false;
+    if (inTransaction_ && Connected()) {
+        std::string ignored;
+        Exec("ROLLBACK", ignored);
+    }
+    inTransaction_ = false;
+}
+
+bool Connection::Pipeline(const std::vector<Step>& steps, std::string& error, bool commit) {
     if (conn_ == nullptr) {
         fault_ = Fault::Connection;
         error = "database: not connected";
         return false;
     }
-    auto it = std::find(prepared_.begin(), prepared_.end(), sql);
-    const std::string name = "s" + std::to_string(it - prepared_.begin());
-    if (it == prepared_.end()) {
-        pg_result* p = PQprepare(conn_, name.c_str(), sql, static_cast<int>(params.size()), nullptr);
-        if (p == nullptr || PQresultStatus(p) != PGRES_COMMAND_OK) {
-            return Failed(p, sql, error);
+    // What was sent, in order: BEGIN, a statement's preparation (on its first use), its execution, COMMIT.
+    struct Sent {
+        const char* what;
+        Result* out = nullptr;
+        int prepares = -1; // the position in `fresh` this entry prepares
+    };
+    std::vector<Sent> sent;
+    std::vector<std::string> fresh; // statements prepared by this pipeline
+    bool queued = PQenterPipelineMode(conn_) == 1;
+    if (queued && beginPending_) {
+        queued = PQsendQueryParams(conn_, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+        sent.push_back({"BEGIN"});
+    }
+    for (const Step& step : steps) {
+        if (!queued) {
+            break;
         }
-        PQclear(p);
-        prepared_.emplace_back(sql);
+        std::size_t index = std::find(prepared_.begin(), prepared_.end(), step.sql) - prepared_.begin();
+        if (index == prepared_.size()) {
+            index = prepared_.size() + (std::find(fresh.begin(), fresh.end(), step.sql) - fresh.begin());
+            if (index == prepared_.size() + fresh.size()) {
+                fresh.emplace_back(step.sql);
+                queued = PQsendPrepare(conn_, ("s" + std::to_string(index)).c_str(), step.sql,
+                                       static_cast<int>(step.params.size()), nullptr) == 1;
+                sent.push_back({step.sql, nullptr, static_cast<int>(fresh.size()) - 1});
+            }
+        }
+        std::vector<const char*> values;
+        for (const auto& p : step.params) {
+            values.push_back(p ? p->c_str() : nullptr);
+        }
+        queued = queued && PQsendQueryPrepared(conn_, ("s" + std::to_string(index)).c_str(),
+                                               static_cast<int>(values.size()), values.data(), nullptr,
+                                               nullptr, 0) == 1;
+        sent.push_back({step.sql, step.out});
     }
-    std::vector<const char*> values;
-    for (const auto& p : params) {
-        values.push_back(p ? p->c_str() : nullptr);
+    if (queued && commit) {
+        queued = PQsendQueryParams(conn_, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+        sent.push_back({"COMMIT"});
     }
-    pg_result* r = PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(),
-                                  nullptr, nullptr, 0);
-    const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        return Failed(r, sql, error);
+    queued = queued && PQpipelineSync(conn_) == 1;
+    inCommit_ = commit;
+    if (!queued) {
+        Failed(nullptr, steps.empty() ? "pipeline" : steps.front().sql, error);
+        inCommit_ = false;
+        return false;
     }
-    if (out != nullptr) {
-        *out = Result(r);
-    } else {
-        PQclear(r);
+    if (beginPending_) {
+        beginPending_ = false;
+        inTransaction_ = true;
+    }
+    // One result per entry (then a null that ends it), then the pipeline's sync.
+    pg_result* failure = nullptr;
+    const char* failedAt = nullptr;
+    bool lost = false;
+    for (const Sent& s : sent) {
+        pg_result* r = PQgetResult(conn_);
+        if (r == nullptr) {
+            lost = true;
+            break;
+        }
+        while (pg_result* extra = PQgetResult(conn_)) {
+            PQclear(extra);
+        }
+        const ExecStatusType status = PQresultStatus(r);
+        const bool good = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+        if (good && s.prepares >= 0) {
+            prepared_.push_back(fresh[static_cast<std::size_t>(s.prepares)]); // in order: names stay right
+        }
+        if (!good && failure == nullptr && status != PGRES_PIPELINE_ABORTED) {
+            failure = r;
+            failedAt = s.what;
+        } else if (good && failure == nullptr && s.out != nullptr) {
+            *s.out = Result(r);
+        } else if (r != failure) {
+            PQclear(r);
+        }
+    }
+    if (!lost) {
+        pg_result* sync = PQgetResult(conn_);
+        lost = sync == nullptr || PQresultStatus(sync) != PGRES_PIPELINE_SYNC;
+        PQclear(sync);
+    }
+    if (lost || PQexitPipelineMode(conn_) != 1) {
+        // The connection broke under the pipeline: with a COMMIT in it, its outcome is unknown. It is
+        // not used again.
+        Failed(failure, failedAt != nullptr ? failedAt : "pipeline", error);
+        fault_ = commit ? Fault::Unknown : Fault::Connection;
+        Drop();
+        inCommit_ = false;
+        return false;
+    }
+    inCommit_ = false;
+    if (failure != nullptr) {
+        return Failed(failure, failedAt, error);
+    }
+    if (commit) {
+        inTransaction_ = false;
     }
     return true;
 }
@@ -275,13 +393,15 @@ bool Pool::Attempt(const char* operation, bool transaction, int attempts,
     for (;; ++attempt) {
         std::unique_ptr<Connection> c = Take();
         error.clear();
-        ok = c->Ensure(error) && (!transaction || c->Exec("BEGIN", error)) && body(*c, error) &&
-             (!transaction || c->Exec("COMMIT", error));
+        ok = c->Ensure(error);
+        if (ok && transaction) {
+            c->BeginLater();
+        }
+        ok = ok && body(*c, error) && (!transaction || c->Finish(error));
         // Fault::None when the body itself said no.
         last = ok ? Fault::None : c->LastFault();
-        if (!ok && transaction && c->Connected()) {
-            std::string ignored;
-            c->Exec("ROLLBACK", ignored);
+        if (!ok && transaction) {
+            c->Abandon();
         }
         Give(std::move(c));
         if (ok || (last != Fault::Conflict && last != Fault::Connection) || attempt >= attempts ||

@@ -65,10 +65,28 @@ public:
     bool Connected() const;
     void Drop();
 
-    // Runs `sql` with text parameters, prepared on its first use on this connection. `out` may be null.
-    bool Run(const char* sql, const Params& params, Result* out, std::string& error);
-    // A statement without parameters, not prepared (BEGIN, COMMIT, SET...).
+    // One statement with text parameters, prepared on its first use on this connection. `out` may be
+    // null.
+    struct Step {
+        const char* sql;
+        Params params;
+        Result* out = nullptr;
+    };
+    // Sends the statements at once and then reads their results in order: one round trip for all (libpq's
+    // pipeline mode). A transaction's BEGIN (see BeginLater) goes first; with `commit`, COMMIT goes last.
+    // False at the first statement that failed; the server skips the ones after it (and the COMMIT).
+    bool Pipeline(const std::vector<Step>& steps, std::string& error, bool commit = false);
+    bool Run(const char* sql, const Params& params, Result* out, std::string& error) {
+        return Pipeline({{sql, params, out}}, error);
+    }
+    // A statement without parameters, not prepared (SET, LOCK, the schema...).
     bool Exec(const char* sql, std::string& error);
+
+    // Transactions: BEGIN is sent with the first statement that follows; Finish commits what the last
+    // Pipeline did not commit already, Abandon rolls back.
+    void BeginLater();
+    bool Finish(std::string& error);
+    void Abandon();
     // The fault of the last failed call.
     Fault LastFault() const { return fault_; }
     // The fault's SQLSTATE, when the server gave one.
@@ -76,12 +94,16 @@ public:
 
 private:
     bool Failed(pg_result* r, const char* what, std::string& error);
+    // The begin of a deferred transaction, when it is still to be sent.
+    bool SendBegin(std::string& error);
     std::string conninfo_;
     pg_conn* conn_ = nullptr;
     std::vector<std::string> prepared_; // statement texts; the name of each is its position
     Fault fault_ = Fault::None;
     std::string state_;
     bool inCommit_ = false;
+    bool beginPending_ = false; // BEGIN not sent yet
+    bool inTransaction_ = false;
 };
 
 struct PoolOptions {

@@ -15,10 +15,8 @@ constexpr int kSchemaVersion = 3;
 // Held while a server creates the schema, so that servers starting at once on an empty database make it
 // once.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7426118833900170121)";
-// Advisory lock spaces: a source address's and a card's failure counts (and a card's outstanding
-// verifications). Taken source first, then card, by every transaction that takes both.
-constexpr const char* kLockSourceAndCard = "SELECT pg_advisory_xact_lock(1, hashtext($1)), "
-                                           "pg_advisory_xact_lock(2, hashtext($2))";
+// Advisory locks (space 1: a source address, 2: a card) stand for the failure counts and a card's
+// outstanding verifications; a transaction that takes both takes the source's first.
 
 // The same rules of a set's life as the SQLite store's triggers, so that no code path (nor an operator's
 // SQL) can break them.
@@ -398,152 +396,148 @@ bool PgStore::SourceFreeAt(const std::string& source, std::time_t now, const Ver
     return true;
 }
 
-bool PgStore::Prune(pg::Connection& c, std::time_t now, const VerifyLimits& limits, std::string& error) {
+// Every 256th write also drops what no longer counts: randoms past their expiry (refused by their own
+// time stamp) and failures past the window. Expired verifications stay a while, so that a late request
+// hears "expired". Statements to send with the write's own.
+void PgStore::Prune(std::vector<pg::Connection::Step>& steps, std::time_t now, const VerifyLimits& limits) {
     if (++writes_ % 256 != 0) {
-        return true;
+        return;
     }
-    // Randoms past their expiry are refused by their own time stamp, and failures past the window no
-    // longer count. Expired verifications stay a while, so that a late request hears "expired".
-    return c.Run("DELETE FROM used_randoms WHERE expires < $1", {Num(now - 60)}, nullptr, error) &&
-           c.Run("DELETE FROM verifications WHERE expires < $1", {Num(now - 3600)}, nullptr, error) &&
-           c.Run("DELETE FROM verify_failures WHERE at <= $1", {Num(now - limits.windowSeconds)}, nullptr,
-                 error);
+    steps.push_back({"DELETE FROM used_randoms WHERE expires < $1", {Num(now - 60)}});
+    steps.push_back({"DELETE FROM verifications WHERE expires < $1", {Num(now - 3600)}});
+    steps.push_back({"DELETE FROM verify_failures WHERE at <= $1", {Num(now - limits.windowSeconds)}});
 }
 
 VerifyOutcome PgStore::RecordVerification(const VerifyAttempt& a, const VerifyLimits& limits, std::time_t now,
                                           std::time_t& until, std::string& error) {
     VerifyOutcome outcome = VerifyOutcome::Error;
     const std::string windowStart = Num(now - limits.windowSeconds);
-    const bool ok = pool_->Transact(
-        "record_verification",
-        [&](pg::Connection& c, std::string& err) {
-            outcome = VerifyOutcome::Error;
-            until = 0;
-            pg::Result r;
-            // The random's key decides which of two servers gets it; committed before the answer.
-            if (!c.Run("INSERT INTO used_randoms(random, expires) VALUES($1, $2) ON CONFLICT DO NOTHING",
-                       {a.random, Num(a.randomExpires)}, &r, err)) {
+    const auto body = [&](pg::Connection& c, std::string& err) {
+        outcome = VerifyOutcome::Error;
+        until = 0;
+        // One round trip: the random used up (its key decides which of two servers gets it), then, under
+        // the source's and the card's locks, the failure counts, so that attempts on several servers at
+        // once cannot slip past a limit together. (The counts have a statement of their own after the
+        // locks: a statement that waited for a lock would still read as of its own start.)
+        pg::Result used, counts;
+        if (!c.Pipeline({{"WITH used AS (INSERT INTO used_randoms(random, expires) VALUES($1, $2) "
+                          "ON CONFLICT DO NOTHING RETURNING 1) "
+                          "SELECT (SELECT count(*) FROM used), pg_advisory_xact_lock(1, hashtext($3)), "
+                          "pg_advisory_xact_lock(2, hashtext($4))",
+                          {a.random, Num(a.randomExpires), a.source, a.certSeqNo},
+                          &used},
+                         {"SELECT s.n, s.last, c.n, c.first FROM "
+                          "(SELECT count(*) n, COALESCE(max(at), 0) last FROM verify_failures "
+                          "WHERE source = $1 AND at > $3) s, "
+                          "(SELECT count(*) n, COALESCE(min(at), 0) first FROM verify_failures "
+                          "WHERE cert_seq_no = $2 AND at > $3) c",
+                          {a.source, a.certSeqNo, windowStart},
+                          &counts}},
+                        err)) {
+            return false;
+        }
+        if (used.Int(0, 0) != 1) {
+            outcome = VerifyOutcome::RandomUsed;
+            return true;
+        }
+        const std::time_t free = FreeAgainAt(static_cast<int>(counts.Int(0, 0)),
+                                             static_cast<std::time_t>(counts.Int(0, 1)), limits);
+        if (free > now) {
+            until = free;
+            outcome = VerifyOutcome::SourceWaits;
+            return true;
+        }
+        if (counts.Int(0, 2) >= limits.cardLimit) {
+            until = static_cast<std::time_t>(counts.Int(0, 3)) + limits.windowSeconds;
+            outcome = VerifyOutcome::CardLimit;
+            return true;
+        }
+        if (a.kind == VerifyAttempt::Kind::Refusable) {
+            outcome = VerifyOutcome::Accepted;
+            return true;
+        }
+        std::vector<pg::Connection::Step> steps;
+        if (a.kind == VerifyAttempt::Kind::Mismatch) {
+            steps.push_back({"INSERT INTO verify_failures(source, cert_seq_no, at) VALUES($1, $2, $3)",
+                             {a.source, a.certSeqNo, Num(now)}});
+            Prune(steps, now, limits);
+            if (!c.Pipeline(steps, err, true)) {
                 return false;
             }
-            if (r.Affected() != 1) {
-                outcome = VerifyOutcome::RandomUsed;
-                return true;
-            }
-            // The counts are read and changed under the source's and the card's locks, so that attempts on
-            // several servers at once cannot slip past a limit together.
-            if (!c.Run(kLockSourceAndCard, {a.source, a.certSeqNo}, nullptr, err) ||
-                !c.Run("SELECT count(*), COALESCE(max(at), 0) FROM verify_failures WHERE source = $1 AND at "
-                       "> $2",
-                       {a.source, windowStart}, &r, err)) {
-                return false;
-            }
-            const std::time_t free =
-                FreeAgainAt(static_cast<int>(r.Int(0, 0)), static_cast<std::time_t>(r.Int(0, 1)), limits);
-            if (free > now) {
-                until = free;
-                outcome = VerifyOutcome::SourceWaits;
-                return true;
-            }
-            if (!c.Run("SELECT count(*), COALESCE(min(at), 0) FROM verify_failures WHERE cert_seq_no = $1 "
-                       "AND at > $2",
-                       {a.certSeqNo, windowStart}, &r, err)) {
-                return false;
-            }
-            if (r.Int(0, 0) >= limits.cardLimit) {
-                until = static_cast<std::time_t>(r.Int(0, 1)) + limits.windowSeconds;
-                outcome = VerifyOutcome::CardLimit;
-                return true;
-            }
-            if (a.kind == VerifyAttempt::Kind::Mismatch) {
-                if (!c.Run("INSERT INTO verify_failures(source, cert_seq_no, at) VALUES($1, $2, $3)",
-                           {a.source, a.certSeqNo, Num(now)}, nullptr, err)) {
-                    return false;
-                }
-                outcome = VerifyOutcome::Failed;
-                return Prune(c, now, limits, err);
-            }
-            if (a.kind == VerifyAttempt::Kind::Refusable) {
-                outcome = VerifyOutcome::Accepted;
-                return true;
-            }
-            // A card keeps a few verifications: a further one drops its oldest, so that whoever knows one
-            // card's data cannot fill the table and turn everybody else away.
-            const Verification& v = a.verification;
-            const auto perCard =
-                static_cast<std::int64_t>(std::max<std::size_t>(limits.maxVerificationsPerCard, 1));
-            if (!c.Run("DELETE FROM verifications WHERE op_seq_no IN (SELECT op_seq_no FROM verifications "
-                       "WHERE cert_seq_no = $1 ORDER BY expires DESC, op_seq_no DESC OFFSET $2)",
-                       {v.certSeqNo, Num(perCard - 1)}, nullptr, err)) {
-                return false;
-            }
-            // All cards together: counted up to the bound only. Servers counting at once may pass it by the
-            // verifications in flight; it bounds the table, it decides nobody's renewal.
-            for (int pass = 0; pass < 2; ++pass) {
-                if (!c.Run("SELECT count(*) FROM (SELECT 1 FROM verifications LIMIT $1) s",
-                           {Num(static_cast<std::int64_t>(limits.maxVerifications))}, &r, err)) {
-                    return false;
-                }
-                if (static_cast<std::size_t>(r.Int(0, 0)) < limits.maxVerifications) {
-                    break;
-                }
-                if (pass == 1) {
-                    outcome = VerifyOutcome::Full;
-                    return true;
-                }
-                if (!c.Run("DELETE FROM verifications WHERE expires <= $1", {Num(now)}, nullptr, err)) {
-                    return false;
-                }
-            }
-            if (!c.Run("INSERT INTO verifications(op_seq_no, cert_seq_no, random, sign_date, expires) "
-                       "VALUES($1, $2, $3, $4, $5)",
-                       {v.opSeqNo, v.certSeqNo, v.random, v.signDate, Num(v.expires)}, nullptr, err)) {
-                return false;
-            }
-            outcome = VerifyOutcome::Recorded;
-            return Prune(c, now, limits, err);
-        },
-        error);
-    return ok ? outcome : VerifyOutcome::Error;
+            outcome = VerifyOutcome::Failed;
+            return true;
+        }
+        // A card keeps a few verifications: a further one drops its oldest, so that whoever knows one card's
+        // data cannot fill the table and turn everybody else away. All cards' together are recorded up to
+        // the bound; at the bound, expired ones go and the count is taken again. Servers counting at once
+        // may pass it by the verifications in flight: it bounds the table, it decides nobody's renewal.
+        const Verification& v = a.verification;
+        const auto perCard =
+            static_cast<std::int64_t>(std::max<std::size_t>(limits.maxVerificationsPerCard, 1));
+        pg::Result put;
+        const pg::Connection::Step insert = {
+            "INSERT INTO verifications(op_seq_no, cert_seq_no, random, sign_date, expires) "
+            "SELECT $1::text, $2::text, $3::text, $4::text, $5::bigint WHERE "
+            "(SELECT count(*) FROM (SELECT 1 FROM verifications LIMIT $6) s) < $6",
+            {v.opSeqNo, v.certSeqNo, v.random, v.signDate, Num(v.expires),
+             Num(static_cast<std::int64_t>(limits.maxVerifications))},
+            &put};
+        steps.push_back(
+            {"WITH dropped AS (DELETE FROM verifications WHERE op_seq_no IN (SELECT op_seq_no FROM "
+             "verifications WHERE cert_seq_no = $2 ORDER BY expires DESC, op_seq_no DESC OFFSET $7)) "
+             "INSERT INTO verifications(op_seq_no, cert_seq_no, random, sign_date, expires) "
+             "SELECT $1::text, $2::text, $3::text, $4::text, $5::bigint WHERE "
+             "(SELECT count(*) FROM (SELECT 1 FROM verifications LIMIT $6) s) < $6",
+             {v.opSeqNo, v.certSeqNo, v.random, v.signDate, Num(v.expires),
+              Num(static_cast<std::int64_t>(limits.maxVerifications)), Num(perCard - 1)},
+             &put});
+        Prune(steps, now, limits);
+        if (!c.Pipeline(steps, err) ||
+            (put.Affected() != 1 &&
+             !c.Pipeline({{"DELETE FROM verifications WHERE expires <= $1", {Num(now)}}, insert}, err))) {
+            return false;
+        }
+        outcome = put.Affected() == 1 ? VerifyOutcome::Recorded : VerifyOutcome::Full;
+        return true;
+    };
+    return pool_->Transact("record_verification", body, error) ? outcome : VerifyOutcome::Error;
 }
 
 TakeOutcome PgStore::TakeVerification(const std::string& opSeqNo, const std::string& random, std::time_t now,
                                       Verification& out, std::string& error) {
     TakeOutcome outcome = TakeOutcome::Error;
-    const bool ok = pool_->Transact(
-        "take_verification",
-        [&](pg::Connection& c, std::string& err) {
-            outcome = TakeOutcome::Error;
-            pg::Result r;
-            // Locked: a second request with the same number waits, then finds it gone.
-            if (!c.Run(
-                    "SELECT cert_seq_no, random, sign_date, expires FROM verifications WHERE op_seq_no = $1 "
-                    "FOR UPDATE",
-                    {opSeqNo}, &r, err)) {
-                return false;
-            }
-            if (r.Rows() == 0) {
-                outcome = TakeOutcome::Unknown;
-                return true;
-            }
-            Verification v{opSeqNo, r.Text(0, 0), r.Text(0, 1), r.Text(0, 2),
-                           static_cast<std::time_t>(r.Int(0, 3))};
-            const bool expired = v.expires <= now;
-            // Operation numbers can be guessed: only the one who also names the verification's random uses
-            // it up, so nobody else can spend another holder's renewal.
-            if (!expired && (v.random.size() != random.size() ||
-                             CRYPTO_memcmp(v.random.data(), random.data(), random.size()) != 0)) {
-                outcome = TakeOutcome::WrongRandom;
-                return true;
-            }
-            if (!c.Run("DELETE FROM verifications WHERE op_seq_no = $1", {opSeqNo}, nullptr, err)) {
-                return false;
-            }
-            outcome = expired ? TakeOutcome::Expired : TakeOutcome::Taken;
-            out = std::move(v);
+    const auto body = [&](pg::Connection& c, std::string& err) {
+        // One statement: the verification is used up when its random is the one named, or when it has
+        // expired; a second request with the same number waits for the first and then finds it gone.
+        // Operation numbers can be guessed, so only the one who also names the random uses it up; the
+        // randoms are compared by their digests, so that how long the comparison takes tells nothing
+        // about the random.
+        // Its commit does not wait for the disk: the renewal's own commit, which does, carries it there
+        // (the log is written in order), and one lost with a renewal that never committed can only serve
+        // the holder who has its random.
+        pg::Result r;
+        if (!c.Pipeline({{"SET LOCAL synchronous_commit = off", {}},
+                         {"DELETE FROM verifications WHERE op_seq_no = $1 AND (expires <= $3 OR "
+                          "sha256(convert_to(random, 'UTF8')) = sha256(convert_to($2, 'UTF8'))) "
+                          "RETURNING cert_seq_no, random, sign_date, expires",
+                          {opSeqNo, random, Num(now)},
+                          &r}},
+                        err, true)) {
+            return false;
+        }
+        if (r.Rows() == 1) {
+            out = Verification{opSeqNo, r.Text(0, 0), r.Text(0, 1), r.Text(0, 2),
+                               static_cast<std::time_t>(r.Int(0, 3))};
+            outcome = out.expires <= now ? TakeOutcome::Expired : TakeOutcome::Taken;
             return true;
-        },
-        error);
-    return ok ? outcome : TakeOutcome::Error;
+        }
+        if (!c.Run("SELECT 1 FROM verifications WHERE op_seq_no = $1", {opSeqNo}, &r, err)) {
+            return false;
+        }
+        outcome = r.Rows() == 1 ? TakeOutcome::WrongRandom : TakeOutcome::Unknown;
+        return true;
+    };
+    return pool_->Transact("take_verification", body, error) ? outcome : TakeOutcome::Error;
 }
 
 std::size_t PgStore::VerificationCount() {
@@ -556,86 +550,91 @@ CommitOutcome PgStore::CommitRenewal(const IssueRecord& issue, std::int64_t gene
     CommitOutcome outcome = CommitOutcome::Error;
     const std::string at = TimeDigits(now);
     const std::string& card = issue.certSeqNo;
-    const bool ok = pool_->Transact(
-        "commit_renewal",
-        [&](pg::Connection& c, std::string& err) {
-            outcome = CommitOutcome::Error;
-            info = CommitInfo{};
-            // Everything below is decided under the card's lock, on what is committed now: a renewal of the
-            // same card on another server waits here, and then sees what this one did.
-            std::optional<std::int64_t> current;
-            if (!LockCard(c, card, current, err)) {
+    const auto body = [&](pg::Connection& c, std::string& err) {
+        outcome = CommitOutcome::Error;
+        info = CommitInfo{};
+        // One round trip: the card's row locked, then its sets as committed now. A renewal of the same card
+        // on another server waits at the lock, and then sees what this one did. (The sets have a statement
+        // of their own after the lock: a statement that waited for a lock would still read as of its own
+        // start.)
+        pg::Result row, sets;
+        if (!c.Pipeline(
+                {{"SELECT generation FROM cards WHERE cert_seq_no = $1 FOR UPDATE", {card}, &row},
+                 {"SELECT (SELECT serial FROM issues WHERE cert_seq_no = $1 AND state = 'confirmed'), "
+                  "count(*), min(issued_at), COALESCE(bool_or(serial = $2), false) "
+                  "FROM issues WHERE cert_seq_no = $1 AND state = 'pending'",
+                  {card, signer},
+                  &sets}},
+                err)) {
+            return false;
+        }
+        if (row.Rows() == 0 || row.Int(0, 0) != generation) {
+            outcome = CommitOutcome::Reenrolled;
+            err = "card " + card + " was enrolled again during the renewal";
+            return false;
+        }
+        const std::string confirmed = sets.Text(0, 0);
+        const std::int64_t pending = sets.Int(0, 1);
+        std::vector<pg::Connection::Step> steps;
+        pg::Result siblings;
+        if (signer == confirmed) {
+            // The confirmed certificate renews again: its earlier answers were lost, or the card failed to
+            // write them. That is bounded, so that a copy of an old card stops renewing.
+            if (pending > 0 && now >= ParseTimeDigits(sets.Text(0, 2)) + limits.graceSeconds) {
+                outcome = CommitOutcome::GraceOver;
+                err = "the grace period of the certificate it signed with is over";
                 return false;
             }
-            if (current != generation) {
-                outcome = CommitOutcome::Reenrolled;
-                err = "card " + card + " was enrolled again during the renewal";
+            if (pending >= limits.maxSets) {
+                outcome = CommitOutcome::TooManySets;
+                err = "the certificate it signed with has renewed too often";
                 return false;
             }
-            pg::Result r;
-            if (!c.Run("SELECT serial FROM issues WHERE cert_seq_no = $1 AND state = 'confirmed'", {card}, &r,
-                       err)) {
+        } else {
+            // A pending set signed: the card holds it. It is confirmed, and the certificate it was issued
+            // from and its siblings are superseded.
+            if (!sets.Bool(0, 3)) {
+                outcome = CommitOutcome::SignerGone;
+                err = "the set " + signer + " is no longer pending";
                 return false;
             }
-            const std::string confirmed = r.Rows() > 0 ? r.Text(0, 0) : std::string();
-            if (signer == confirmed) {
-                // The confirmed certificate renews again: its earlier answers were lost, or the card failed
-                // to write them. That is bounded, so that a copy of an old card stops renewing.
-                if (!c.Run("SELECT count(*), min(issued_at) FROM issues WHERE cert_seq_no = $1 AND state = "
-                           "'pending'",
-                           {card}, &r, err)) {
-                    return false;
-                }
-                const std::int64_t siblings = r.Int(0, 0);
-                if (siblings > 0 && now >= ParseTimeDigits(r.Text(0, 1)) + limits.graceSeconds) {
-                    outcome = CommitOutcome::GraceOver;
-                    err = "the grace period of the certificate it signed with is over";
-                    return false;
-                }
-                if (siblings >= limits.maxSets) {
-                    outcome = CommitOutcome::TooManySets;
-                    err = "the certificate it signed with has renewed too often";
-                    return false;
-                }
-            } else {
-                // A pending set signed: the card holds it. It is confirmed, and the certificate it was issued
-                // from and its siblings are superseded.
-                if (!c.Run(
-                        "SELECT 1 FROM issues WHERE cert_seq_no = $1 AND serial = $2 AND state = 'pending'",
-                        {card, signer}, &r, err)) {
-                    return false;
-                }
-                if (r.Rows() == 0) {
-                    outcome = CommitOutcome::SignerGone;
-                    err = "the set " + signer + " is no longer pending";
-                    return false;
-                }
-                if (!confirmed.empty()) {
-                    info.superseded.push_back(confirmed);
-                }
-                if (!Supersede(c, card, "confirmed", "", at, reason::kReplaced + signer, nullptr, err) ||
-                    !Supersede(c, card, "pending", signer, at, reason::kSibling + signer, &info.superseded,
-                               err) ||
-                    !c.Run("UPDATE issues SET state = 'confirmed', state_at = $1, reason = '' "
-                           "WHERE cert_seq_no = $2 AND serial = $3",
-                           {at, card, signer}, nullptr, err)) {
-                    return false;
-                }
-                info.confirmed = signer;
+            if (!confirmed.empty()) {
+                info.superseded.push_back(confirmed);
             }
-            if (!c.Run("INSERT INTO issues(serial, env_serial, cert_seq_no, ic_code, op_seq_no, issued_at, "
-                       "not_before, "
-                       "not_after, cert_pem, state, state_at, reason, parent) "
-                       "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, 'pending', $10, '', $11)",
-                       {issue.serial, issue.envSerial, issue.certSeqNo, issue.icCode, issue.opSeqNo,
-                        issue.issuedAt, issue.notBefore, issue.notAfter, issue.certPem, at, signer},
-                       nullptr, err)) {
-                return false;
+            info.confirmed = signer;
+            // The confirmed set and the siblings in one statement; the siblings come back, to be logged.
+            steps.push_back({"UPDATE issues SET state = 'superseded', state_at = $1, "
+                             "reason = CASE state WHEN 'confirmed' THEN $2 ELSE $3 END "
+                             "WHERE cert_seq_no = $4 AND state IN ('confirmed', 'pending') AND serial <> $5 "
+                             "RETURNING serial, id, reason = $3",
+                             {at, reason::kReplaced + signer, reason::kSibling + signer, card, signer},
+                             &siblings});
+            steps.push_back({"UPDATE issues SET state = 'confirmed', state_at = $1, reason = '' "
+                             "WHERE cert_seq_no = $2 AND serial = $3",
+                             {at, card, signer}});
+        }
+        steps.push_back({"INSERT INTO issues(serial, env_serial, cert_seq_no, ic_code, op_seq_no, issued_at, "
+                         "not_before, not_after, cert_pem, state, state_at, reason, parent) "
+                         "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, 'pending', $10, '', $11)",
+                         {issue.serial, issue.envSerial, issue.certSeqNo, issue.icCode, issue.opSeqNo,
+                          issue.issuedAt, issue.notBefore, issue.notAfter, issue.certPem, at, signer}});
+        if (!c.Pipeline(steps, err, true)) {
+            return false;
+        }
+        std::vector<std::pair<std::int64_t, std::string>> superseded;
+        for (int i = 0; i < siblings.Rows(); ++i) {
+            if (siblings.Bool(i, 2)) {
+                superseded.emplace_back(siblings.Int(i, 1), siblings.Text(i, 0));
             }
-            outcome = CommitOutcome::Committed;
-            return true;
-        },
-        error);
+        }
+        std::sort(superseded.begin(), superseded.end());
+        for (auto& [id, serial] : superseded) {
+            info.superseded.push_back(std::move(serial));
+        }
+        outcome = CommitOutcome::Committed;
+        return true;
+    };
+    const bool ok = pool_->Transact("commit_renewal", body, error);
     return ok ? CommitOutcome::Committed
               : (outcome == CommitOutcome::Committed ? CommitOutcome::Error : outcome);
 }

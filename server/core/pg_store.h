@@ -62,7 +62,7 @@ public:
 private:
     bool Schema(pg::Connection& c, bool create, std::string& error);
     std::int64_t Count(const char* sql);
-    bool Prune(pg::Connection& c, std::time_t now, const VerifyLimits& limits, std::string& error);
+    void Prune(std::vector<pg::Connection::Step>& steps, std::time_t now, const VerifyLimits& limits);
 
     std::string url_;
     std::unique_ptr<pg::Pool> pool_;

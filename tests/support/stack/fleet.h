@@ -35,6 +35,7 @@ public:
     int AdminPort(std::size_t i) const { return servers_[i].adminPort; }
     std::vector<Backend> Backends() const;
     bool Running(std::size_t i) const;
+    pid_t Pid(std::size_t i) const { return servers_[i].child ? servers_[i].child->Pid() : -1; }
 
     // kill -9: no chance to finish anything.
     void Kill(std::size_t i);

@@ -29,6 +29,7 @@ public:
     Haproxy& operator=(const Haproxy&) = delete;
 
     int Port() const { return port_; }
+    pid_t Pid() const { return child_ ? child_->Pid() : -1; }
     // How HAProxy sees backend `i` now: "UP", "DOWN", "UP 1/2" (going down), "DOWN 1/2" (coming up)...
     std::string State(std::size_t i) const;
     // Waits until the state of backend `i` is `state` ("UP", "DOWN").

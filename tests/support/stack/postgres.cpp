@@ -70,7 +70,8 @@ std::unique_ptr<PgCluster> PgCluster::Primary(std::string& error) {
     c->data_ = c->folder_ / "data";
     std::string ignored;
     if (!c->InitDb(error) || !c->StartOnFreePort(error) ||
-        !c->Sql("CREATE ROLE renvora LOGIN", ignored, error, "postgres") || !c->CreateDatabase("renvora", error)) {
+        !c->Sql("CREATE ROLE renvora LOGIN", ignored, error, "postgres") ||
+        !c->CreateDatabase("renvora", error)) {
         error = "PostgreSQL primary: " + error;
         return nullptr;
     }
@@ -144,13 +145,11 @@ bool PgCluster::Running() const {
     return pid > 0 && ::kill(pid, 0) == 0;
 }
 
-void PgCluster::Crash() {
+std::vector<pid_t> PgCluster::Processes() const {
     const pid_t pid = PostmasterPid();
     if (pid <= 0) {
-        return;
+        return {};
     }
-    // The postmaster and every process it started, at once: a backend outlives a killed postmaster until
-    // it next looks, and would go on answering its client; the machine's crash leaves nobody.
     std::vector<pid_t> all = {pid};
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator("/proc", ec)) {
@@ -162,12 +161,22 @@ void PgCluster::Crash() {
         std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
         const std::size_t close = text.rfind(')');
         long parent = 0;
-        if (close != std::string::npos &&
-            std::sscanf(text.c_str() + close + 1, " %*c %ld", &parent) == 1 && parent == pid) {
+        if (close != std::string::npos && std::sscanf(text.c_str() + close + 1, " %*c %ld", &parent) == 1 &&
+            parent == pid) {
             all.push_back(child);
         }
     }
-    ::kill(pid, SIGSTOP); // no new children while they go
+    return all;
+}
+
+void PgCluster::Crash() {
+    // The postmaster and every process it started, at once: a backend outlives a killed postmaster until
+    // it next looks, and would go on answering its client; the machine's crash leaves nobody.
+    const std::vector<pid_t> all = Processes();
+    if (all.empty()) {
+        return;
+    }
+    ::kill(all.front(), SIGSTOP); // no new children while they go
     for (pid_t p : all) {
         ::kill(p, SIGKILL);
     }

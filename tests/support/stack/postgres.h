@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace rv::stack {
 
@@ -53,6 +54,8 @@ public:
     // kill -9 of the postmaster and all its processes: the machine's failure as the cluster sees it.
     void Crash();
     bool Running() const;
+    // The postmaster and the processes it started (backends, writers...), for what they cost.
+    std::vector<pid_t> Processes() const;
 
     const std::filesystem::path& DataDir() const { return data_; }
     std::filesystem::path LogFile() const { return folder_ / "postgres.log"; }

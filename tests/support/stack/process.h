@@ -98,6 +98,9 @@ int FreeLoopbackPort();
 bool WaitForLine(const std::filesystem::path& file, const std::string& prefix, Child& child,
                  std::chrono::milliseconds timeout, std::string& line);
 
+// CPU seconds (user and system) a process has used so far; 0 when it is gone.
+double CpuSeconds(pid_t pid);
+
 // The full path of a program on PATH (or in /usr/sbin), "" when there is none.
 std::string Which(const std::string& name);
 
