@@ -100,6 +100,9 @@ void ServerFixture::StartServer() {
     service_ = std::make_unique<server::RenewalService>(*store_, *ca_, options);
     server::HttpOptions http;
     http.log = false;
+    if (adjustHttp_) {
+        adjustHttp_(http);
+    }
     http_ = std::make_unique<server::HttpServer>(*service_, http);
     ASSERT_TRUE(http_->Bind(error)) << error;
     port_ = http_->Port();

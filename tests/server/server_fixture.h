@@ -83,7 +83,8 @@ protected:
     // Renewed certificates end inside the server's renewal window (180 days), so that a renewed card
     // renews again at once, as the tests' cards do.
     int certDays_ = 90;
-    std::function<void(server::ServiceOptions&)> adjust_; // further options for the next StartServer
+    std::function<void(server::ServiceOptions&)> adjust_;  // further options for the next StartServer
+    std::function<void(server::HttpOptions&)> adjustHttp_; // and for its HTTP layer
     std::unique_ptr<server::CertificateAuthority> ca_;
     std::unique_ptr<server::Store> store_;
     server::SqliteStore* sqlite_ = nullptr; // the same store, when it is SQLite's
