@@ -74,7 +74,7 @@ bool CopyTable(sqlite3* from, pg::Connection& to, const Table& t, std::int64_t& 
                                      : std::nullopt);
         }
         if (!to.Run(insert.c_str(), values, nullptr, error)) {
-            error = std::string("cannot copy a row of ") + t.name + ": " + error;
+            error.insert(0, std::string("cannot copy a row of ") + t.name + ": ");
             return false;
         }
         ++rows;

@@ -341,8 +341,8 @@ bool Connection::Pipeline(const std::vector<Step>& steps, std::string& error, bo
 
 // ---- Pool ----
 
-Pool::Pool(std::string conninfo, PoolOptions options)
-    : conninfo_(WithDefaults(conninfo)), options_(std::move(options)) {}
+Pool::Pool(const std::string& conninfo, PoolOptions options)
+    : conninfo_(WithDefaults(conninfo)), options_(options) {}
 
 Pool::~Pool() = default;
 
@@ -409,9 +409,9 @@ bool Pool::Attempt(const char* operation, bool transaction, int attempts,
             break;
         }
         // Conflicts clear as soon as the other transaction ends; a database that went away takes longer.
-        const int base = last == Fault::Conflict ? 5 : 200;
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(base + static_cast<int>(jitter() % (base * 2))));
+        const long base = last == Fault::Conflict ? 5 : 200;
+        std::this_thread::sleep_for(std::chrono::milliseconds(
+            base + static_cast<long>(jitter() % static_cast<unsigned long>(base * 2))));
     }
     if (!ok && last != Fault::None) {
         error += std::string(" (") + operation + ", " + FaultName(last) + ", " + std::to_string(attempt) +

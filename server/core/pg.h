@@ -116,7 +116,7 @@ struct PoolOptions {
 
 class Pool {
 public:
-    Pool(std::string conninfo, PoolOptions options = {});
+    Pool(const std::string& conninfo, PoolOptions options = {});
     ~Pool();
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;

@@ -132,28 +132,12 @@ bool LockCard(pg::Connection& c, const std::string& certSeqNo, std::optional<std
     return true;
 }
 
-// Supersedes the card's sets in `state` (all but `except`) with `reason`; their serials go to `out` when
-// given.
+// Supersedes the card's sets in `state` (all but `except`) with `reason`.
 bool Supersede(pg::Connection& c, const std::string& certSeqNo, const char* state, const std::string& except,
-               const std::string& at, const std::string& reason, std::vector<std::string>* out,
-               std::string& error) {
-    pg::Result r;
-    if (!c.Run("UPDATE issues SET state = 'superseded', state_at = $1, reason = $2 "
-               "WHERE cert_seq_no = $3 AND state = $4 AND serial <> $5 RETURNING serial, id",
-               {at, reason, certSeqNo, std::string(state), except}, &r, error)) {
-        return false;
-    }
-    if (out != nullptr) {
-        std::vector<std::pair<std::int64_t, std::string>> rows;
-        for (int i = 0; i < r.Rows(); ++i) {
-            rows.emplace_back(r.Int(i, 1), r.Text(i, 0));
-        }
-        std::sort(rows.begin(), rows.end());
-        for (auto& [id, serial] : rows) {
-            out->push_back(std::move(serial));
-        }
-    }
-    return true;
+               const std::string& at, const std::string& reason, std::string& error) {
+    return c.Run("UPDATE issues SET state = 'superseded', state_at = $1, reason = $2 "
+                 "WHERE cert_seq_no = $3 AND state = $4 AND serial <> $5",
+                 {at, reason, certSeqNo, std::string(state), except}, nullptr, error);
 }
 
 } // namespace
@@ -314,8 +298,8 @@ bool PgStore::PutCard(const CardRecord& card, bool replace, std::string& error) 
                 return false;
             }
             // Sets issued to an earlier enrolment of this number do not belong to the new card.
-            return Supersede(c, card.certSeqNo, "pending", "", now, reason::kReEnrolled, nullptr, err) &&
-                   Supersede(c, card.certSeqNo, "confirmed", "", now, reason::kReEnrolled, nullptr, err) &&
+            return Supersede(c, card.certSeqNo, "pending", "", now, reason::kReEnrolled, err) &&
+                   Supersede(c, card.certSeqNo, "confirmed", "", now, reason::kReEnrolled, err) &&
                    c.Run(
                        "UPDATE cards SET legal_person = $2, id_type = $3, id_number = $4, ic_code = $5, "
                        "ent_name = $6, unit_type = $7, ra_code = $8, crypt_algo = $9, manage_password = $10, "
