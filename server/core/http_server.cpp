@@ -1,6 +1,7 @@
 #include "core/http_server.h"
 
 #include "core/files.h"
+#include "core/listener.h"
 
 #include <microhttpd.h>
 
@@ -793,43 +794,12 @@ bool HttpServer::Bind(std::string& error) {
         error = "cannot use the TLS certificate or key (" + o.certFile + ", " + o.keyFile + "): " + error;
         return false;
     }
-    if (o.port < 0 || o.port > 65535) {
-        error = "port out of range: " + std::to_string(o.port);
+    // The socket is made here, so that a port in use is refused with its reason.
+    const int fd = ListenOn(o.listen, o.port, port_, error);
+    if (fd < 0) {
         return false;
     }
-    // The socket is made here, so that a port in use is refused with its reason (no SO_REUSEPORT: a
-    // second server must not silently share the port).
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(o.listen.c_str(), std::to_string(o.port).c_str(), &hints, &found) != 0 || !found) {
-        error = "cannot listen on " + o.listen + " (not an address of this machine)";
-        return false;
-    }
-    int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int yes = 1;
-    bool bound = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
-                 ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, 1024) == 0;
-    int bindErrno = errno;
-    freeaddrinfo(found);
-    if (!bound) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        error = "cannot listen on " + o.listen + " port " + std::to_string(o.port) + ": " +
-                std::strerror(bindErrno);
-        return false;
-    }
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
-                                             : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
     s.listenFd = fd;
-    // The event loop accepts until the backlog is empty: the socket must never block it.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 
     unsigned flags =
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
