@@ -83,7 +83,9 @@ public:
                     if (i % clients != static_cast<std::size_t>(k)) {
                         continue;
                     }
-                    Renew(client, i);
+                    if (!Renew(client, i)) {
+                        std::this_thread::sleep_for(20ms); // a holder told "try again" does not at once
+                    }
                 }
             });
         }
