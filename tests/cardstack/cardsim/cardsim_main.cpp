@@ -73,9 +73,7 @@ void WriteText(const std::string& file, const std::string& text) {
         return;
     }
     std::string tmp = file + ".tmp";
-    {
-        std::ofstream(tmp, std::ios::trunc) << text;
-    }
+    { std::ofstream(tmp, std::ios::trunc) << text; }
     std::rename(tmp.c_str(), file.c_str());
 }
 

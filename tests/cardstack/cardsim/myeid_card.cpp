@@ -192,8 +192,9 @@ Key RsaFromParts(std::map<uint8_t, Bytes>& parts, const Bytes& modulus) {
            *dp = Bn(parts[0x85]), *dq = Bn(parts[0x86]), *qinv = Bn(parts[0x87]);
     BIGNUM *p1 = BN_new(), *q1 = BN_new(), *phi = BN_new(), *d = BN_new();
     Key key;
-    if (bnctx && n && e && p && q && dp && dq && qinv && p1 && q1 && phi && d && BN_sub(p1, p, BN_value_one()) &&
-        BN_sub(q1, q, BN_value_one()) && BN_mul(phi, p1, q1, bnctx) && BN_mod_inverse(d, e, phi, bnctx)) {
+    if (bnctx && n && e && p && q && dp && dq && qinv && p1 && q1 && phi && d &&
+        BN_sub(p1, p, BN_value_one()) && BN_sub(q1, q, BN_value_one()) && BN_mul(phi, p1, q1, bnctx) &&
+        BN_mod_inverse(d, e, phi, bnctx)) {
         OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n);
         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e);
@@ -233,8 +234,7 @@ Key EcFromParts(std::size_t bits, const Bytes& d, const Bytes& point) {
 bool RsaRaw(EVP_PKEY* key, const Bytes& in, Bytes& out, bool decrypt) {
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
     std::size_t n = static_cast<std::size_t>(EVP_PKEY_get_size(key));
-    bool ok = ctx &&
-              (decrypt ? EVP_PKEY_decrypt_init(ctx) : EVP_PKEY_sign_init(ctx)) == 1 &&
+    bool ok = ctx && (decrypt ? EVP_PKEY_decrypt_init(ctx) : EVP_PKEY_sign_init(ctx)) == 1 &&
               EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_NO_PADDING) == 1 && in.size() == n;
     out.assign(n, 0);
     if (ok) {
@@ -520,7 +520,8 @@ Bytes MyEidCard::Process(const Bytes& apdu) {
     return Dispatch(cla, ins, p1, p2, data, le);
 }
 
-Bytes MyEidCard::Dispatch(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& data, std::size_t le) {
+Bytes MyEidCard::Dispatch(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& data,
+                          std::size_t le) {
     if (cla == 0xA0 && ins != 0xE4) {
         return kUnknownCla;
     }

@@ -1,11 +1,13 @@
 // Helper process of the kill tests: logs in to the card the registry names, prepares a new key pair,
 // has a test CA issue the renewal's certificates, and then, after saying "W", runs WriteCard and says
 // "D STATUS MICROSECONDS". It then waits to be killed. The new signing certificate goes to ARGV[1].
+// Under the test module that cuts writes (tests/cards/pull_module.c) it arms the cut for WriteCard alone.
 #include "card/CDCertUpdate.h"
 #include "card/dispids.h"
 #include "support/test_ca.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -44,10 +46,12 @@ int main(int argc, char** argv) {
     card.SetWriteManagePassword(managePassword);
     std::printf("W\n");
     std::fflush(stdout);
+    ::setenv("RENVORA_CUT_ARMED", "1", 1);
     auto t0 = std::chrono::steady_clock::now();
     card.WriteCard();
     auto us =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+    ::unsetenv("RENVORA_CUT_ARMED");
     std::printf("D %d %lld\n", card.GetStatus(), static_cast<long long>(us));
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::seconds(30));
