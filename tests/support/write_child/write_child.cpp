@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
         return 3;
     }
     card.OpenCard();
-    card.SetPassword("123456");
+    card.SetPassword(std::getenv("RENVORA_WRITE_PIN") ? std::getenv("RENVORA_WRITE_PIN") : "123456");
     card.VerifyPassword();
     card.SetInitManagePassword(managePassword);
     card.InitUpdate();
@@ -46,6 +46,12 @@ int main(int argc, char** argv) {
     card.SetWriteManagePassword(managePassword);
     std::printf("W\n");
     std::fflush(stdout);
+    // A test that must prepare the card for the write first says when to go, by a file.
+    if (const char* go = std::getenv("RENVORA_WRITE_GO_FILE")) {
+        for (int i = 0; i < 6000 && !std::ifstream(go); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
     ::setenv("RENVORA_CUT_ARMED", "1", 1);
     auto t0 = std::chrono::steady_clock::now();
     card.WriteCard();

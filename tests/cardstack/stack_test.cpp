@@ -1,0 +1,354 @@
+// The token card on a real reader stack: an emulated MyEID card (renvora-cardsim) in vsmartcard's vpcd
+// reader under pcscd, reached through OpenSC's opensc-pkcs11.so and its myeid driver, personalised with
+// pkcs15-init and enrolled by `renvora-server enrol --token-module`. What SoftHSM2 forgives and a card
+// module does not (session keys, copies, modifiable keys), card pulls and reader losses at points of the
+// write chosen by counting the card's own write commands, and the card's own PIN limit.
+#include "app/CRenvoraApp.h"
+#include "app/unattended.h"
+#include "card/CDCertUpdate.h"
+#include "card/dispids.h"
+#include "core/ca.h"
+#include "core/http_server.h"
+#include "core/layout.h"
+#include "core/service.h"
+#include "core/store.h"
+#include "core/token_control.h"
+#include "platform/registry.h"
+#include "support/card_stack.h"
+#include "support/qt_app.h"
+#include "support/test_ca.h"
+#include "support/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <poll.h>
+#include <random>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace rv::test {
+namespace {
+
+namespace fs = std::filesystem;
+using p11card::Bytes;
+
+const std::string kServerProgram = RENVORA_BUILD_DIR "/server/renvora-server";
+const std::string kChild = RENVORA_BUILD_DIR "/tests/p11card_write_child";
+const char* kManage = "88888888";
+
+std::string S(const char8_t* utf8) {
+    return reinterpret_cast<const char*>(utf8);
+}
+
+// What of ours the card holds, seen through OpenSC logged in.
+struct Census {
+    bool read = false;
+    int committed = 0, others = 0, pendingExtras = 0, privateKeys = 0;
+    Bytes currentCert;
+};
+
+bool OpenCard(std::vector<std::shared_ptr<p11card::Module>>& modules, p11card::Session& s) {
+    std::string error;
+    p11card::P11Config config;
+    config.tokenLabel = CardStack::kTokenLabel;
+    p11card::TokenRef t;
+    return p11card::Module::Load(CardStack::OpenScModule(), modules, error) &&
+           p11card::SelectToken(modules, config, t, error) && s.Open(t) == CKR_OK;
+}
+
+Census Look() {
+    Census c;
+    std::vector<std::shared_ptr<p11card::Module>> modules;
+    p11card::Session s;
+    p11card::TokenView view;
+    CK_RV rv = CKR_OK;
+    if (!OpenCard(modules, s) || s.Login(CardStack::kPin) != CKR_OK || !p11card::ScanToken(s, view, rv)) {
+        return c;
+    }
+    c.read = true;
+    const p11card::TokenSet* current = view.Current(true);
+    const p11card::TokenSet* pending = view.Pending(true);
+    CK_OBJECT_HANDLE password = view.ManagePassword(true), service = view.InForce(p11card::kServiceKeys, true);
+    for (const p11card::TokenSet& set : view.sets) {
+        c.committed += set.Committed() ? 1 : 0;
+        c.privateKeys += (set.signPriv != CK_INVALID_HANDLE) + (set.encPriv != CK_INVALID_HANDLE);
+        for (CK_OBJECT_HANDLE h : set.all) {
+            if (&set == pending) {
+                c.pendingExtras += h != set.signPriv && h != set.signPub ? 1 : 0;
+            } else if (&set != current) {
+                c.others += h != password && h != service ? 1 : 0;
+            }
+        }
+    }
+    if (current) {
+        s.Attr(current->signCert, CKA_VALUE, c.currentCert);
+    }
+    return c;
+}
+
+class CardStackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::string why = CardStack::SkipReason(); !why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        stack_ = std::make_unique<CardStack>(dir_.path() / "stack");
+        ASSERT_TRUE(stack_->StartReader()) << ReadAll(dir_.path() / "stack" / "pcscd.log");
+        ASSERT_TRUE(stack_->InsertCard()) << ReadAll(dir_.path() / "stack" / "card.log");
+        std::string log;
+        ASSERT_TRUE(stack_->Personalise(log)) << log;
+        data_ = dir_.path() / "server-data";
+        CommandRun enrol = RunCommand("RENVORA_ENROL_PIN=123456 RENVORA_ENROL_MANAGE_PASSWORD=" + std::string(kManage) +
+                                      " " + kServerProgram + " enrol --data '" + data_.string() +
+                                      "' --token-module " + CardStack::OpenScModule() + " --token-label '" +
+                                      CardStack::kTokenLabel + "' --days 30 2>&1");
+        ASSERT_EQ(enrol.exitCode, 0) << enrol.output;
+        reg::RegisterControl(dir_.classesRoot(), kCardControlClsid, "token card",
+                             RENVORA_BUILD_DIR "/p11card/p11card.so");
+        reg::WriteValue(dir_.classesRoot(), kCardControlKey, "Pkcs11Module", CardStack::OpenScModule());
+        reg::WriteValue(dir_.classesRoot(), kCardControlKey, "TokenLabel", CardStack::kTokenLabel);
+    }
+
+    TempWorkDir dir_;
+    std::unique_ptr<CardStack> stack_;
+    fs::path data_;
+};
+
+TEST_F(CardStackTest, AnUnattendedRenewalThroughOpenScLeavesOneSetThatOpenScAndOpenSslAccept) {
+    QtApp();
+    std::string error;
+    auto ca = server::CertificateAuthority::Open(data_, error);
+    ASSERT_TRUE(ca) << error;
+    server::Store store;
+    ASSERT_TRUE(store.Open(data_, error)) << error;
+    server::RenewalService service(store, *ca, server::ServiceOptions{});
+    server::HttpOptions httpOptions;
+    httpOptions.log = false;
+    server::HttpServer http(service, httpOptions);
+    ASSERT_TRUE(http.Bind(error)) << error;
+    http.RunInBackground();
+    dir_.Write("Config/conf.ini", "realmName=http://127.0.0.1:" + std::to_string(http.Port()) + "\r\n");
+    dir_.Write("drive_c/Windows/time.ini", "MaxDay=180\r\n");
+
+    CRenvoraApp app;
+    UnattendedOptions options;
+    options.screenshots = false;
+    options.print = [](const std::string&) {};
+    auto t0 = std::chrono::steady_clock::now();
+    UnattendedResult r = RunUnattended(app, options);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    http.Stop();
+    ASSERT_EQ(r.exitCode, 0) << r.failure << (r.messages.empty() ? "" : ": " + r.messages.back());
+    std::printf("unattended renewal on the emulated card over pcscd: %lld ms\n", static_cast<long long>(ms));
+
+    // One complete set: the card generated each key once, on the card; nothing stray beside it.
+    Census c = Look();
+    ASSERT_TRUE(c.read);
+    EXPECT_EQ(c.committed, 1);
+    EXPECT_EQ(c.others, 0);
+    EXPECT_EQ(c.pendingExtras, 0);
+    EXPECT_EQ(c.privateKeys, 2);
+
+    // Software we did not write agrees: pkcs15-tool reads the card, pkcs11-tool finds two certificates
+    // that `openssl verify` accepts against the server's CA.
+    CommandRun p15 = RunCommand("pkcs15-tool --dump 2>&1");
+    EXPECT_EQ(p15.exitCode, 0) << p15.output;
+    EXPECT_NE(p15.output.find("Private EC Key"), std::string::npos) << p15.output;
+    const std::string tool = "pkcs11-tool --module " + CardStack::OpenScModule() + " --login --pin 123456";
+    CommandRun list = RunCommand(tool + " --list-objects --type cert 2>&1");
+    int verified = 0;
+    for (std::size_t at = list.output.find("ID:"); at != std::string::npos; at = list.output.find("ID:", at + 3)) {
+        std::string id = list.output.substr(at + 3, list.output.find('\n', at) - at - 3);
+        id.erase(0, id.find_first_not_of(' '));
+        std::string der = (dir_.path() / (id + ".der")).string(), pem = (dir_.path() / (id + ".pem")).string();
+        Shell(tool + " --read-object --type cert --id " + id + " --output-file " + der + " 2>/dev/null");
+        Shell("openssl x509 -inform DER -in " + der + " -out " + pem);
+        EXPECT_EQ(RunCommand("openssl verify -CAfile " + (data_ / "ca.crt").string() + " " + pem + " 2>&1").output,
+                  pem + ": OK\n");
+        ++verified;
+    }
+    EXPECT_EQ(verified, 2) << list.output;
+
+    // With the PIN nobody turns signing on for the encryption key, or signs with it.
+    std::vector<std::shared_ptr<p11card::Module>> modules;
+    p11card::Session s;
+    p11card::TokenView view;
+    CK_RV rv = CKR_OK;
+    ASSERT_TRUE(OpenCard(modules, s));
+    ASSERT_EQ(s.Login(CardStack::kPin), CKR_OK);
+    ASSERT_TRUE(p11card::ScanToken(s, view, rv));
+    const p11card::TokenSet* current = view.Current(true);
+    ASSERT_TRUE(current && current->encPriv != CK_INVALID_HANDLE);
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE sign{CKA_SIGN, &yes, sizeof yes};
+    EXPECT_NE(s.fn()->C_SetAttributeValue(s.handle(), current->encPriv, &sign, 1), CKR_OK);
+    Bytes sig;
+    EXPECT_NE(s.Sign(current->encPriv, CKM_ECDSA, p11card::Sha256("x"), sig), CKR_OK);
+}
+
+// A child process that renews the card (support/write_child) and waits for the go-ahead before WriteCard.
+struct Writer {
+    pid_t pid = -1;
+    int out = -1;
+    std::string seen;
+    bool Start(const fs::path& certOut, const fs::path& go) {
+        ::setenv("RENVORA_WRITE_GO_FILE", go.c_str(), 1);
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            return false;
+        }
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+        posix_spawn_file_actions_addclose(&fa, fds[0]);
+        std::string cert = certOut.string();
+        char* argv[] = {const_cast<char*>(kChild.c_str()), cert.data(), const_cast<char*>(kManage), nullptr};
+        int rc = posix_spawn(&pid, kChild.c_str(), &fa, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(fds[1]);
+        out = fds[0];
+        ::unsetenv("RENVORA_WRITE_GO_FILE");
+        return rc == 0;
+    }
+    bool WaitFor(const std::string& what, int seconds) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (seen.find(what) == std::string::npos) {
+            int left = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+            pollfd p{out, POLLIN, 0};
+            char buf[256];
+            ssize_t n = 0;
+            if (left <= 0 || ::poll(&p, 1, left) <= 0 || (n = ::read(out, buf, sizeof buf)) <= 0) {
+                return false;
+            }
+            seen.append(buf, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+    ~Writer() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+        }
+        if (out >= 0) {
+            ::close(out);
+        }
+    }
+};
+
+TEST_F(CardStackTest, PullingTheCardOrTheReaderAnywhereInTheWriteLeavesOneCompleteSet) {
+    fs::path certOut = dir_.path() / "new-cert.pem", go = dir_.path() / "go";
+    Bytes previous = Look().currentCert;
+    ASSERT_FALSE(previous.empty());
+    // Renews the card; `cut` > 0 freezes the card at that write command of WriteCard and pulls the card
+    // (or, with `reader`, stops pcscd first). Returns the number of write commands WriteCard sent.
+    auto renew = [&](long cut, bool applies, bool reader) -> long {
+        fs::remove(stack_->armFile());
+        fs::remove(go);
+        fs::remove(stack_->countFile());
+        std::vector<std::string> extra = {"--arm-file", stack_->armFile().string()};
+        if (cut > 0) {
+            extra.insert(extra.end(), {"--freeze-at", std::to_string(cut)});
+            if (applies) {
+                extra.push_back("--freeze-applies");
+            }
+        }
+        EXPECT_TRUE(stack_->InsertCard(extra));
+        Writer w;
+        EXPECT_TRUE(w.Start(certOut, go));
+        EXPECT_TRUE(w.WaitFor("W\n", 120)) << w.seen;
+        std::ofstream(stack_->armFile()) << "armed\n";
+        std::ofstream(go) << "go\n";
+        if (cut == 0) {
+            EXPECT_TRUE(w.WaitFor("\n", 120) && w.WaitFor("D 0", 1)) << w.seen;
+            return std::atol(ReadAll(stack_->countFile()).c_str());
+        }
+        EXPECT_TRUE(stack_->WaitFrozen(120)) << w.seen;
+        if (reader) {
+            stack_->StopReader();
+        }
+        stack_->PullCard();
+        w.WaitFor("D ", 30); // the write fails once its card is gone
+        if (reader) {
+            EXPECT_TRUE(stack_->StartReader());
+        }
+        return cut;
+    };
+    // After each cut: a fresh control opens the card, the PIN resolves it, it holds the old set or the
+    // new one, complete, and signs with it.
+    auto check = [&](const std::string& what) {
+        ASSERT_TRUE(stack_->InsertCard()) << what;
+        CDCertUpdate card;
+        ASSERT_TRUE(card.Create(kCardControlClsid));
+        card.OpenCard();
+        ASSERT_EQ(card.GetStatus(), 0) << what << ": " << Utf8(card.GetErrorMessage());
+        card.SetPassword(CardStack::kPin);
+        card.VerifyPassword();
+        ASSERT_EQ(card.GetStatus(), 0) << what << ": " << Utf8(card.GetErrorMessage());
+        card.SetSignSource("after the cut");
+        card.SignData();
+        ASSERT_EQ(card.GetStatus(), 0) << what << ": " << Utf8(card.GetErrorMessage());
+        card.CloseCard();
+        Census c = Look();
+        ASSERT_TRUE(c.read) << what;
+        EXPECT_EQ(c.committed, 1) << what;
+        EXPECT_EQ(c.others, 0) << what;
+        EXPECT_EQ(c.pendingExtras, 0) << what;
+        std::string pem = p11card::CertDerToPem(c.currentCert);
+        EXPECT_TRUE(c.currentCert == previous || pem == ReadAll(certOut)) << what << ": neither the old nor the new set";
+        EXPECT_TRUE(OpenSslVerifies(pem, "after the cut", card.GetSignature())) << what;
+        previous = c.currentCert;
+    };
+
+    long writes = renew(0, false, false);
+    check("uncut renewal");
+    ASSERT_GE(writes, 4) << "a renewal writes at least its four objects";
+    std::mt19937 rng(std::random_device{}());
+    std::uniform_int_distribution<long> at(1, writes);
+    for (int run = 0; run < 20; ++run) {
+        long cut = at(rng);
+        bool applies = rng() % 2 == 1, reader = run % 2 == 1;
+        renew(cut, applies, reader);
+        check("run " + std::to_string(run) + ": " + (reader ? "reader stopped" : "card pulled") + " at write " +
+              std::to_string(cut) + " of " + std::to_string(writes) + (applies ? " (applied)" : ""));
+        if (HasFatalFailure()) {
+            return;
+        }
+        // And the next renewal succeeds.
+        renew(0, false, false);
+        check("renewal after run " + std::to_string(run));
+        if (HasFatalFailure()) {
+            return;
+        }
+    }
+}
+
+TEST_F(CardStackTest, AWrongPinTellsWhatIsLeftAndTheCardLocksAtItsOwnLimit) {
+    CDCertUpdate card;
+    ASSERT_TRUE(card.Create(kCardControlClsid));
+    card.OpenCard();
+    ASSERT_EQ(card.GetStatus(), 0) << Utf8(card.GetErrorMessage());
+    // The card allows three tries; OpenSC tells the last one.
+    for (const char8_t* expected : {u8"口令错误，请重新输入", u8"口令错误，还可以尝试1次",
+                                    u8"口令错误次数过多，IC卡已锁定，请到分中心解锁"}) {
+        card.SetPassword("654321");
+        card.VerifyPassword();
+        EXPECT_EQ(card.GetStatus(), -1);
+        EXPECT_EQ(Utf8(card.GetErrorMessage()), S(expected));
+    }
+    card.SetPassword(CardStack::kPin);
+    card.VerifyPassword();
+    EXPECT_EQ(card.GetStatus(), -1);
+    EXPECT_EQ(Utf8(card.GetErrorMessage()), S(u8"IC卡已锁定，请到分中心解锁"));
+}
+
+} // namespace
+} // namespace rv::test
