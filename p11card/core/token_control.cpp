@@ -423,7 +423,9 @@ void P11CardControl::VerifyPin() {
         return;
     }
     if (rv == CKR_PIN_LOCKED) {
-        Fail(-1, text::kPinLocked);
+        // Locked by this very try (a card module may answer the last wrong PIN so, as OpenSC does): the
+        // holder learns that this PIN locked it.
+        Fail(-1, text::kPinNowLocked);
         return;
     }
     if (rv == CKR_PIN_LEN_RANGE) {

@@ -5,6 +5,9 @@
  * generate, set attribute) is counted; the count goes to the file RENVORA_CUT_COUNT after each, and the
  * call numbered RENVORA_CUT_AT kills the process with SIGKILL, before it reaches SoftHSM2 or, with
  * RENVORA_CUT_AFTER=1, right after. The cut points follow the write's own progress, not the clock.
+ * With RENVORA_CUT_FREEZE set the process is not killed there: it makes that file and waits (at most two
+ * minutes) for the file RENVORA_CUT_RELEASE, so that a test can pull the card or its reader at that point;
+ * then the call goes on (and fails, as on a card pulled out).
  *
  * Pulled: While the file RENVORA_PULL_COUNTER holds a number N, the
  * object writes (C_CreateObject, C_CopyObject) count it down; the write that finds it at 0 first moves
@@ -85,7 +88,18 @@ static int CountCut(int after) {
     const char* when = getenv("RENVORA_CUT_AFTER");
     int cutAfter = when && when[0] == '1';
     if (at && atol(at) == cutCalls && cutAfter == after) {
-        kill(getpid(), SIGKILL);
+        const char* freeze = getenv("RENVORA_CUT_FREEZE");
+        const char* release = getenv("RENVORA_CUT_RELEASE");
+        if (!freeze || !release) {
+            kill(getpid(), SIGKILL);
+        }
+        FILE* f = fopen(freeze, "w");
+        if (f) {
+            fclose(f);
+        }
+        for (int i = 0; i < 12000 && access(release, F_OK) != 0; ++i) {
+            usleep(10000);
+        }
     }
     return 0;
 }

@@ -168,9 +168,11 @@ TEST(TokenCardKill, AKillAnywhereInWriteCardLeavesExactlyOneCompleteSet) {
         ASSERT_TRUE(child.Start(certOut));
         ASSERT_TRUE(child.WaitFor("W\n", 120)) << child.seen;
         int status = child.Wait();
-        bool cut = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL && child.seen.find("\nD ") == std::string::npos;
+        bool cut = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL &&
+                   child.seen.find("\nD ") == std::string::npos;
         cuts += cut ? 1 : 0;
-        ASSERT_TRUE(cut) << "run " << run << ": call " << k << " of " << fewest << " was not reached: " << child.seen;
+        ASSERT_TRUE(cut) << "run " << run << ": call " << k << " of " << fewest
+                         << " was not reached: " << child.seen;
         ::unsetenv("RENVORA_CUT_AT");
         check("run " + std::to_string(run) + ": killed " + (after ? "after" : "before") + " call " +
               std::to_string(k));

@@ -29,6 +29,7 @@
 #include <random>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -75,7 +76,8 @@ Census Look() {
     c.read = true;
     const p11card::TokenSet* current = view.Current(true);
     const p11card::TokenSet* pending = view.Pending(true);
-    CK_OBJECT_HANDLE password = view.ManagePassword(true), service = view.InForce(p11card::kServiceKeys, true);
+    CK_OBJECT_HANDLE password = view.ManagePassword(true),
+                     service = view.InForce(p11card::kServiceKeys, true);
     for (const p11card::TokenSet& set : view.sets) {
         c.committed += set.Committed() ? 1 : 0;
         c.privateKeys += (set.signPriv != CK_INVALID_HANDLE) + (set.encPriv != CK_INVALID_HANDLE);
@@ -105,10 +107,10 @@ protected:
         std::string log;
         ASSERT_TRUE(stack_->Personalise(log)) << log;
         data_ = dir_.path() / "server-data";
-        CommandRun enrol = RunCommand("RENVORA_ENROL_PIN=123456 RENVORA_ENROL_MANAGE_PASSWORD=" + std::string(kManage) +
-                                      " " + kServerProgram + " enrol --data '" + data_.string() +
-                                      "' --token-module " + CardStack::OpenScModule() + " --token-label '" +
-                                      CardStack::kTokenLabel + "' --days 30 2>&1");
+        CommandRun enrol = RunCommand(
+            "RENVORA_ENROL_PIN=123456 RENVORA_ENROL_MANAGE_PASSWORD=" + std::string(kManage) + " " +
+            kServerProgram + " enrol --data '" + data_.string() + "' --token-module " +
+            CardStack::OpenScModule() + " --token-label '" + CardStack::kTokenLabel + "' --days 30 2>&1");
         ASSERT_EQ(enrol.exitCode, 0) << enrol.output;
         reg::RegisterControl(dir_.classesRoot(), kCardControlClsid, "token card",
                              RENVORA_BUILD_DIR "/p11card/p11card.so");
@@ -143,7 +145,8 @@ TEST_F(CardStackTest, AnUnattendedRenewalThroughOpenScLeavesOneSetThatOpenScAndO
     options.print = [](const std::string&) {};
     auto t0 = std::chrono::steady_clock::now();
     UnattendedResult r = RunUnattended(app, options);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     http.Stop();
     ASSERT_EQ(r.exitCode, 0) << r.failure << (r.messages.empty() ? "" : ": " + r.messages.back());
     std::printf("unattended renewal on the emulated card over pcscd: %lld ms\n", static_cast<long long>(ms));
@@ -164,14 +167,17 @@ TEST_F(CardStackTest, AnUnattendedRenewalThroughOpenScLeavesOneSetThatOpenScAndO
     const std::string tool = "pkcs11-tool --module " + CardStack::OpenScModule() + " --login --pin 123456";
     CommandRun list = RunCommand(tool + " --list-objects --type cert 2>&1");
     int verified = 0;
-    for (std::size_t at = list.output.find("ID:"); at != std::string::npos; at = list.output.find("ID:", at + 3)) {
+    for (std::size_t at = list.output.find("ID:"); at != std::string::npos;
+         at = list.output.find("ID:", at + 3)) {
         std::string id = list.output.substr(at + 3, list.output.find('\n', at) - at - 3);
         id.erase(0, id.find_first_not_of(' '));
-        std::string der = (dir_.path() / (id + ".der")).string(), pem = (dir_.path() / (id + ".pem")).string();
+        std::string der = (dir_.path() / (id + ".der")).string(),
+                    pem = (dir_.path() / (id + ".pem")).string();
         Shell(tool + " --read-object --type cert --id " + id + " --output-file " + der + " 2>/dev/null");
         Shell("openssl x509 -inform DER -in " + der + " -out " + pem);
-        EXPECT_EQ(RunCommand("openssl verify -CAfile " + (data_ / "ca.crt").string() + " " + pem + " 2>&1").output,
-                  pem + ": OK\n");
+        EXPECT_EQ(
+            RunCommand("openssl verify -CAfile " + (data_ / "ca.crt").string() + " " + pem + " 2>&1").output,
+            pem + ": OK\n");
         ++verified;
     }
     EXPECT_EQ(verified, 2) << list.output;
@@ -221,7 +227,8 @@ struct Writer {
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (seen.find(what) == std::string::npos) {
             int left = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                    .count());
             pollfd p{out, POLLIN, 0};
             char buf[256];
             ssize_t n = 0;
@@ -250,49 +257,62 @@ TEST_F(CardStackTest, PullingTheCardOrTheReaderAnywhereInTheWriteLeavesOneComple
     ASSERT_FALSE(previous.empty());
     // Renews the card; `cut` > 0 freezes the card at that write command of WriteCard and pulls the card
     // (or, with `reader`, stops pcscd first). Returns the number of write commands WriteCard sent.
-    auto renew = [&](long cut, bool applies, bool reader) -> long {
-        fs::remove(stack_->armFile());
-        fs::remove(go);
-        fs::remove(stack_->countFile());
-        std::vector<std::string> extra = {"--arm-file", stack_->armFile().string()};
+    // The writer goes through the test module over OpenSC that stops it at a chosen call of WriteCard
+    // (cards/pull_module.c), where the card is pulled or its reader stopped.
+    reg::WriteValue(dir_.classesRoot(), kCardControlKey, "Pkcs11Module",
+                    RENVORA_BUILD_DIR "/tests/p11_pull_module.so");
+    ::setenv("RENVORA_PULL_TARGET", CardStack::OpenScModule().c_str(), 1);
+    fs::path countFile = dir_.path() / "cut-count", frozen = dir_.path() / "frozen",
+             release = dir_.path() / "release";
+    ::setenv("RENVORA_CUT_COUNT", countFile.c_str(), 1);
+    ::setenv("RENVORA_CUT_FREEZE", frozen.c_str(), 1);
+    ::setenv("RENVORA_CUT_RELEASE", release.c_str(), 1);
+    // Renews the card; `cut` > 0 stops the write before (or `after`) its call number `cut` and pulls the
+    // card (or, with `reader`, stops pcscd first). Returns the number of calls WriteCard made.
+    auto renew = [&](long cut, bool after, bool reader) -> long {
+        fs::remove(frozen);
+        fs::remove(release);
+        fs::remove(countFile);
         if (cut > 0) {
-            extra.insert(extra.end(), {"--freeze-at", std::to_string(cut)});
-            if (applies) {
-                extra.push_back("--freeze-applies");
-            }
+            ::setenv("RENVORA_CUT_AT", std::to_string(cut).c_str(), 1);
+            ::setenv("RENVORA_CUT_AFTER", after ? "1" : "0", 1);
         }
-        EXPECT_TRUE(stack_->InsertCard(extra));
         Writer w;
         EXPECT_TRUE(w.Start(certOut, go));
-        EXPECT_TRUE(w.WaitFor("W\n", 120)) << w.seen;
-        std::ofstream(stack_->armFile()) << "armed\n";
+        ::unsetenv("RENVORA_CUT_AT");
         std::ofstream(go) << "go\n";
         if (cut == 0) {
-            EXPECT_TRUE(w.WaitFor("\n", 120) && w.WaitFor("D 0", 1)) << w.seen;
-            return std::atol(ReadAll(stack_->countFile()).c_str());
+            EXPECT_TRUE(w.WaitFor("D ", 120) && w.WaitFor("\n", 5)) << w.seen;
+            EXPECT_NE(w.seen.find("D 0 "), std::string::npos) << w.seen;
+            return std::atol(ReadAll(countFile).c_str());
         }
-        EXPECT_TRUE(stack_->WaitFrozen(120)) << w.seen;
+        for (int i = 0; i < 2400 && !fs::exists(frozen); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_TRUE(fs::exists(frozen)) << w.seen;
         if (reader) {
             stack_->StopReader();
         }
         stack_->PullCard();
-        w.WaitFor("D ", 30); // the write fails once its card is gone
+        std::ofstream(release) << "pulled\n";
+        EXPECT_TRUE(w.WaitFor("D ", 120)) << w.seen; // the write fails once its card is gone
         if (reader) {
             EXPECT_TRUE(stack_->StartReader());
         }
+        EXPECT_TRUE(stack_->InsertCard());
         return cut;
     };
     // After each cut: a fresh control opens the card, the PIN resolves it, it holds the old set or the
     // new one, complete, and signs with it.
     auto check = [&](const std::string& what) {
-        ASSERT_TRUE(stack_->InsertCard()) << what;
         CDCertUpdate card;
         ASSERT_TRUE(card.Create(kCardControlClsid));
         card.OpenCard();
         ASSERT_EQ(card.GetStatus(), 0) << what << ": " << Utf8(card.GetErrorMessage());
         card.SetPassword(CardStack::kPin);
         card.VerifyPassword();
-        ASSERT_EQ(card.GetStatus(), 0) << what << ": " << Utf8(card.GetErrorMessage());
+        ASSERT_EQ(card.GetStatus(), 0) << what << ": " << Utf8(card.GetErrorMessage()) << "\n"
+                                       << ReadAll(stack_->folder() / "card.log");
         card.SetSignSource("after the cut");
         card.SignData();
         ASSERT_EQ(card.GetStatus(), 0) << what << ": " << Utf8(card.GetErrorMessage());
@@ -303,22 +323,24 @@ TEST_F(CardStackTest, PullingTheCardOrTheReaderAnywhereInTheWriteLeavesOneComple
         EXPECT_EQ(c.others, 0) << what;
         EXPECT_EQ(c.pendingExtras, 0) << what;
         std::string pem = p11card::CertDerToPem(c.currentCert);
-        EXPECT_TRUE(c.currentCert == previous || pem == ReadAll(certOut)) << what << ": neither the old nor the new set";
+        EXPECT_TRUE(c.currentCert == previous || pem == ReadAll(certOut))
+            << what << ": neither the old nor the new set";
         EXPECT_TRUE(OpenSslVerifies(pem, "after the cut", card.GetSignature())) << what;
         previous = c.currentCert;
     };
 
     long writes = renew(0, false, false);
     check("uncut renewal");
-    ASSERT_GE(writes, 4) << "a renewal writes at least its four objects";
+    ASSERT_GE(writes, 4) << "a write makes at least its four objects";
     std::mt19937 rng(std::random_device{}());
     std::uniform_int_distribution<long> at(1, writes);
     for (int run = 0; run < 20; ++run) {
         long cut = at(rng);
-        bool applies = rng() % 2 == 1, reader = run % 2 == 1;
-        renew(cut, applies, reader);
-        check("run " + std::to_string(run) + ": " + (reader ? "reader stopped" : "card pulled") + " at write " +
-              std::to_string(cut) + " of " + std::to_string(writes) + (applies ? " (applied)" : ""));
+        bool after = rng() % 2 == 1, reader = run % 2 == 1;
+        renew(cut, after, reader);
+        check("run " + std::to_string(run) + ": " + (reader ? "reader stopped" : "card pulled") +
+              (after ? " after" : " before") + " call " + std::to_string(cut) + " of " +
+              std::to_string(writes));
         if (HasFatalFailure()) {
             return;
         }

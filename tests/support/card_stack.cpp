@@ -7,8 +7,8 @@
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -167,12 +167,11 @@ bool CardStack::WaitFrozen(int seconds) {
 
 bool CardStack::Personalise(std::string& log) {
     const std::string so = std::string(" --so-pin ") + kSoPin;
-    for (const std::string& step :
-         {"pkcs15-init --create-pkcs15 --so-puk " + std::string(kSoPin) + so + " --pin " + kPin +
-              " --puk 12345678 --label 'renvora card'",
-          "pkcs15-init --store-pin --auth-id 01 --label 'User PIN' --pin " + std::string(kPin) +
-              " --puk 12345678" + so,
-          std::string("pkcs15-init --finalize")}) {
+    for (const std::string& step : {"pkcs15-init --create-pkcs15 --so-puk " + std::string(kSoPin) + so +
+                                        " --pin " + kPin + " --puk 12345678 --label 'renvora card'",
+                                    "pkcs15-init --store-pin --auth-id 01 --label 'User PIN' --pin " +
+                                        std::string(kPin) + " --puk 12345678" + so,
+                                    std::string("pkcs15-init --finalize")}) {
         CommandRun r = RunCommand(step + " 2>&1");
         log += "$ " + step + "\n" + r.output;
         if (r.exitCode != 0) {

@@ -10,7 +10,9 @@
 // the commands that change what it stores once that file exists (without it, from the start), writes the
 // count to --count-file after each, and at the N-th (--freeze-at) stops answering: it applies that command
 // first with --freeze-applies, says "frozen N" in --status-file, and waits to be killed (the card pulled)
-// or for its reader to go (pcscd stopped).
+// or for its reader to go (pcscd stopped). With --whole-directories the later parts of a PKCS#15 directory
+// rewrite are not counted, so no pull falls inside one (see docs/p11card.md: a card commits each command,
+// and OpenSC rewrites a directory file in several).
 #include "myeid_card.h"
 
 #include <arpa/inet.h>
@@ -111,7 +113,7 @@ int main(int argc, char** argv) {
     int port = 35963;
     std::string countFile, armFile, statusFile;
     long freezeAt = 0;
-    bool freezeApplies = false;
+    bool freezeApplies = false, wholeDirectories = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> std::string {
@@ -139,6 +141,8 @@ int main(int argc, char** argv) {
             freezeAt = std::atol(next().c_str());
         } else if (a == "--freeze-applies") {
             freezeApplies = true;
+        } else if (a == "--whole-directories") {
+            wholeDirectories = true;
         } else if (a == "--status-file") {
             statusFile = next();
         } else {
@@ -180,9 +184,12 @@ int main(int argc, char** argv) {
             }
             continue;
         }
-        bool counted = cardsim::MyEidCard::IsWrite(msg) && (armFile.empty() || Exists(armFile));
+        // With --whole-directories a pull never falls between the parts of one directory rewrite.
+        bool counted = cardsim::MyEidCard::IsWrite(msg) && (armFile.empty() || Exists(armFile)) &&
+                       !(wholeDirectories && card.ContinuesDirectory(msg));
         if (counted) {
             ++writes;
+            std::fprintf(stderr, "write %ld: %02X %02X %02X\n", writes, msg[1], msg[2], msg[3]);
             if (freezeAt > 0 && writes == freezeAt) {
                 if (freezeApplies) {
                     card.Process(msg);

@@ -306,6 +306,14 @@ bool MyEidCard::IsWrite(const Bytes& apdu) {
     }
 }
 
+bool MyEidCard::ContinuesDirectory(const Bytes& apdu) const {
+    if (apdu.size() < 4 || apdu[1] != 0xD6 || (apdu[2] == 0 && apdu[3] == 0)) {
+        return false;
+    }
+    uint16_t fid = current_->fid;
+    return (fid >= 0x4400 && fid <= 0x44FF) || (fid >= 0x5031 && fid <= 0x5033);
+}
+
 // ---- State file ----
 
 namespace {

@@ -58,6 +58,9 @@ public:
     Bytes Process(const Bytes& apdu);
     // Whether the command changes what the card stores (what a pull can cut between).
     static bool IsWrite(const Bytes& apdu);
+    // A later part of rewriting a PKCS#15 directory file (UPDATE BINARY past its start): OpenSC rewrites a
+    // whole directory in several commands, and no card commits them together.
+    bool ContinuesDirectory(const Bytes& apdu) const;
 
 private:
     struct Result;
