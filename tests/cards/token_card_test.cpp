@@ -305,3 +305,41 @@ TEST_F(TokenCardFaults, WriteBackInputThatDoesNotFitTogetherWritesNothing) {
 
 } // namespace
 } // namespace rv
+
+namespace rv {
+namespace {
+
+// After a renewal that kept the management password, the first set's password hash is still the one in
+// force: the token tool says so instead of calling it a leftover, and names each object by what it is.
+TEST(TokenCardTool, ShowNamesEachObjectAndWhatOfAnEarlierSetIsStillInForce) {
+    test::TokenCard token("ECC");
+    CDCertUpdate card;
+    ASSERT_TRUE(card.Create(kCardControlClsid));
+    card.OpenCard();
+    card.SetPassword(test::kPin);
+    card.VerifyPassword();
+    card.SetInitManagePassword(test::kManagePassword);
+    card.InitUpdate();
+    ASSERT_EQ(card.GetStatus(), 0) << test::Utf8(card.GetErrorMessage());
+    std::string encKey = test::NewPrivateKeyPem("ECC");
+    card.SetSignCert(token.ca().Issue(card.GetPublicKey(), "20260101000000Z", "20310630120000Z"));
+    card.SetEnvCert(token.ca().Issue(encKey, "20260101000000Z", "20310630120000Z"));
+    card.SetEnvData(test::EncryptPrivateKeyPem(encKey, test::kManagePassword));
+    card.SetWriteManagePassword(test::kManagePassword);
+    card.WriteCard();
+    ASSERT_EQ(card.GetStatus(), 0) << test::Utf8(card.GetErrorMessage());
+    card.CloseCard();
+    std::string pinFile = token.dir().Write("pin", std::string(test::kPin) + "\n").string();
+    test::CommandRun show = test::RunCommand(RENVORA_BUILD_DIR "/p11card/renvora-p11card show --module " +
+                                             test::SoftHsm::ModulePath() + " --token-label " +
+                                             test::TokenCard::kLabel + " --pin-file " + pinFile + " 2>&1");
+    EXPECT_EQ(show.exitCode, 0) << show.output;
+    EXPECT_NE(show.output.find("searched module"), std::string::npos) << show.output;
+    EXPECT_NE(show.output.find("earlier set, partly still in force"), std::string::npos) << show.output;
+    EXPECT_NE(show.output.find("management-password hash: in force"), std::string::npos) << show.output;
+    EXPECT_NE(show.output.find("signing key"), std::string::npos) << show.output;
+    EXPECT_EQ(show.output.find("leftover"), std::string::npos) << show.output;
+}
+
+} // namespace
+} // namespace rv
