@@ -5,6 +5,8 @@
 #include "card/dispids.h"
 #include "card_under_test.h"
 #include "core/card_image.h"
+#include "core/keys.h"
+#include "core/layout.h"
 #include "core/token_control.h"
 #include "platform/codepage.h"
 #include "platform/registry.h"
@@ -271,6 +273,41 @@ TEST_F(TokenCardFaults, ATokenPulledBeforeOrDuringWriteCardIsWrittenByTheRetryAl
     EXPECT_EQ(c.committed, 1);
     EXPECT_EQ(c.others, 0);
     EXPECT_FALSE(c.pending);
+}
+
+// Anyone with the PIN holds a session that may change attributes: after a renewal neither key can be
+// given the other's use, so the encryption key never signs (SoftHSM2 honours CKA_MODIFIABLE false;
+// OpenSC refuses usage changes by itself, which the card stack test checks).
+TEST_F(TokenCardFaults, WithThePinNeitherRenewedKeyCanBeTurnedToTheOthersUse) {
+    std::string cert = LoginWithANewKey();
+    ASSERT_FALSE(cert.empty()) << Error();
+    std::string encKey = test::NewPrivateKeyPem("ECC");
+    card.SetSignCert(cert);
+    card.SetEnvCert(token.ca().Issue(encKey, "20260101000000Z", "20310630120000Z"));
+    card.SetEnvData(test::EncryptPrivateKeyPem(encKey, test::kManagePassword));
+    card.SetWriteManagePassword(test::kManagePassword);
+    card.WriteCard();
+    ASSERT_EQ(card.GetStatus(), 0) << Error();
+    card.CloseCard();
+
+    std::vector<std::shared_ptr<p11card::Module>> modules;
+    p11card::Session s;
+    p11card::TokenView view;
+    CK_RV rv = CKR_OK;
+    ASSERT_TRUE(test::OpenTokenSession(test::TokenCard::kLabel, modules, s));
+    ASSERT_EQ(s.Login(test::kPin), CKR_OK);
+    ASSERT_TRUE(p11card::ScanToken(s, view, rv));
+    const p11card::TokenSet* current = view.Current(true);
+    ASSERT_TRUE(current && current->encPriv != CK_INVALID_HANDLE && current->signPriv != CK_INVALID_HANDLE);
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE sign{CKA_SIGN, &yes, sizeof yes}, decrypt{CKA_DECRYPT, &yes, sizeof yes},
+        derive{CKA_DERIVE, &yes, sizeof yes};
+    EXPECT_NE(s.fn()->C_SetAttributeValue(s.handle(), current->encPriv, &sign, 1), CKR_OK);
+    EXPECT_NE(s.fn()->C_SetAttributeValue(s.handle(), current->signPriv, &decrypt, 1), CKR_OK);
+    EXPECT_NE(s.fn()->C_SetAttributeValue(s.handle(), current->signPriv, &derive, 1), CKR_OK);
+    p11card::Bytes sig;
+    EXPECT_NE(s.Sign(current->encPriv, CKM_ECDSA, p11card::Sha256("x"), sig), CKR_OK);
+    EXPECT_EQ(s.Sign(current->signPriv, CKM_ECDSA, p11card::Sha256("x"), sig), CKR_OK);
 }
 
 TEST_F(TokenCardFaults, WriteBackInputThatDoesNotFitTogetherWritesNothing) {

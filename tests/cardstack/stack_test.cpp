@@ -118,38 +118,64 @@ protected:
         reg::WriteValue(dir_.classesRoot(), kCardControlKey, "TokenLabel", CardStack::kTokenLabel);
     }
 
+    // The unattended client renewing the card against the reference server on loopback.
+    UnattendedResult Renew() {
+        QtApp();
+        std::string error;
+        auto ca = server::CertificateAuthority::Open(data_, error);
+        server::Store store;
+        if (!ca || !store.Open(data_, error)) {
+            ADD_FAILURE() << error;
+            return {};
+        }
+        server::RenewalService service(store, *ca, server::ServiceOptions{});
+        server::HttpOptions httpOptions;
+        httpOptions.log = false;
+        server::HttpServer http(service, httpOptions);
+        if (!http.Bind(error)) {
+            ADD_FAILURE() << error;
+            return {};
+        }
+        http.RunInBackground();
+        dir_.Write("Config/conf.ini", "realmName=http://127.0.0.1:" + std::to_string(http.Port()) + "\r\n");
+        dir_.Write("drive_c/Windows/time.ini", "MaxDay=180\r\n");
+        CRenvoraApp app;
+        UnattendedOptions options;
+        options.screenshots = false;
+        options.print = [](const std::string&) {};
+        UnattendedResult r = RunUnattended(app, options);
+        http.Stop();
+        return r;
+    }
+    // How many commands with instruction byte `ins` changing the card it has answered so far (the card's
+    // log names each).
+    int CardCommands(const char* ins) const {
+        std::string log = ReadAll(stack_->folder() / "card.log");
+        int n = 0;
+        for (std::size_t at = log.find(ins); at != std::string::npos; at = log.find(ins, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+    static constexpr const char* kGenerateKey = ": 46 ";
+    static constexpr const char* kDeleteFile = ": E4 ";
+
     TempWorkDir dir_;
     std::unique_ptr<CardStack> stack_;
     fs::path data_;
 };
 
 TEST_F(CardStackTest, AnUnattendedRenewalThroughOpenScLeavesOneSetThatOpenScAndOpenSslAccept) {
-    QtApp();
-    std::string error;
-    auto ca = server::CertificateAuthority::Open(data_, error);
-    ASSERT_TRUE(ca) << error;
-    server::Store store;
-    ASSERT_TRUE(store.Open(data_, error)) << error;
-    server::RenewalService service(store, *ca, server::ServiceOptions{});
-    server::HttpOptions httpOptions;
-    httpOptions.log = false;
-    server::HttpServer http(service, httpOptions);
-    ASSERT_TRUE(http.Bind(error)) << error;
-    http.RunInBackground();
-    dir_.Write("Config/conf.ini", "realmName=http://127.0.0.1:" + std::to_string(http.Port()) + "\r\n");
-    dir_.Write("drive_c/Windows/time.ini", "MaxDay=180\r\n");
-
-    CRenvoraApp app;
-    UnattendedOptions options;
-    options.screenshots = false;
-    options.print = [](const std::string&) {};
+    int generatedBefore = CardCommands(kGenerateKey);
     auto t0 = std::chrono::steady_clock::now();
-    UnattendedResult r = RunUnattended(app, options);
+    UnattendedResult r = Renew();
     auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-    http.Stop();
     ASSERT_EQ(r.exitCode, 0) << r.failure << (r.messages.empty() ? "" : ": " + r.messages.back());
     std::printf("unattended renewal on the emulated card over pcscd: %lld ms\n", static_cast<long long>(ms));
+    // The card generated the new key once: no session key that the module generates on the card anyway
+    // and then a copy of it.
+    EXPECT_EQ(CardCommands(kGenerateKey) - generatedBefore, 1);
 
     // One complete set: the card generated each key once, on the card; nothing stray beside it.
     Census c = Look();
@@ -197,6 +223,26 @@ TEST_F(CardStackTest, AnUnattendedRenewalThroughOpenScLeavesOneSetThatOpenScAndO
     EXPECT_NE(s.fn()->C_SetAttributeValue(s.handle(), current->encPriv, &sign, 1), CKR_OK);
     Bytes sig;
     EXPECT_NE(s.Sign(current->encPriv, CKM_ECDSA, p11card::Sha256("x"), sig), CKR_OK);
+}
+
+// A card that keeps what it once wrote (DELETE FILE refused) is still renewed: the key is generated once,
+// on the card, and the new set becomes the card's; the old set stays beside it, and no stray key.
+TEST_F(CardStackTest, ACardThatRefusesDeletesIsRenewedWithOneKeyGeneratedAndNoStrayKey) {
+    Census before = Look();
+    Bytes previous = before.currentCert;
+    ASSERT_FALSE(previous.empty());
+    stack_->PullCard();
+    ASSERT_TRUE(stack_->InsertCard({"--refuse-deletes"}));
+    int generatedBefore = CardCommands(kGenerateKey);
+    UnattendedResult r = Renew();
+    ASSERT_EQ(r.exitCode, 0) << r.failure << (r.messages.empty() ? "" : ": " + r.messages.back());
+    EXPECT_EQ(CardCommands(kGenerateKey) - generatedBefore, 1);
+    Census c = Look();
+    ASSERT_TRUE(c.read);
+    EXPECT_NE(c.currentCert, previous) << "the new set is not the card's";
+    EXPECT_EQ(c.committed, 2) << "the old set (kept by the card) and the new one";
+    EXPECT_EQ(c.privateKeys, before.privateKeys + 2) << "a stray key beside the two sets";
+    EXPECT_EQ(c.pendingExtras, 0);
 }
 
 // A child process that renews the card (support/write_child) and waits for the go-ahead before WriteCard.
