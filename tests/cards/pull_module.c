@@ -12,12 +12,15 @@
  * Pulled: While the file RENVORA_PULL_COUNTER holds a number N, the
  * object writes (C_CreateObject, C_CopyObject) count it down; the write that finds it at 0 first moves
  * every token folder of RENVORA_PULL_TOKENS into RENVORA_PULL_EJECTED, SoftHSM2's way of losing a token,
- * and then goes ahead (and fails, as on a token pulled out). The test puts the folders back. */
+ * and then goes ahead (and fails, as on a token pulled out). The test puts the folders back.
+ *
+ * Full: RENVORA_PULL_FREE_MEMORY, a number of bytes, is what the token reports as its free public and
+ * private memory (SoftHSM2 reports none), as a nearly full card does. */
 #include <p11-kit/pkcs11.h>
 
 #include <dirent.h>
-#include <signal.h>
 #include <dlfcn.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -139,6 +142,15 @@ static CK_RV CopyObject(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_PT
     return Cut(real->C_CopyObject(s, o, t, n, out));
 }
 
+static CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+    CK_RV rv = real->C_GetTokenInfo(slot, info);
+    const char* room = getenv("RENVORA_PULL_FREE_MEMORY");
+    if (rv == CKR_OK && room) {
+        info->ulFreePublicMemory = info->ulFreePrivateMemory = strtoul(room, NULL, 10);
+    }
+    return rv;
+}
+
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
     if (!real) {
         /* Kept loaded: SoftHSM2 is finalised through the list whenever this module is, and initialised
@@ -156,6 +168,7 @@ CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
         functions.C_DestroyObject = DestroyObject;
         functions.C_GenerateKeyPair = GenerateKeyPair;
         functions.C_SetAttributeValue = SetAttributeValue;
+        functions.C_GetTokenInfo = GetTokenInfo;
     }
     *list = &functions;
     return CKR_OK;

@@ -310,6 +310,29 @@ TEST_F(TokenCardFaults, WithThePinNeitherRenewedKeyCanBeTurnedToTheOthersUse) {
     EXPECT_EQ(s.Sign(current->signPriv, CKM_ECDSA, p11card::Sha256("x"), sig), CKR_OK);
 }
 
+// A token that says it has too little room for a new set beside the old one is refused before a key is
+// generated, with a text that says so; the card keeps its set and stays usable.
+TEST_F(TokenCardFaults, ATokenWithoutRoomForANewSetIsRefusedBeforeAnythingIsGenerated) {
+    SetModule(RENVORA_BUILD_DIR "/tests/p11_pull_module.so");
+    ::setenv("RENVORA_PULL_TARGET", test::SoftHsm::ModulePath().c_str(), 1);
+    ::setenv("RENVORA_PULL_FREE_MEMORY", "1500", 1);
+    Login();
+    std::string before = token.Snapshot();
+    card.SetInitManagePassword(test::kManagePassword);
+    testing::internal::CaptureStderr();
+    card.InitUpdate();
+    std::string err = testing::internal::GetCapturedStderr();
+    ::unsetenv("RENVORA_PULL_FREE_MEMORY");
+    EXPECT_EQ(card.GetStatus(), -1);
+    EXPECT_EQ(Error(), S(u8"IC卡存储空间不足，无法写入新的证书和密钥，请到分中心办理！"));
+    EXPECT_NE(err.find("1500 bytes of public and 1500 of private memory free"), std::string::npos) << err;
+    EXPECT_TRUE(token.Snapshot() == before) << "the token changed";
+    EXPECT_TRUE(card.GetPublicKey().empty());
+    card.SetSignSource("still usable");
+    card.SignData();
+    EXPECT_EQ(card.GetStatus(), 0) << Error();
+}
+
 TEST_F(TokenCardFaults, WriteBackInputThatDoesNotFitTogetherWritesNothing) {
     std::string cert = LoginWithANewKey();
     ASSERT_FALSE(cert.empty()) << Error();

@@ -245,6 +245,49 @@ TEST_F(CardStackTest, ACardThatRefusesDeletesIsRenewedWithOneKeyGeneratedAndNoSt
     EXPECT_EQ(c.pendingExtras, 0);
 }
 
+// A card whose store is nearly full: OpenSC does not report a card's free memory, so the card itself
+// refuses the new key's file; the holder reads why, the operator's line names the result, nothing was
+// generated, and the card keeps its set and signs.
+TEST_F(CardStackTest, ACardWithoutRoomForANewKeyIsRefusedWithTheReasonAndKeepsItsSet) {
+    Census before = Look();
+    ASSERT_FALSE(before.currentCert.empty());
+    stack_->PullCard();
+    std::string log = ReadAll(stack_->folder() / "card.log");
+    std::size_t at = log.rfind("renvora-cardsim: ");
+    ASSERT_NE(at, std::string::npos) << log;
+    long used = std::atol(log.c_str() + at + 17);
+    ASSERT_GT(used, 0) << log;
+    ASSERT_TRUE(stack_->InsertCard({"--capacity", std::to_string(used + 64)}));
+    int generatedBefore = CardCommands(kGenerateKey);
+
+    CDCertUpdate card;
+    ASSERT_TRUE(card.Create(kCardControlClsid));
+    card.OpenCard();
+    card.SetPassword(CardStack::kPin);
+    card.VerifyPassword();
+    ASSERT_EQ(card.GetStatus(), 0) << Utf8(card.GetErrorMessage());
+    card.SetInitManagePassword(kManage);
+    testing::internal::CaptureStderr();
+    card.InitUpdate();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(card.GetStatus(), -1);
+    EXPECT_EQ(Utf8(card.GetErrorMessage()),
+              S(u8"IC卡生成密钥对失败（IC卡存储空间不足，CKR_DEVICE_MEMORY）！"));
+    EXPECT_NE(err.find("C_GenerateKeyPair refused by module"), std::string::npos) << err;
+    EXPECT_NE(err.find(": CKR_DEVICE_MEMORY"), std::string::npos) << err;
+    EXPECT_TRUE(card.GetPublicKey().empty());
+    EXPECT_EQ(CardCommands(kGenerateKey), generatedBefore);
+    card.SetSignSource("still the old set");
+    card.SignData();
+    EXPECT_EQ(card.GetStatus(), 0) << Utf8(card.GetErrorMessage());
+    card.CloseCard();
+    Census after = Look();
+    EXPECT_EQ(after.currentCert, before.currentCert);
+    EXPECT_EQ(after.committed, 1);
+    EXPECT_EQ(after.privateKeys, before.privateKeys);
+    EXPECT_EQ(after.pendingExtras, 0);
+}
+
 // A child process that renews the card (support/write_child) and waits for the go-ahead before WriteCard.
 struct Writer {
     pid_t pid = -1;
@@ -396,6 +439,130 @@ TEST_F(CardStackTest, PullingTheCardOrTheReaderAnywhereInTheWriteLeavesOneComple
         if (HasFatalFailure()) {
             return;
         }
+    }
+}
+
+// A pull between two commands the card receives while the new set is being written, up to the signing
+// certificate's directory entry that completes it: the card keeps its old set, which opens and signs, and
+// the next renewal succeeds. Each trial starts from the same card (its state saved after an uncut
+// renewal). The pulls fall between whole directory rewrites (OpenSC rewrites a PKCS#15 directory file in
+// several UPDATE BINARY commands, which no card commits together); RENVORA_STACK_EVERY_CUT=1 tries every
+// command instead, inside rewrites too, and prints which pulls left a card that cannot be renewed again.
+// The old set's removal afterwards is outside what the plugin can keep whole: see docs/p11card.md.
+TEST_F(CardStackTest, PullingTheCardAtAnyCommandBeforeTheNewSetIsCompleteKeepsTheOldSet) {
+    const bool every = std::getenv("RENVORA_STACK_EVERY_CUT") != nullptr;
+    fs::path certOut = dir_.path() / "new-cert.pem", go = dir_.path() / "go", arm = stack_->armFile();
+    // Renews the card with its write commands counted from WriteCard on; `freezeAt` > 0 pulls the card at
+    // that command (`applies`: after the card took it, before it answered). Returns the card's log of the
+    // write's commands and whether the write succeeded.
+    auto renew = [&](long freezeAt, bool applies, bool& ok) -> std::string {
+        fs::remove(arm);
+        fs::remove(go);
+        std::vector<std::string> args = {"--arm-file", arm.string()};
+        if (!every) {
+            args.emplace_back("--whole-directories");
+        }
+        if (freezeAt > 0) {
+            args.insert(args.end(), {"--freeze-at", std::to_string(freezeAt)});
+            if (applies) {
+                args.emplace_back("--freeze-applies");
+            }
+        }
+        stack_->PullCard();
+        EXPECT_TRUE(stack_->InsertCard(args));
+        std::size_t logStart = ReadAll(stack_->folder() / "card.log").size();
+        Writer w;
+        EXPECT_TRUE(w.Start(certOut, go));
+        EXPECT_TRUE(w.WaitFor("W\n", 120)) << w.seen;
+        std::ofstream(arm) << "armed\n";
+        std::ofstream(go) << "go\n";
+        if (freezeAt > 0) {
+            EXPECT_TRUE(stack_->WaitFrozen(120)) << w.seen;
+            stack_->PullCard();
+        }
+        EXPECT_TRUE(w.WaitFor("D ", 120) && w.WaitFor("\n", 5)) << w.seen;
+        ok = w.seen.find("D 0 ") != std::string::npos;
+        fs::remove(arm);
+        if (freezeAt > 0) {
+            EXPECT_FALSE(ok) << "a write without its card succeeded";
+            EXPECT_TRUE(stack_->InsertCard());
+        }
+        return ReadAll(stack_->folder() / "card.log").substr(logStart);
+    };
+    Bytes previous;
+    // A fresh control opens the card and logs in (which clears what a cut write left), and the card holds
+    // exactly one complete set, the old one or (`isNew`) the new one, and signs with it.
+    auto check = [&](const std::string& what, bool isNew) {
+        CDCertUpdate card;
+        ASSERT_TRUE(card.Create(kCardControlClsid));
+        card.OpenCard();
+        ASSERT_EQ(card.GetStatus(), 0) << what << ": " << Utf8(card.GetErrorMessage());
+        card.SetPassword(CardStack::kPin);
+        card.VerifyPassword();
+        ASSERT_EQ(card.GetStatus(), 0) << what << ": " << Utf8(card.GetErrorMessage());
+        card.SetSignSource("after the pull");
+        card.SignData();
+        ASSERT_EQ(card.GetStatus(), 0) << what << ": " << Utf8(card.GetErrorMessage());
+        card.CloseCard();
+        Census c = Look();
+        ASSERT_TRUE(c.read) << what;
+        EXPECT_EQ(c.committed, 1) << what;
+        EXPECT_EQ(c.others, 0) << what;
+        EXPECT_EQ(c.pendingExtras, 0) << what;
+        std::string pem = p11card::CertDerToPem(c.currentCert);
+        EXPECT_TRUE(isNew ? pem == ReadAll(certOut) : c.currentCert == previous) << what;
+        EXPECT_TRUE(OpenSslVerifies(pem, "after the pull", card.GetSignature())) << what;
+    };
+
+    // An uncut write, its commands counted: those before the first DELETE FILE write the new set; the
+    // deletes retire the old one.
+    bool ok = false;
+    std::string log = renew(0, false, ok);
+    ASSERT_TRUE(ok);
+    check("uncut renewal", true);
+    ASSERT_FALSE(HasFatalFailure());
+    previous = Look().currentCert;
+    std::size_t firstDelete = log.find(kDeleteFile);
+    ASSERT_NE(firstDelete, std::string::npos) << log;
+    long createWrites = std::atol(log.c_str() + log.rfind("write ", firstDelete) + 6) - 1;
+    ASSERT_GE(createWrites, 8) << log;
+    std::printf("WriteCard: %ld commands write the new set, then the old one is retired\n", createWrites);
+    stack_->PullCard();
+    fs::copy_file(stack_->stateFile(), dir_.path() / "baseline.state");
+
+    std::mt19937 rng(std::random_device{}());
+    std::uniform_int_distribution<long> at(1, createWrites);
+    int runs = every ? static_cast<int>(createWrites) * 2 : 10;
+    std::string blocked;
+    for (int run = 0; run < runs; ++run) {
+        long cut = every ? run / 2 + 1 : at(rng);
+        bool applies = every ? run % 2 == 1 : rng() % 2 == 1;
+        stack_->PullCard();
+        fs::copy_file(dir_.path() / "baseline.state", stack_->stateFile(),
+                      fs::copy_options::overwrite_existing);
+        std::string cutLog = renew(cut, applies, ok);
+        std::string what = "pulled at command " + std::to_string(cut) + " of " +
+                           std::to_string(createWrites) + (applies ? " (taken)" : " (not taken)");
+        check(what, false);
+        if (HasFatalFailure()) {
+            std::printf("%s\n", cutLog.c_str());
+            return;
+        }
+        renew(0, false, ok);
+        if (every && !ok) {
+            // The card must still hold its old set whole.
+            blocked += " " + std::to_string(cut) + (applies ? "t" : "n");
+            check("failed renewal after " + what, false);
+            continue;
+        }
+        EXPECT_TRUE(ok) << "the renewal after the pull failed: " << what;
+        check("renewal after " + what, true);
+        if (HasFatalFailure()) {
+            return;
+        }
+    }
+    if (every) {
+        std::printf("pulls after which the card could not be renewed again:%s\n", blocked.c_str());
     }
 }
 

@@ -165,6 +165,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "renvora-cardsim: no reader listens on port %d\n", port);
         return 1;
     }
+    std::fprintf(stderr, "renvora-cardsim: %zu of %zu bytes used\n", card.UsedBytes(), o.capacity);
     WriteText(statusFile, "inserted\n");
     long writes = 0;
     for (;;) {

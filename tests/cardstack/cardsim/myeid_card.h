@@ -56,6 +56,8 @@ public:
     void Reset();
     // One command APDU in, its response (data + SW1 SW2) out.
     Bytes Process(const Bytes& apdu);
+    // EEPROM bytes the files and keys take.
+    std::size_t UsedBytes() const { return Used(*mf_); }
     // Whether the command changes what the card stores (what a pull can cut between).
     static bool IsWrite(const Bytes& apdu);
     // A later part of rewriting a PKCS#15 directory file (UPDATE BINARY past its start): OpenSC rewrites a
