@@ -564,10 +564,11 @@ void P11CardControl::DoInitUpdate() {
         return;
     }
     std::string pem = SpkiPem(PublicKeySpki(session_, pub));
-    // The certificate will carry the public key. A module that kept it on the token (as OpenSC does) has
-    // it removed; one that will not remove it keeps a harmless public key beside the pending key.
-    session_.Destroy(pub);
+    // The public key stays with the pending key until its set goes: a module that keeps it on the token
+    // (OpenSC) needs it, until the certificate is there, to sign with an EC key in a later session (the
+    // key's size and curve come from it); a session object (SoftHSM2) ends with the session anyway.
     if (pem.empty()) {
+        session_.Destroy(pub);
         session_.Destroy(priv);
         FailRv(text::kKeyGenFailedFmt, CKR_FUNCTION_FAILED, "C_GetAttributeValue");
         return;

@@ -442,13 +442,13 @@ TEST_F(CardStackTest, PullingTheCardOrTheReaderAnywhereInTheWriteLeavesOneComple
     }
 }
 
-// A pull between two commands the card receives while the new set is being written, up to the signing
-// certificate's directory entry that completes it: the card keeps its old set, which opens and signs, and
-// the next renewal succeeds. Each trial starts from the same card (its state saved after an uncut
-// renewal). The pulls fall between whole directory rewrites (OpenSC rewrites a PKCS#15 directory file in
-// several UPDATE BINARY commands, which no card commits together); RENVORA_STACK_EVERY_CUT=1 tries every
-// command instead, inside rewrites too, and prints which pulls left a card that cannot be renewed again.
-// The old set's removal afterwards is outside what the plugin can keep whole: see docs/p11card.md.
+// A pull between any two commands the card receives while the new set is being written, up to the
+// last command before the old set's removal starts, inside OpenSC's rewrites of a PKCS#15 directory file
+// too (several UPDATE BINARY commands that no card commits together): the card holds one complete set,
+// the old one or (once the signing certificate's entry is written) the new one, which opens and signs,
+// and the next renewal succeeds. Each trial starts from the same card (its state saved after an uncut
+// renewal); RENVORA_STACK_EVERY_CUT=1 tries every command, taken and not taken, instead of ten at random.
+// A pull during the old set's removal is outside what the plugin can keep whole: see docs/p11card.md.
 TEST_F(CardStackTest, PullingTheCardAtAnyCommandBeforeTheNewSetIsCompleteKeepsTheOldSet) {
     const bool every = std::getenv("RENVORA_STACK_EVERY_CUT") != nullptr;
     fs::path certOut = dir_.path() / "new-cert.pem", go = dir_.path() / "go", arm = stack_->armFile();
@@ -459,9 +459,6 @@ TEST_F(CardStackTest, PullingTheCardAtAnyCommandBeforeTheNewSetIsCompleteKeepsTh
         fs::remove(arm);
         fs::remove(go);
         std::vector<std::string> args = {"--arm-file", arm.string()};
-        if (!every) {
-            args.emplace_back("--whole-directories");
-        }
         if (freezeAt > 0) {
             args.insert(args.end(), {"--freeze-at", std::to_string(freezeAt)});
             if (applies) {
@@ -491,8 +488,8 @@ TEST_F(CardStackTest, PullingTheCardAtAnyCommandBeforeTheNewSetIsCompleteKeepsTh
     };
     Bytes previous;
     // A fresh control opens the card and logs in (which clears what a cut write left), and the card holds
-    // exactly one complete set, the old one or (`isNew`) the new one, and signs with it.
-    auto check = [&](const std::string& what, bool isNew) {
+    // exactly one complete set, the new one (`isNew` 1), the old one (0) or either (-1), and signs with it.
+    auto check = [&](const std::string& what, int isNew) {
         CDCertUpdate card;
         ASSERT_TRUE(card.Create(kCardControlClsid));
         card.OpenCard();
@@ -510,25 +507,36 @@ TEST_F(CardStackTest, PullingTheCardAtAnyCommandBeforeTheNewSetIsCompleteKeepsTh
         EXPECT_EQ(c.others, 0) << what;
         EXPECT_EQ(c.pendingExtras, 0) << what;
         std::string pem = p11card::CertDerToPem(c.currentCert);
-        EXPECT_TRUE(isNew ? pem == ReadAll(certOut) : c.currentCert == previous) << what;
+        bool old = c.currentCert == previous, fresh = pem == ReadAll(certOut);
+        EXPECT_TRUE(isNew == 1   ? fresh
+                    : isNew == 0 ? old
+                                 : old || fresh)
+            << what << ": the card's set is "
+            << (fresh ? "the new one"
+                : old ? "the old one"
+                      : "neither");
         EXPECT_TRUE(OpenSslVerifies(pem, "after the pull", card.GetSignature())) << what;
     };
 
-    // An uncut write, its commands counted: those before the first DELETE FILE write the new set; the
-    // deletes retire the old one.
+    // An uncut renewal makes the card that every trial starts from; a second one from there counts the
+    // commands: those before the first DELETE FILE write the new set, the deletes retire the old one.
     bool ok = false;
+    renew(0, false, ok);
+    ASSERT_TRUE(ok);
+    check("first renewal", 1);
+    ASSERT_FALSE(HasFatalFailure());
+    const Bytes baseline = Look().currentCert;
+    stack_->PullCard();
+    fs::copy_file(stack_->stateFile(), dir_.path() / "baseline.state");
     std::string log = renew(0, false, ok);
     ASSERT_TRUE(ok);
-    check("uncut renewal", true);
+    check("uncut renewal", 1);
     ASSERT_FALSE(HasFatalFailure());
-    previous = Look().currentCert;
     std::size_t firstDelete = log.find(kDeleteFile);
     ASSERT_NE(firstDelete, std::string::npos) << log;
     long createWrites = std::atol(log.c_str() + log.rfind("write ", firstDelete) + 6) - 1;
     ASSERT_GE(createWrites, 8) << log;
     std::printf("WriteCard: %ld commands write the new set, then the old one is retired\n", createWrites);
-    stack_->PullCard();
-    fs::copy_file(stack_->stateFile(), dir_.path() / "baseline.state");
 
     std::mt19937 rng(std::random_device{}());
     std::uniform_int_distribution<long> at(1, createWrites);
@@ -540,23 +548,24 @@ TEST_F(CardStackTest, PullingTheCardAtAnyCommandBeforeTheNewSetIsCompleteKeepsTh
         stack_->PullCard();
         fs::copy_file(dir_.path() / "baseline.state", stack_->stateFile(),
                       fs::copy_options::overwrite_existing);
+        previous = baseline;
         std::string cutLog = renew(cut, applies, ok);
         std::string what = "pulled at command " + std::to_string(cut) + " of " +
                            std::to_string(createWrites) + (applies ? " (taken)" : " (not taken)");
-        check(what, false);
+        check(what, -1);
         if (HasFatalFailure()) {
             std::printf("%s\n", cutLog.c_str());
             return;
         }
+        previous = Look().currentCert;
         renew(0, false, ok);
         if (every && !ok) {
-            // The card must still hold its old set whole.
             blocked += " " + std::to_string(cut) + (applies ? "t" : "n");
-            check("failed renewal after " + what, false);
+            check("failed renewal after " + what, 0);
             continue;
         }
         EXPECT_TRUE(ok) << "the renewal after the pull failed: " << what;
-        check("renewal after " + what, true);
+        check("renewal after " + what, 1);
         if (HasFatalFailure()) {
             return;
         }

@@ -190,7 +190,8 @@ int main(int argc, char** argv) {
                        !(wholeDirectories && card.ContinuesDirectory(msg));
         if (counted) {
             ++writes;
-            std::fprintf(stderr, "write %ld: %02X %02X %02X\n", writes, msg[1], msg[2], msg[3]);
+            std::fprintf(stderr, "write %ld: %02X %02X %02X file %04X\n", writes, msg[1], msg[2], msg[3],
+                         card.SelectedFid());
             if (freezeAt > 0 && writes == freezeAt) {
                 if (freezeApplies) {
                     card.Process(msg);

@@ -56,6 +56,8 @@ public:
     void Reset();
     // One command APDU in, its response (data + SW1 SW2) out.
     Bytes Process(const Bytes& apdu);
+    // The selected file's id (what an UPDATE BINARY writes).
+    uint16_t SelectedFid() const { return current_ ? current_->fid : 0; }
     // EEPROM bytes the files and keys take.
     std::size_t UsedBytes() const { return Used(*mf_); }
     // Whether the command changes what the card stores (what a pull can cut between).
