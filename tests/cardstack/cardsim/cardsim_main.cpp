@@ -185,6 +185,7 @@ int main(int argc, char** argv) {
             }
             continue;
         }
+        std::fprintf(stderr, "cmd %02X\n", msg.size() > 1 ? msg[1] : 0); // every command, for the figures
         // With --whole-directories a pull never falls between the parts of one directory rewrite.
         bool counted = cardsim::MyEidCard::IsWrite(msg) && (armFile.empty() || Exists(armFile)) &&
                        !(wholeDirectories && card.ContinuesDirectory(msg));
