@@ -29,6 +29,7 @@
 #include <poll.h>
 #include <random>
 #include <spawn.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -450,7 +451,8 @@ TEST_F(CardStackTest, PullingTheCardOrTheReaderAnywhereInTheWriteLeavesOneComple
 // the old one or (once the signing certificate's entry is written) the new one, which opens and signs;
 // the next renewal succeeds or (a limit of OpenSC's directory rewrite, see docs/p11card.md) fails with
 // the set kept. Each trial starts from the same card (its state saved after an uncut
-// renewal); RENVORA_STACK_EVERY_CUT=1 tries every command, taken and not taken, instead of ten at random.
+// renewal); RENVORA_STACK_EVERY_CUT=1 tries every command, taken and not taken, instead of ten at random,
+// and RENVORA_STACK_CUTS="27t 28n" only the named ones (which may lie in the removal, for a look by hand).
 // A pull during the old set's removal is outside what the plugin can keep whole: see docs/p11card.md.
 TEST_F(CardStackTest, PullingTheCardAtAnyCommandBeforeTheNewSetIsCompleteKeepsTheOldSet) {
     const bool every = std::getenv("RENVORA_STACK_EVERY_CUT") != nullptr;
@@ -496,6 +498,13 @@ TEST_F(CardStackTest, PullingTheCardAtAnyCommandBeforeTheNewSetIsCompleteKeepsTh
         CDCertUpdate card;
         ASSERT_TRUE(card.Create(kCardControlClsid));
         card.OpenCard();
+        if (card.GetStatus() != 0) {
+            card.CloseCard();
+            std::printf("%s\n", RunCommand("RENVORA_P11CARD_PIN=123456 " RENVORA_BUILD_DIR
+                                           "/p11card/renvora-p11card show --module " +
+                                           CardStack::OpenScModule() + " 2>&1; pkcs15-tool --dump 2>&1")
+                                    .output.c_str());
+        }
         ASSERT_EQ(card.GetStatus(), 0) << what << ": " << Utf8(card.GetErrorMessage());
         card.SetPassword(CardStack::kPin);
         card.VerifyPassword();
@@ -540,14 +549,27 @@ TEST_F(CardStackTest, PullingTheCardAtAnyCommandBeforeTheNewSetIsCompleteKeepsTh
     long createWrites = std::atol(log.c_str() + log.rfind("write ", firstDelete) + 6) - 1;
     ASSERT_GE(createWrites, 8) << log;
     std::printf("WriteCard: %ld commands write the new set, then the old one is retired\n", createWrites);
+    if (std::getenv("RENVORA_STACK_SHOW_LOG")) {
+        std::printf("%s\n", log.c_str());
+    }
 
     std::mt19937 rng(std::random_device{}());
     std::uniform_int_distribution<long> at(1, createWrites);
-    int runs = every ? static_cast<int>(createWrites) * 2 : 10;
+    // RENVORA_STACK_CUTS="31t 32n": these cuts only (t: the command taken), for looking at one by hand.
+    std::vector<std::pair<long, bool>> chosen;
+    if (const char* list = std::getenv("RENVORA_STACK_CUTS")) {
+        std::istringstream in(list);
+        for (std::string c; in >> c;) {
+            chosen.emplace_back(std::atol(c.c_str()), c.back() == 't');
+        }
+    }
+    int runs = !chosen.empty() ? static_cast<int>(chosen.size())
+               : every         ? static_cast<int>(createWrites) * 2
+                               : 10;
     std::string blocked;
     for (int run = 0; run < runs; ++run) {
-        long cut = every ? run / 2 + 1 : at(rng);
-        bool applies = every ? run % 2 == 1 : rng() % 2 == 1;
+        long cut = !chosen.empty() ? chosen[run].first : every ? run / 2 + 1 : at(rng);
+        bool applies = !chosen.empty() ? chosen[run].second : every ? run % 2 == 1 : rng() % 2 == 1;
         stack_->PullCard();
         fs::copy_file(dir_.path() / "baseline.state", stack_->stateFile(),
                       fs::copy_options::overwrite_existing);
