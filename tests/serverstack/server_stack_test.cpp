@@ -143,7 +143,7 @@ private:
     int renewed_ = 0;
 };
 
-class StackTest : public ::testing::Test {
+class ServerStackTest : public ::testing::Test {
 protected:
     void SetUp() override {
         folder_ = NewFolder("stack");
@@ -246,7 +246,7 @@ protected:
 // server is killed with SIGKILL twenty times (and started again). A holder's three requests may reach
 // three servers. Afterwards every card renews once more, and the servers' counters of that last round
 // agree with the store's count of issued sets.
-TEST_F(StackTest, ThreeServersKilledTwentyTimesWhileSixteenHoldersRenewLoseAndDuplicateNothing) {
+TEST_F(ServerStackTest, ThreeServersKilledTwentyTimesWhileSixteenHoldersRenewLoseAndDuplicateNothing) {
     std::string error;
     std::unique_ptr<stack::PgCluster> db = stack::PgCluster::Primary(error);
     ASSERT_TRUE(db) << error;
@@ -334,7 +334,7 @@ TEST_F(StackTest, ThreeServersKilledTwentyTimesWhileSixteenHoldersRenewLoseAndDu
 // The primary dies under a load of renewals and its synchronous standby is promoted. Meanwhile the
 // servers refuse with a clear code (never a wrong answer) and retry their connections; once the standby
 // takes writes they renew again, and every renewal that was answered is in the promoted database once.
-TEST_F(StackTest, RenewalsGoOnAfterTheStandbyIsPromotedAndNoAnsweredOneIsLost) {
+TEST_F(ServerStackTest, RenewalsGoOnAfterTheStandbyIsPromotedAndNoAnsweredOneIsLost) {
     std::string error;
     std::unique_ptr<stack::PgCluster> primary = stack::PgCluster::Primary(error);
     ASSERT_TRUE(primary) << error;
@@ -401,7 +401,7 @@ TEST_F(StackTest, RenewalsGoOnAfterTheStandbyIsPromotedAndNoAnsweredOneIsLost) {
 // A SQLite store with renewed cards moves into an empty PostgreSQL database: the listings of both stores
 // are the same line for line, a second move into the filled database is refused, and the cards renew on
 // from PostgreSQL.
-TEST_F(StackTest, MigrateMovesASqliteStoreIntoAnEmptyDatabaseAndTheCardsRenewOn) {
+TEST_F(ServerStackTest, MigrateMovesASqliteStoreIntoAnEmptyDatabaseAndTheCardsRenewOn) {
     std::string error;
     {
         server::SqliteStore sqlite;
