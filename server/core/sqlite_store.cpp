@@ -392,9 +392,12 @@ bool SqliteStore::Open(const fs::path& dir, std::string& error) {
         return false;
     }
     bool ok = true;
+    int version = -1;
     {
-        Stmt v(writeDb_, "PRAGMA user_version");
-        int version = v.Step() == SQLITE_ROW ? static_cast<int>(v.Int(0)) : -1;
+        Stmt v(writeDb_, "PRAGMA user_version"); // reset at the end of its scope: ALTER TABLE needs that
+        version = v.Step() == SQLITE_ROW ? static_cast<int>(v.Int(0)) : -1;
+    }
+    {
         if (version == 0) {
             ok = Exec(writeDb_, kSchema, error) && Exec(writeDb_, kVersion3, error);
             std::string key = RandomHex(32);
