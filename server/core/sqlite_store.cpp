@@ -445,7 +445,10 @@ bool SqliteStore::Open(const fs::path& dir, std::string& error) {
 // provisionally confirmed set is pending again, issued from the certificate it had replaced, which is
 // the confirmed one again; every pending set is issued from its card's confirmed certificate.
 bool SqliteStore::Upgrade(int version, std::string& error) {
-    if (!Exec(writeDb_, "ALTER TABLE issues ADD COLUMN parent TEXT NOT NULL DEFAULT ''", error)) {
+    if (!Exec(writeDb_,
+              "DROP INDEX IF EXISTS one_pending_set; ALTER TABLE issues ADD COLUMN parent TEXT NOT NULL "
+              "DEFAULT ''",
+              error)) {
         return false;
     }
     if (version == 2 &&
@@ -464,8 +467,7 @@ bool SqliteStore::Upgrade(int version, std::string& error) {
     }
     return Exec(writeDb_,
                 "UPDATE issues SET parent = COALESCE((SELECT c.serial FROM issues c WHERE c.cert_seq_no = "
-                "issues.cert_seq_no AND c.state = 'confirmed'), '') WHERE state = 'pending'; "
-                "DROP INDEX IF EXISTS one_pending_set;",
+                "issues.cert_seq_no AND c.state = 'confirmed'), '') WHERE state = 'pending';",
                 error) &&
            Exec(writeDb_, kVersion3, error) &&
            Exec(writeDb_, ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str(), error);

@@ -71,6 +71,7 @@ protected:
     TempFolder folder_;
     std::filesystem::path data_;
     std::atomic<std::time_t> clockOffset_{0};
+    std::time_t frozenAt_ = 0; // when set (before StartServer), the server's clock stands still there
     // Renewed certificates end inside the server's renewal window (180 days), so that a renewed card
     // renews again at once, as the tests' cards do.
     int certDays_ = 90;
