@@ -5,6 +5,7 @@
 // card, $E that card's end date. Every answer must be one JSON object of strings with the answer's code.
 #include "core/json.h"
 #include "core/service.h"
+#include "core/sqlite_store.h"
 #include "enrol/enrol.h"
 #include "fuzz_support.h"
 

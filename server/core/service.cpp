@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -83,15 +82,12 @@ Answer SourceWaits(const std::string& source, std::time_t until, std::time_t now
 
 // Whole calendar days (UTC) from today to `endDate` (YYYYMMDD): 0 on the end day itself, negative after.
 long DaysUntil(const std::string& endDate, std::time_t now) {
-    struct tm end {};
-    if (endDate.size() != 8) {
-        return -1;
+    const std::time_t end = ParseTimeDigits(endDate + "000000");
+    if (end < 0) {
+        return -1; // no date: as good as ended
     }
-    end.tm_year = std::atoi(endDate.substr(0, 4).c_str()) - 1900;
-    end.tm_mon = std::atoi(endDate.substr(4, 2).c_str()) - 1;
-    end.tm_mday = std::atoi(endDate.substr(6, 2).c_str());
     const std::time_t today = now - now % 86400;
-    return static_cast<long>((::timegm(&end) - today) / 86400);
+    return static_cast<long>((end - today) / 86400);
 }
 
 } // namespace
@@ -601,11 +597,21 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     }
     case CommitOutcome::GraceOver:
     case CommitOutcome::TooManySets: {
-        Answer a = Refusal(
-            code::kRenewedBefore,
-            U(u8"该证书已多次申请延期，不能再次延期。请使用延期后的IC卡，或联系当地数据分中心处理！"));
-        a.detail = "card " + card->certSeqNo + ": " + error;
-        return a;
+        // Another renewal of the card, or the clock, got there between the check above and the commit:
+        // the refusal says why, as it does when the check itself finds it.
+        CardState latest;
+        std::string ignored;
+        std::optional<Answer> why;
+        if (store_.FindCard(card->certSeqNo, latest, ignored) == Found::Yes) {
+            why = RenewedBeforeRefusal(latest, now);
+        }
+        if (!why) {
+            why = Refusal(
+                code::kRenewedBefore,
+                U(u8"该证书已多次申请延期，不能再次延期。请使用延期后的IC卡，或联系当地数据分中心处理！"));
+            why->detail = "card " + card->certSeqNo + ": " + error;
+        }
+        return *why;
     }
     case CommitOutcome::Reenrolled:
     case CommitOutcome::Error:

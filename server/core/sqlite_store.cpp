@@ -392,9 +392,12 @@ bool SqliteStore::Open(const fs::path& dir, std::string& error) {
         return false;
     }
     bool ok = true;
+    int version = -1;
     {
-        Stmt v(writeDb_, "PRAGMA user_version");
-        int version = v.Step() == SQLITE_ROW ? static_cast<int>(v.Int(0)) : -1;
+        Stmt v(writeDb_, "PRAGMA user_version"); // reset at the end of its scope: ALTER TABLE needs that
+        version = v.Step() == SQLITE_ROW ? static_cast<int>(v.Int(0)) : -1;
+    }
+    {
         if (version == 0) {
             ok = Exec(writeDb_, kSchema, error) && Exec(writeDb_, kVersion3, error);
             std::string key = RandomHex(32);
@@ -442,7 +445,10 @@ bool SqliteStore::Open(const fs::path& dir, std::string& error) {
 // provisionally confirmed set is pending again, issued from the certificate it had replaced, which is
 // the confirmed one again; every pending set is issued from its card's confirmed certificate.
 bool SqliteStore::Upgrade(int version, std::string& error) {
-    if (!Exec(writeDb_, "ALTER TABLE issues ADD COLUMN parent TEXT NOT NULL DEFAULT ''", error)) {
+    if (!Exec(writeDb_,
+              "DROP INDEX IF EXISTS one_pending_set; ALTER TABLE issues ADD COLUMN parent TEXT NOT NULL "
+              "DEFAULT ''",
+              error)) {
         return false;
     }
     if (version == 2 &&
@@ -461,8 +467,7 @@ bool SqliteStore::Upgrade(int version, std::string& error) {
     }
     return Exec(writeDb_,
                 "UPDATE issues SET parent = COALESCE((SELECT c.serial FROM issues c WHERE c.cert_seq_no = "
-                "issues.cert_seq_no AND c.state = 'confirmed'), '') WHERE state = 'pending'; "
-                "DROP INDEX IF EXISTS one_pending_set;",
+                "issues.cert_seq_no AND c.state = 'confirmed'), '') WHERE state = 'pending';",
                 error) &&
            Exec(writeDb_, kVersion3, error) &&
            Exec(writeDb_, ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str(), error);

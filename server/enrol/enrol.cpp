@@ -146,6 +146,9 @@ bool Enrol(const EnrolRequest& r, EnrolResult& result, std::string& error) {
         if (!softcard::SaveCardImage(r.cardImage, image, error)) {
             return false;
         }
+        // Its owner's alone whatever the umask took from the mode it was made with.
+        fs::permissions(r.cardImage, fs::perms::owner_read | fs::perms::owner_write,
+                        fs::perm_options::replace, ec);
         undo = [&] { fs::remove(r.cardImage, ec); };
     }
     CardRecord card;

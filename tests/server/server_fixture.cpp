@@ -93,7 +93,7 @@ void ServerFixture::StartServer() {
     ASSERT_TRUE(ca_) << error;
     server::ServiceOptions options;
     options.certDays = certDays_;
-    options.now = [this] { return std::time(nullptr) + clockOffset_.load(); };
+    options.now = [this] { return (frozenAt_ != 0 ? frozenAt_ : std::time(nullptr)) + clockOffset_.load(); };
     if (adjust_) {
         adjust_(options);
     }

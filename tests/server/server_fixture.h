@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +82,7 @@ protected:
     TempFolder folder_;
     std::filesystem::path data_;
     std::atomic<std::time_t> clockOffset_{0};
+    std::time_t frozenAt_ = 0; // when set (before StartServer), the server's clock stands still there
     // Renewed certificates end inside the server's renewal window (180 days), so that a renewed card
     // renews again at once, as the tests' cards do.
     int certDays_ = 90;
@@ -108,15 +111,29 @@ protected:
 
 // The program, run as a process. Its stderr goes to a pipe, or to `stderrFile` when the test makes it
 // log more than a pipe holds.
+// What the program's process gets besides its arguments (set between fork and exec).
+struct ProcessSetup {
+    int umask = -1;  // the umask, when >= 0
+    long files = -1; // soft and hard descriptor limit, when > 0
+};
+
 class ServerProcess {
 public:
-    explicit ServerProcess(const std::vector<std::string>& args, const std::string& stderrFile = "") {
+    explicit ServerProcess(const std::vector<std::string>& args, const std::string& stderrFile = "",
+                           const ProcessSetup& setup = {}) {
         int out[2], err[2];
         if (::pipe(out) != 0 || ::pipe(err) != 0) {
             return;
         }
         pid_ = ::fork();
         if (pid_ == 0) {
+            if (setup.umask >= 0) {
+                ::umask(static_cast<mode_t>(setup.umask));
+            }
+            if (setup.files > 0) {
+                rlimit files{static_cast<rlim_t>(setup.files), static_cast<rlim_t>(setup.files)};
+                ::setrlimit(RLIMIT_NOFILE, &files);
+            }
             ::dup2(out[1], 1);
             int errFd =
                 stderrFile.empty() ? err[1] : ::open(stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -146,6 +163,14 @@ public:
         }
         ::close(out_);
         ::close(err_);
+    }
+    // Everything on stdout until the process closes it (waits at most 10 s).
+    std::string Stdout() {
+        std::string text = FirstLine();
+        for (std::string line = FirstLine(); !line.empty(); line = FirstLine()) {
+            text += line;
+        }
+        return text;
     }
     // The first line on stdout (waits at most 10 s).
     std::string FirstLine() {
