@@ -219,7 +219,10 @@ bool OpenData(const std::string& dataDir, const StoreLocation& location, int con
               std::unique_ptr<Store>& store, std::unique_ptr<CertificateAuthority>& ca, std::string& error) {
     store = OpenStore(location, false, error, connections);
     if (!store) {
-        error = "store " + location.Describe() + ": " + error;
+        // SQLite's reasons name the folder and the file already; libpq's do not name the database.
+        if (location.postgres) {
+            error = "store " + location.Describe() + ": " + error;
+        }
         return false;
     }
     ca = CertificateAuthority::Open(dataDir, error, store->CardCount() == 0 && store->IssueCount() == 0);
