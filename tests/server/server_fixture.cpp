@@ -75,6 +75,16 @@ std::unique_ptr<server::Store> ServerFixture::OpenStore(std::string& error) {
     return store->Open(data_, error) ? std::move(store) : nullptr;
 }
 
+std::vector<std::string> ServerFixture::StoreArgs() const {
+    std::vector<std::string> args = {"--data", data_.string()};
+#ifdef RENVORA_TEST_POSTGRESQL
+    if (StoreEngine() == Engine::Postgres) {
+        args.insert(args.end(), {"--store", Cluster().Url(database_)});
+    }
+#endif
+    return args;
+}
+
 void ServerFixture::SetUp() {
     data_ = folder_.path() / "data";
     StartServer();

@@ -57,6 +57,9 @@ protected:
     virtual Engine StoreEngine() const { return Engine::Sqlite; }
     // Another store over this test's data (its folder, or its database), as another process opens it.
     std::unique_ptr<server::Store> OpenStore(std::string& error);
+    // The program's options that name this test's data: the data folder, and the store when it is not
+    // the folder's own (as an operator's command or another server would be given them).
+    std::vector<std::string> StoreArgs() const;
 
     // (Re)starts the server over the data folder, as a restarted process would.
     void StartServer();

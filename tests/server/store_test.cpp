@@ -760,13 +760,19 @@ TEST_F(StoreTest, SecretsOthersCanReadAreRefusedAndWhatTheProgramMakesIsPrivateW
 
 // Past the grace period the certificate a card renewed from is refused with a log line that names the
 // card, the set issued from it, when its grace ended and what the operator can do. Once the operator has
-// seen that the card holds none of the sets (every answer lost), `withdraw` lets it renew again.
-TEST_F(StoreTest, AnOperatorLetsACardWhoseAnswersWereAllLostRenewAgain) {
-    const fs::path data = folder_.path() / "op";
-    server::SimCard card = MakeDataFolder(data);
+// seen that the card holds none of the sets (every answer lost), `withdraw` lets it renew again. The
+// program does it all on either store, given the options an operator gives it.
+TEST_P(StoreContractTest, AnOperatorLetsACardWhoseAnswersWereAllLostRenewAgain) {
+    server::SimCard card = Enrol("D1");
+    StopServer(); // the program serves this data now
+    const auto with = [this](std::vector<std::string> args) {
+        const std::vector<std::string> store = StoreArgs();
+        args.insert(args.begin() + 1, store.begin(), store.end());
+        return args;
+    };
     const fs::path log = folder_.path() / "op.log";
     // No grace at all here: the moment a set is issued, the certificate it came from renews no more.
-    ServerProcess proc({"--port", "0", "--data", data.string(), "--grace-days", "0"}, log.string());
+    ServerProcess proc(with({"serve", "--port", "0", "--grace-days", "0"}), log.string());
     int port = PortOf(proc.FirstLine());
     ASSERT_GT(port, 0);
     server::ProtocolClient client("127.0.0.1", port);
@@ -778,7 +784,7 @@ TEST_F(StoreTest, AnOperatorLetsACardWhoseAnswersWereAllLostRenewAgain) {
     EXPECT_FALSE(server::RunRenewal(client, card, error));
     EXPECT_NE(error.find("verifyInfo: code 16 "), std::string::npos) << error;
     const std::string lost = server::CertSerialHex(answered.record.certPem);
-    ServerProcess withdraw({"withdraw", "--data", data.string(), "--cert-seq-no", "D1"});
+    ServerProcess withdraw(with({"withdraw", "--cert-seq-no", "D1"}));
     EXPECT_EQ(withdraw.Stdout(),
               "card D1: 1 pending set withdrawn; it renews again with its enrolled certificate\n");
     EXPECT_EQ(withdraw.Wait(), 0);
@@ -796,7 +802,7 @@ TEST_F(StoreTest, AnOperatorLetsACardWhoseAnswersWereAllLostRenewAgain) {
                         "--cert-seq-no D1` lets it renew again"),
               std::string::npos)
         << text;
-    ServerProcess listing({"issues", "--data", data.string()});
+    ServerProcess listing(with({"issues"}));
     const std::string listed = listing.Stdout();
     EXPECT_NE(listed.find("serial " + lost), std::string::npos);
     EXPECT_NE(listed.find("superseded since"), std::string::npos) << listed;
