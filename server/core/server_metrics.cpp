@@ -106,7 +106,10 @@ std::size_t ServerMetrics::CodeIndex(std::string_view code) {
 
 std::string_view ServerMetrics::PathLabel(std::string_view path) {
     const std::size_t i = PathIndex(path);
-    return i < kPathNames.size() ? kPathNames[i] : "other";
+    if (i < kPathNames.size()) {
+        return kPathNames[i];
+    }
+    return "other";
 }
 
 void ServerMetrics::Answered(std::string_view path, std::string_view code, double seconds) {
