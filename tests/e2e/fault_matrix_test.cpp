@@ -214,8 +214,9 @@ protected:
                         kManagePassword + " " + kServerProgram + " enrol --data '" + data.string() +
                         "' --card-image '" + image.string() + "' --days 30"),
                   0);
-        ASSERT_EQ(Shell(kCardTool + " create '" + other.string() + "' --pin " + kPin + " --manage-password " +
-                        kManagePassword + " --cert-seq-no 9999 --card-number 9999"),
+        ASSERT_EQ(Shell(std::string("RENVORA_SOFTCARD_PIN=") + kPin +
+                        " RENVORA_SOFTCARD_MANAGE_PASSWORD=" + kManagePassword + " " + kCardTool +
+                        " create '" + other.string() + "' --cert-seq-no 9999 --card-number 9999"),
                   0);
         std::string error;
         ASSERT_TRUE(softcard::LoadCardImage(image, before, error)) << error;
