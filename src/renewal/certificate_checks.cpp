@@ -64,26 +64,23 @@ bool HasCertSuffix(const fs::path& p) {
 
 // A regular file, whole, without blocking on a FIFO in its place.
 bool ReadIssuerFile(const fs::path& file, std::string& bytes, std::string& why) {
+    why.clear();
     int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         why = std::strerror(errno);
         return false;
     }
     struct stat st {};
-    bool ok = false;
-    if (::fstat(fd, &st) != 0) {
-        why = std::strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
+    const bool stated = ::fstat(fd, &st) == 0;
+    if (stated && !S_ISREG(st.st_mode)) {
         why = "not a regular file";
-    } else if (st.st_size > kMaxIssuerFile) {
+    } else if (stated && st.st_size > kMaxIssuerFile) {
         why = "larger than a certificate file can be";
-    } else if (!ReadAll(fd, bytes)) {
-        why = std::strerror(errno);
-    } else {
-        ok = true;
+    } else if (!stated || !ReadAll(fd, bytes)) {
+        why = std::strerror(errno); // fstat's or read's
     }
     ::close(fd);
-    return ok;
+    return why.empty();
 }
 
 std::string NameText(const X509_NAME* name) {

@@ -13,7 +13,7 @@ namespace rv {
 
 // How far ahead of the client's clock a new certificate's start may lie (the server's clock may run a
 // little ahead).
-inline constexpr std::time_t kCertClockSkewSeconds = 15 * 60;
+inline constexpr std::time_t kCertClockSkewSeconds = std::time_t{15} * 60;
 
 // The folder an administrator puts the issuer's certificates in, and the one below the working directory
 // (beside Config/conf.ini, so in the user's own folder for a menu launch). $RENVORA_ISSUER_DIR, when set,
