@@ -10,7 +10,9 @@
 #include <openssl/x509_vfy.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,12 +34,14 @@ struct X509Free {
 };
 using Cert = std::unique_ptr<X509, X509Free>;
 
+// The first certificate of a PEM text.
 Cert ParsePem(const std::string& pem) {
+    if (pem.size() > static_cast<std::size_t>(INT_MAX)) {
+        return nullptr;
+    }
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())),
                                                   &BIO_free);
-    return Cert(bio && pem.size() < static_cast<std::size_t>(INT32_MAX)
-                    ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)
-                    : nullptr);
+    return Cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
 }
 
 std::string Der(X509* cert) {
@@ -58,7 +62,8 @@ Cert FromDer(const std::string& der) {
 
 bool HasCertSuffix(const fs::path& p) {
     std::string ext = p.extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return ext == ".pem" || ext == ".crt" || ext == ".cer";
 }
 
@@ -93,7 +98,7 @@ std::string NameText(const X509_NAME* name) {
     return n > 0 ? std::string(data, static_cast<std::size_t>(n)) : std::string("(empty)");
 }
 
-// The first entry of `nid` in a name, UTF-8; nullopt-like "" with `found` false when there is none.
+// The first entry of `nid` in a name, UTF-8; "" with `found` false when there is none.
 std::string NameEntry(const X509_NAME* name, int nid, bool& found) {
     found = false;
     int at = X509_NAME_get_index_by_NID(name, nid, -1);
