@@ -39,6 +39,21 @@ std::string Drain(BIO* bio) {
     return out;
 }
 
+X509* ReadCert(const std::string& pem) {
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    return cert;
+}
+
+// The certificate as PEM; the certificate is freed.
+std::string PemOf(X509* cert) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(bio, cert);
+    X509_free(cert);
+    return Drain(bio);
+}
+
 } // namespace
 
 TestCa::TestCa() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")) {
@@ -76,10 +91,7 @@ std::string TestCa::Issue(const std::string& publicKeyPem, const char* notBefore
         X509_free(cert);
         throw std::runtime_error("certificate signing failed");
     }
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(bio, cert);
-    X509_free(cert);
-    return Drain(bio);
+    return PemOf(cert);
 }
 
 std::string IssueCert(const CertFields& f) {
@@ -90,12 +102,6 @@ std::string IssueCert(const CertFields& f) {
         EVP_PKEY_free(signer);
         throw std::runtime_error("unreadable key");
     }
-    auto readCert = [](const std::string& pem) {
-        BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-        X509* c = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-        BIO_free(bio);
-        return c;
-    };
     X509* cert = X509_new();
     X509_set_version(cert, 2);
     static long serial = 1000;
@@ -103,7 +109,7 @@ std::string IssueCert(const CertFields& f) {
     ASN1_TIME_set(X509_getm_notBefore(cert), f.notBefore);
     ASN1_TIME_set(X509_getm_notAfter(cert), f.notAfter);
     if (!f.subjectOf.empty()) {
-        X509* from = readCert(f.subjectOf);
+        X509* from = ReadCert(f.subjectOf);
         if (!from) {
             throw std::runtime_error("unreadable subject certificate");
         }
@@ -124,7 +130,7 @@ std::string IssueCert(const CertFields& f) {
     if (f.issuerCertPem.empty()) {
         X509_set_issuer_name(cert, X509_get_subject_name(cert));
     } else {
-        X509* issuer = readCert(f.issuerCertPem);
+        X509* issuer = ReadCert(f.issuerCertPem);
         if (!issuer) {
             throw std::runtime_error("unreadable issuer certificate");
         }
@@ -145,16 +151,11 @@ std::string IssueCert(const CertFields& f) {
         X509_free(cert);
         throw std::runtime_error("certificate signing failed");
     }
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(bio, cert);
-    X509_free(cert);
-    return Drain(bio);
+    return PemOf(cert);
 }
 
 std::string BreakSignature(const std::string& certPem) {
-    BIO* in = BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size()));
-    X509* cert = PEM_read_bio_X509(in, nullptr, nullptr, nullptr);
-    BIO_free(in);
+    X509* cert = ReadCert(certPem);
     unsigned char* der = nullptr;
     int n = cert ? i2d_X509(cert, &der) : 0;
     X509_free(cert);
@@ -169,10 +170,7 @@ std::string BreakSignature(const std::string& certPem) {
     if (!broken) {
         throw std::runtime_error("the broken certificate is no DER");
     }
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(bio, broken);
-    X509_free(broken);
-    return Drain(bio);
+    return PemOf(broken);
 }
 
 std::string NewPrivateKeyPem(const std::string& cryptAlgo) {
