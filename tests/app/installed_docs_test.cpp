@@ -40,6 +40,9 @@ std::set<std::string> SeeAlso(const std::string& page) {
 }
 
 TEST(InstalledDocs, EveryProgramHasAPageAndRenvoraAndItsPagesReferToEachOther) {
+#ifndef RENVORA_PACKAGING
+    GTEST_SKIP() << "this build has no install rules (sanitizer and fuzzing builds leave packaging/ out)";
+#endif
     TempWorkDir dir;
     const fs::path root = dir.path() / "root";
     for (const char* component : {"client", "server"}) {
