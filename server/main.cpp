@@ -7,20 +7,25 @@
 //                  [--token-serial S]) [--pin-file FILE] [--manage-password-file FILE] [--days N]
 //                  [--replace] [holder options, see --help]
 //   renvora-server issues --data DIR
+//   renvora-server withdraw --data DIR --cert-seq-no S
 #include "core/ca.h"
+#include "core/files.h"
 #include "core/http_server.h"
 #include "core/service.h"
-#include "core/store.h"
+#include "core/sqlite_store.h"
 #include "enrol/enrol.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <pthread.h>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -37,12 +42,16 @@ const char* kUsage =
     "  renvora-server [serve] [--listen ADDR] [--port N] [--data DIR] [--cert FILE --key FILE]\n"
     "                 [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES] [--max-body-total BYTES]\n"
     "                 [--request-timeout SECONDS] [--max-connections N] [--max-connections-per-address N]\n"
-    "                 [--verify-limit N] [--quiet]\n"
+    "                 [--verify-limit N] [--verify-limit-source N] [--renewal-window DAYS]\n"
+    "                 [--grace-days DAYS] [--quiet]\n"
     "      Serves the renewal service (default 127.0.0.1, port 8080, data folder ./server-data).\n"
     "      --port 0 takes a free port. Prints one line 'listening on http[s]://ADDR:PORT'.\n"
     "      Limits: a request body (64 KiB) and the bodies being received together (16 MiB, at least\n"
     "      --max-body); a request arrives whole within --request-timeout seconds (10); connections in\n"
-    "      all (2000) and per client address or IPv6 /64 (32); failed verifications per card and hour (20).\n"
+    "      all (2000) and per client address or IPv6 /64 (32), fitted to the descriptor limit; failed\n"
+    "      verifications per client address (5 an hour, then a wait doubling from a minute) and per card\n"
+    "      from all addresses (100 an hour). A certificate renews from --renewal-window days before its\n"
+    "      end (180); once a set was issued from it, it renews again only within --grace-days (3).\n"
     "  renvora-server enrol --data DIR --card-image FILE [--pin-file FILE] [--manage-password-file FILE]\n"
     "                 [--days N] [--replace] [--cert-seq-no S] [--name S] [--id-type S]\n"
     "                 [--id-number S] [--field5 S] [--card-number S] [--unit-name S] [--unit-code S]\n"
@@ -58,8 +67,11 @@ const char* kUsage =
     "      The same onto a PKCS#11 token (module: library path or p11-kit module name): the key pair is\n"
     "      generated on the token, the PIN is the token's user PIN, --crypt-algo ECC (default) or RSA.\n"
     "  renvora-server issues --data DIR\n"
-    "      Lists every set of certificates the server issued, with its state (pending, confirmed,\n"
-    "      confirmed provisionally, or superseded). Reads the store only; fails when DIR holds none.\n"
+    "      Lists every set of certificates the server issued, with its state (pending, confirmed or\n"
+    "      superseded). Reads the store only; fails when DIR holds none.\n"
+    "  renvora-server withdraw --data DIR --cert-seq-no S\n"
+    "      Supersedes the card's pending sets, once the holder's card is found to hold none of them (every\n"
+    "      answer lost past the grace period), so that its confirmed certificate renews again.\n"
     "  renvora-server --help | --version\n";
 
 // --name value pairs after the subcommand; flags without a value map to "1".
@@ -136,12 +148,68 @@ void WarnIfShared(const std::string& dataDir) {
     }
 }
 
+// Every connection is a descriptor: take as many as the hard limit allows, and fit the connection limits
+// to what there is, so that accepting never fails for want of one (libmicrohttpd then stalls every
+// request for seconds). Says so on stderr when it had to lower them; false when too few are left at all.
+bool FitToDescriptors(HttpOptions& http) {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0) {
+        return true;
+    }
+    if (files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &files) != 0) {
+            ::getrlimit(RLIMIT_NOFILE, &files);
+        }
+    }
+    // Standard streams, the listener, epoll, the store's files, TLS and the system's libraries.
+    constexpr rlim_t kReserve = 64;
+    if (files.rlim_cur == RLIM_INFINITY ||
+        HttpServer::DescriptorsFor(http.maxConnections) + kReserve <= files.rlim_cur) {
+        return true;
+    }
+    int fitted = 0;
+    while (HttpServer::DescriptorsFor(fitted + 1) + kReserve <= files.rlim_cur) {
+        ++fitted;
+    }
+    if (fitted < 1) {
+        std::fprintf(
+            stderr,
+            "renvora-server: the descriptor limit is %llu: too few to serve; raise it (LimitNOFILE= in "
+            "the service's unit, ulimit -n)\n",
+            static_cast<unsigned long long>(files.rlim_cur));
+        return false;
+    }
+    std::fprintf(stderr,
+                 "renvora-server: warning: the descriptor limit is %llu (the hard limit allows no more): "
+                 "--max-connections lowered from %d to %d%s so that every connection has its descriptor; "
+                 "raise the limit (LimitNOFILE= in the service's unit, ulimit -Hn) to serve more\n",
+                 static_cast<unsigned long long>(files.rlim_cur), http.maxConnections, fitted,
+                 http.maxConnectionsPerAddress > fitted ? " (and --max-connections-per-address with it)"
+                                                        : "");
+    http.maxConnections = fitted;
+    http.maxConnectionsPerAddress = std::min(http.maxConnectionsPerAddress, fitted);
+    return true;
+}
+
+// The store, then the CA: a folder whose store has cards must have its CA, and a folder with a CA must
+// have its store; only a new folder gets both.
+bool OpenData(const std::string& dataDir, SqliteStore& store, std::unique_ptr<CertificateAuthority>& ca,
+              std::string& error) {
+    if (!store.Open(dataDir, error)) {
+        return false;
+    }
+    ca = CertificateAuthority::Open(dataDir, error, store.CardCount() == 0 && store.IssueCount() == 0);
+    return ca != nullptr;
+}
+
 int Serve(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
     if (!ParseOptions(argc, argv, first, {"quiet"}, opts) ||
-        !CheckKnown(opts, {"listen", "port", "data", "cert", "key", "cert-days", "random-ttl", "max-body",
-                           "max-body-total", "request-timeout", "max-connections",
-                           "max-connections-per-address", "verify-limit", "quiet"})) {
+        !CheckKnown(opts,
+                    {"listen", "port", "data", "cert", "key", "cert-days", "random-ttl", "max-body",
+                     "max-body-total", "request-timeout", "max-connections", "max-connections-per-address",
+                     "verify-limit", "verify-limit-source", "renewal-window", "grace-days", "quiet"})) {
         return 2;
     }
     HttpOptions http;
@@ -160,9 +228,16 @@ int Serve(int argc, char** argv, int first) {
         !ToInt(opts, "request-timeout", 1, 3600, http.requestTimeoutSeconds) ||
         !ToInt(opts, "max-connections", 1, 100000, http.maxConnections) ||
         !ToInt(opts, "max-connections-per-address", 1, 100000, http.maxConnectionsPerAddress) ||
-        !ToInt(opts, "verify-limit", 1, 1000000, service.verifyLimit)) {
+        !ToInt(opts, "verify-limit", 1, 1000000, service.verify.cardLimit) ||
+        !ToInt(opts, "verify-limit-source", 1, 1000000, service.verify.sourceFreeFailures) ||
+        !ToInt(opts, "renewal-window", 0, 36500, service.renewalWindowDays)) {
         return 2;
     }
+    int graceDays = service.renew.graceSeconds / 86400;
+    if (!ToInt(opts, "grace-days", 0, 365, graceDays)) {
+        return 2;
+    }
+    service.renew.graceSeconds = graceDays * 86400;
     http.maxBody = static_cast<std::size_t>(maxBody);
     http.bodyBudget = static_cast<std::size_t>(maxBodyTotal);
     if (http.certFile.empty() != http.keyFile.empty()) {
@@ -179,17 +254,14 @@ int Serve(int argc, char** argv, int first) {
     sigaddset(&set, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    // Every connection is a descriptor: allow as many as the hard limit permits.
-    rlimit files{};
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &files);
+    if (!FitToDescriptors(http)) {
+        return 1;
     }
 
     std::string error;
-    std::unique_ptr<CertificateAuthority> ca = CertificateAuthority::Open(dataDir, error);
-    Store store;
-    if (!ca || !store.Open(dataDir, error)) {
+    std::unique_ptr<CertificateAuthority> ca;
+    SqliteStore store;
+    if (!OpenData(dataDir, store, ca, error)) {
         std::fprintf(stderr, "renvora-server: %s\n", error.c_str());
         return 1;
     }
@@ -229,9 +301,14 @@ bool ReadSecret(const std::string& file, std::string& out) {
             return false;
         }
     } else {
-        std::ifstream in(file);
-        if (!in || !std::getline(in, line)) {
-            std::fprintf(stderr, "renvora-server enrol: cannot read %s\n", file.c_str());
+        std::string text, error;
+        if (!ReadSecretFile(file, text, error)) {
+            std::fprintf(stderr, "renvora-server enrol: %s\n", error.c_str());
+            return false;
+        }
+        std::istringstream in(text);
+        if (!std::getline(in, line)) {
+            std::fprintf(stderr, "renvora-server enrol: %s is empty\n", file.c_str());
             return false;
         }
     }
@@ -340,26 +417,62 @@ int IssuesCommand(int argc, char** argv, int first) {
     if (!ParseOptions(argc, argv, first, {}, opts) || !CheckKnown(opts, {"data"})) {
         return 2;
     }
-    Store store;
+    SqliteStore store;
     std::string error;
     // Read-only: a mistyped folder must not become an empty store.
-    if (!store.OpenReadOnly(Opt(opts, "data", "server-data"), error)) {
+    std::vector<IssueRecord> issues;
+    if (!store.OpenReadOnly(Opt(opts, "data", "server-data"), error) || !store.Issues(issues, error)) {
         std::fprintf(stderr, "renvora-server issues: %s\n", error.c_str());
         return 1;
     }
-    for (const IssueRecord& i : store.Issues()) {
+    for (const IssueRecord& i : issues) {
         std::string state = SetStateName(i.state);
-        if (i.provisional) {
-            state += " provisionally (by a verification only; " +
-                     (i.predecessor.empty() ? std::string("the enrolled certificate")
-                                            : "the set " + i.predecessor) +
-                     " stays accepted until this set's key signs a request)";
+        if (i.state == SetState::Pending) {
+            // Until the card signs with it: the certificate it came from may renew again meanwhile.
+            state += " (issued from " +
+                     (i.parent.empty() ? std::string("the enrolled certificate") : "the set " + i.parent) +
+                     ")";
         }
         std::printf("%s card %s (%s) op %s serial %s valid %s-%s %s since %s%s%s\n", i.issuedAt.c_str(),
                     i.certSeqNo.c_str(), i.icCode.c_str(), i.opSeqNo.c_str(), i.serial.c_str(),
                     i.notBefore.c_str(), i.notAfter.c_str(), state.c_str(), i.stateAt.c_str(),
                     i.reason.empty() ? "" : ": ", i.reason.c_str());
     }
+    return 0;
+}
+
+int WithdrawCommand(int argc, char** argv, int first) {
+    std::map<std::string, std::string> opts;
+    if (!ParseOptions(argc, argv, first, {}, opts) || !CheckKnown(opts, {"data", "cert-seq-no"})) {
+        return 2;
+    }
+    if (!opts.count("data") || !opts.count("cert-seq-no")) {
+        std::fprintf(stderr, "renvora-server withdraw: --data and --cert-seq-no are required\n");
+        return 2;
+    }
+    const std::string dataDir = opts["data"], card = opts["cert-seq-no"];
+    SqliteStore store;
+    std::string error;
+    CardState state;
+    Found found = Found::Error;
+    if (!std::filesystem::exists(std::filesystem::path(dataDir) / "store.db")) {
+        error = "no store in " + dataDir;
+    } else if (store.Open(dataDir, error)) {
+        found = store.FindCard(card, state, error);
+    }
+    if (found != Found::Yes) {
+        std::fprintf(stderr, "renvora-server withdraw: %s\n",
+                     found == Found::No ? ("no card " + card + " in " + dataDir).c_str() : error.c_str());
+        return 1;
+    }
+    int n = store.WithdrawPending(card, std::time(nullptr), error);
+    if (n < 0) {
+        std::fprintf(stderr, "renvora-server withdraw: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf(
+        "card %s: %d pending set%s withdrawn; it renews again with %s\n", card.c_str(), n, n == 1 ? "" : "s",
+        state.confirmed ? ("the set " + state.confirmed->serial).c_str() : "its enrolled certificate");
     return 0;
 }
 
@@ -372,6 +485,9 @@ int main(int argc, char** argv) {
     }
     if (command == "issues") {
         return IssuesCommand(argc, argv, 2);
+    }
+    if (command == "withdraw") {
+        return WithdrawCommand(argc, argv, 2);
     }
     if (command == "serve") {
         return Serve(argc, argv, 2);

@@ -58,6 +58,10 @@ public:
     // Safe from any thread, also a signal-watching one; returns once the server has ended.
     void Stop();
 
+    // The descriptors the server may hold for connections with `maxConnections`: room above the limit
+    // for connections cut and not closed yet (see Bind).
+    static std::size_t DescriptorsFor(int maxConnections);
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -8,7 +8,7 @@
 #include "core/card_image.h"
 #include "core/http_server.h"
 #include "core/service.h"
-#include "core/store.h"
+#include "core/sqlite_store.h"
 #include "platform/registry.h"
 #include "support/qt_app.h"
 #include "support/test_ca.h"
@@ -95,7 +95,7 @@ protected:
     TempWorkDir dir;
     fs::path data, image;
     std::unique_ptr<server::CertificateAuthority> ca;
-    server::Store store;
+    server::SqliteStore store;
     std::unique_ptr<server::RenewalService> service;
     std::unique_ptr<server::HttpServer> http;
     softcard::CardImage before;
@@ -164,7 +164,7 @@ TEST_F(RenewalEndToEnd, TheCardGetsANewCertificateFromTheServerOverTheKeyItGener
     EXPECT_EQ(issues[0].icCode, before.holder.cardNumber);
     EXPECT_EQ(issues[0].certPem, after.signCertPem);
     EXPECT_EQ(issues[0].notAfter, to);
-    EXPECT_EQ(store.FindCard(before.holder.certSeqNo)->pending->certPem, after.signCertPem);
+    EXPECT_EQ(store.FindCard(before.holder.certSeqNo)->pending.at(0).certPem, after.signCertPem);
 
     // A picture of every window it passed: login, main window, notices, success dialog.
     auto has = [&](const char* part) {

@@ -141,6 +141,7 @@ TEST_F(ProtocolTest, EachMismatchingCardFieldIsRefused) {
         {&server::CardRecord::raCode, u8"RA代码"},
     };
     for (const Case& c : cases) {
+        clockOffset_ += 3601; // each from a clean slate: one address may fail only a few times an hour
         server::CardRecord sent = card.record;
         sent.*c.field += "x";
         PostResult r = client_->Post("/selfIcUpdate/verifyInfo",
@@ -148,6 +149,7 @@ TEST_F(ProtocolTest, EachMismatchingCardFieldIsRefused) {
         EXPECT_EQ(Code(r), server::code::kMismatch) << U8(c.name);
         EXPECT_NE(Msg(r).find(U8(c.name)), std::string::npos) << Msg(r);
     }
+    clockOffset_ += 3601;
     PostResult r = client_->Post("/selfIcUpdate/verifyInfo",
                                  server::VerifyRequest(card.record, "20991231", FreshRandom()));
     EXPECT_EQ(Code(r), server::code::kMismatch);
@@ -244,14 +246,20 @@ TEST_F(ProtocolTest, AGetRandomFloodLeavesNothingBehindAndRefusesNobody) {
     EXPECT_TRUE(server::RunRenewal(*client_, card, error)) << error;
 }
 
-// Failed verifications of a card are limited: past the limit every verification of the card is refused
-// for the hour, its holder's too, since an answer that still told a right guess from a wrong one would let
-// the holder fields (and with them the management password) be guessed without end. Successes never
-// count, and however often one card is verified it holds only a few operation numbers.
-TEST_F(ProtocolTest, FailedVerificationsOfOneCardStopAllOfItsVerificationsForAnHourAndSuccessesHoldLittle) {
+// Failed verifications are limited per source address: after five in an hour the address waits, a minute
+// and twice as long after each further failure, and nothing it sends is compared meanwhile (an answer that
+// told a right guess from a wrong one would let the holder fields, and with them the management password,
+// be guessed without end). So twenty wrong verifications from 127.0.0.2 stop 127.0.0.2, never the
+// holder at 127.0.0.1. The counts are in the store: a restart keeps them. Per card, failures from all
+// addresses together stop the card's verifications only at a much higher ceiling. Successes never count,
+// and however often one card is verified it holds only a few operation numbers.
+TEST_F(ProtocolTest, TwentyWrongVerificationsFromOneAddressStopThatAddressNotTheHolder) {
+    // The waits are counted on the server's clock, which stands still here, however long the test takes.
+    StopServer();
+    frozenAt_ = std::time(nullptr);
+    StartServer();
     server::SimCard card = Enrol("S111");
-    server::SimCard other = Enrol("S112");
-    // A holder who renews often never reaches either limit, and keeps few operation numbers.
+    // A holder who renews often never reaches a limit, and keeps few operation numbers.
     for (int i = 0; i < 30; ++i) {
         Verify(card);
     }
@@ -263,27 +271,60 @@ TEST_F(ProtocolTest, FailedVerificationsOfOneCardStopAllOfItsVerificationsForAnH
 
     server::CardRecord guess = card.record;
     guess.idNumber = "000";
-    const auto wrong = [&] {
-        return client_->Post("/selfIcUpdate/verifyInfo",
-                             server::VerifyRequest(guess, EndDate(card), FreshRandom()));
+    const auto fromAttacker = [&](const server::CardRecord& record) {
+        return PostFrom("127.0.0.2", "/selfIcUpdate/verifyInfo",
+                        server::VerifyRequest(record, EndDate(card), FreshRandom()));
     };
     for (int i = 0; i < 20; ++i) {
-        PostResult r = wrong();
-        ASSERT_EQ(Code(r), server::code::kMismatch) << "attempt " << i;
-        EXPECT_EQ(Msg(r), U8(u8"用户信息核验不通过：证件号码不一致！"));
+        PostResult r = fromAttacker(guess);
+        if (i < 5) {
+            EXPECT_EQ(Code(r), server::code::kMismatch) << "attempt " << i;
+            EXPECT_EQ(Msg(r), U8(u8"用户信息核验不通过：证件号码不一致！"));
+        } else {
+            EXPECT_EQ(Code(r), server::code::kSourceWaits) << "attempt " << i;
+            EXPECT_EQ(Msg(r), U8(u8"核验失败次数过多，请1分钟后再试！"));
+        }
+        // Meanwhile the holder renews.
+        if (i % 5 == 4) {
+            EXPECT_TRUE(server::RunRenewal(*client_, card, error)) << error;
+        }
     }
-    PostResult r = wrong();
-    EXPECT_EQ(Code(r), server::code::kTooManyAttempts);
-    EXPECT_EQ(Msg(r), U8(u8"该IC卡核验失败次数过多，请一小时后再试！"));
-    // The right data get the same answer as a wrong guess: nothing tells them apart any more.
-    PostResult right = client_->Post("/selfIcUpdate/verifyInfo",
-                                     server::VerifyRequest(card.record, EndDate(card), FreshRandom()));
-    EXPECT_EQ(Code(right), server::code::kTooManyAttempts);
+    // The right data from the waiting address get the same answer as a wrong guess.
+    PostResult right = fromAttacker(card.record);
+    EXPECT_EQ(Code(right), server::code::kSourceWaits);
     EXPECT_EQ(right.body.find("managePasswd"), std::string::npos);
-    Verify(other); // another card is not affected
-    clockOffset_ = 3601;
+
+    // A restart keeps the counts.
+    StopServer();
+    StartServer();
+    EXPECT_EQ(Code(fromAttacker(card.record)), server::code::kSourceWaits);
     EXPECT_TRUE(server::RunRenewal(*client_, card, error)) << error;
-    EXPECT_EQ(Code(wrong()), server::code::kMismatch);
+    // A minute on, one more try; after it the wait doubles.
+    clockOffset_ = 61;
+    EXPECT_EQ(Code(fromAttacker(guess)), server::code::kMismatch);
+    PostResult longer = fromAttacker(card.record);
+    EXPECT_EQ(Code(longer), server::code::kSourceWaits);
+    EXPECT_EQ(Msg(longer), U8(u8"核验失败次数过多，请2分钟后再试！"));
+
+    // Per card, failures from every address count together, up to a ceiling (here 10 instead of 100):
+    // then every verification of the card is refused, its holder's too, until the hour has passed.
+    StopServer();
+    adjust_ = [](server::ServiceOptions& o) { o.verify.cardLimit = 10; };
+    StartServer();
+    for (int i = 0; i < 4; ++i) {
+        const std::string from = "127.0.3." + std::to_string(i + 1);
+        EXPECT_EQ(Code(PostFrom(from.c_str(), "/selfIcUpdate/verifyInfo",
+                                server::VerifyRequest(guess, EndDate(card), FreshRandom()))),
+                  server::code::kMismatch);
+    }
+    PostResult stopped = client_->Post("/selfIcUpdate/verifyInfo",
+                                       server::VerifyRequest(card.record, EndDate(card), FreshRandom()));
+    EXPECT_EQ(Code(stopped), server::code::kTooManyAttempts);
+    EXPECT_EQ(Msg(stopped), U8(u8"该IC卡核验失败次数过多，请一小时后再试！"));
+    EXPECT_EQ(stopped.body.find("managePasswd"), std::string::npos);
+    Verify(Enrol("S112")); // another card is not affected
+    clockOffset_ = 3661;
+    EXPECT_TRUE(server::RunRenewal(*client_, card, error)) << error;
 }
 
 } // namespace
