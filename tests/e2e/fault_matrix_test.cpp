@@ -214,8 +214,9 @@ protected:
                         kManagePassword + " " + kServerProgram + " enrol --data '" + data.string() +
                         "' --card-image '" + image.string() + "' --days 30"),
                   0);
-        ASSERT_EQ(Shell(kCardTool + " create '" + other.string() + "' --pin " + kPin + " --manage-password " +
-                        kManagePassword + " --cert-seq-no 9999 --card-number 9999"),
+        ASSERT_EQ(Shell(std::string("RENVORA_SOFTCARD_PIN=") + kPin +
+                        " RENVORA_SOFTCARD_MANAGE_PASSWORD=" + kManagePassword + " " + kCardTool +
+                        " create '" + other.string() + "' --cert-seq-no 9999 --card-number 9999"),
                   0);
         std::string error;
         ASSERT_TRUE(softcard::LoadCardImage(image, before, error)) << error;
@@ -514,24 +515,16 @@ std::vector<Cell> Cells() {
                      {U(u8"PEM转DER失败！")},
                      true,
                      Outcome::Untouched});
-    {
-        // Another key: the user re-inserts three times, the card makes a new key pair each time, never a
-        // match; nothing is written and the button stays disabled.
-        std::vector<std::string> m = {U(u8"公钥匹配不一致，请插入登录时的IC卡！"),
-                                      U(u8"请确定插入的是登录时的IC卡，否则无法延期，IC卡也无法正常使用！"),
-                                      U(u8"您确定插入的IC卡是原始的那张IC卡吗？")};
-        for (int n = 1; n <= 3; ++n) {
-            m.push_back(U(u8"您将进行第") + std::to_string(n) + U(u8"次比对公钥一致性！"));
-            if (n < 3) {
-                m.push_back(U(u8"公钥匹配不一致，请插入登录时的IC卡！"));
-                m.push_back(U(u8"请确定插入的是登录时的IC卡，否则无法延期，IC卡也无法正常使用！"));
-                m.push_back(U(u8"您确定插入的IC卡是原始的那张IC卡吗？"));
-            }
-        }
-        m.push_back(U(u8"您已达到最大的比对公钥一致性次数:3次，请去分中心进行处理！"));
-        cells.push_back({"CertificateForAnotherKey", Step::CertificateCheck, Fault::ForeignKey, m, false,
-                         Outcome::Untouched});
-    }
+    // Another card's certificate (self-signed, by its tool): not from the card's issuer, so nothing is
+    // written and the user may try again. (A certificate from the right issuer over another key ends in
+    // the consistency check's limit: RogueServer.*SigningOverAnotherKey.)
+    cells.push_back(
+        {"CertificateOfAnotherCard",
+         Step::CertificateCheck,
+         Fault::ForeignKey,
+         {U(u8"延期失败！\n原因：服务器返回的签名证书与IC卡中的证书不是同一颁发者，IC卡未写入！")},
+         true,
+         Outcome::Untouched});
     // Card steps.
     const auto cardCell = [&](const char* name, Step step, Fault fault, std::string text,
                               const char8_t* suffix) {
