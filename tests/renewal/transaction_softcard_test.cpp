@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
@@ -43,12 +44,18 @@ public:
             ADD_FAILURE() << "pipe";
             return;
         }
+        // The log's name is made before the fork: the child allocates nothing (another thread may hold the
+        // allocator's lock at the fork).
+        const std::string log = (dataDir.parent_path() / "server.log").string();
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(fds[1], STDOUT_FILENO);
             ::close(fds[0]);
             ::close(fds[1]);
-            std::freopen((dataDir.parent_path() / "server.log").c_str(), "a", stderr);
+            int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            if (logFd >= 0) {
+                ::dup2(logFd, STDERR_FILENO);
+            }
             ::execl(kServerProgram.c_str(), "renvora-server", "serve", "--listen", "127.0.0.1", "--port", "0",
                     "--data", dataDir.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);

@@ -128,6 +128,16 @@ public:
         if (::pipe(out) != 0 || ::pipe(err) != 0) {
             return;
         }
+        // Everything the child needs is made before the fork: other threads of the test may hold the
+        // allocator's lock at that moment, and the child would wait for it for ever.
+        std::string exe = std::string(RENVORA_BUILD_DIR) + "/server/renvora-server";
+        std::vector<std::string> copy = args;
+        std::vector<char*> argv;
+        argv.push_back(exe.data());
+        for (auto& a : copy) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
             if (setup.umask >= 0) {
@@ -143,14 +153,6 @@ public:
             ::dup2(errFd, 2);
             ::close(out[0]);
             ::close(err[0]);
-            std::vector<char*> argv;
-            std::string exe = std::string(RENVORA_BUILD_DIR) + "/server/renvora-server";
-            argv.push_back(exe.data());
-            std::vector<std::string> copy = args;
-            for (auto& a : copy) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
             ::execv(exe.c_str(), argv.data());
             ::_exit(127);
         }
