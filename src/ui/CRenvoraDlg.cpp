@@ -76,6 +76,15 @@ CRenvoraDlg::CRenvoraDlg(QWidget* parent, ControlFactory createControl)
     connect(menu_, &CNewMenu::command, this, [this](int id) { SendCommand(id); });
     // The keys of the menu bar and the context menu reach the window whichever control has the focus.
     QCoreApplication::instance()->installEventFilter(this);
+    // The window's close box, or the session asking the client to quit, during a call: answered by the
+    // exit path once the command in hand is over.
+    calls_.SetCloseDuringCall([this](QWidget* window) {
+        if (window == nullptr || window == this) {
+            closePending_ = true;
+        }
+    });
+    // The display went away during a call: once the call has ended, say what it did and end.
+    calls_.SetDisplayLostDuringCall([this] { EndOnDisplayLost(notice_ ? notice_->Picture() : 0); });
 }
 
 CRenvoraDlg::~CRenvoraDlg() {
@@ -158,7 +167,10 @@ bool CRenvoraDlg::OnInitDialog() {
     qt::ShowOrExit(*this);
 
     // 10. The login flow.
+    ++commandDepth_;
     model_.LoginFlow();
+    --commandDepth_;
+    AnswerPendingClose();
 
     // The notice pictures, drawn once the window is idle and waiting for the user.
     QTimer::singleShot(0, this, [] { PrepareNoticePictures(); });
@@ -177,10 +189,33 @@ void CRenvoraDlg::DoDataExchange(bool save) {
     DDX_Text(save, res::kEditValidTo, d.validTo);
 }
 
+void CRenvoraDlg::OnOK() {
+    // The Windows dialog would end here at once, past the question and without closing the card.
+    OnCancel();
+}
+
 void CRenvoraDlg::OnCancel() {
     // Ends the process itself with status 1 when closing the card fails.
     if (model_.ExitPath()) {
         EndDialog(res::kIdCancel);
+    }
+}
+
+bool CRenvoraDlg::OnCommand(int id) {
+    ++commandDepth_;
+    const bool handled = qt::TemplateDialog::OnCommand(id);
+    --commandDepth_;
+    AnswerPendingClose();
+    return handled;
+}
+
+void CRenvoraDlg::AnswerPendingClose() {
+    if (commandDepth_ > 0 || !closePending_) {
+        return;
+    }
+    closePending_ = false;
+    if (!IsEnded()) {
+        SendCommand(res::kIdCancel);
     }
 }
 
@@ -343,6 +378,13 @@ void CRenvoraDlg::CloseNotice() {
 
 void CRenvoraDlg::EndOnDisplayLost(int picture) {
     std::string outcome;
+    if (picture == 0) {
+        std::fprintf(stderr,
+                     "renvora: the connection to the display was lost while the card or the server was in "
+                     "use; the card was not written; start the client again\n");
+        std::fflush(nullptr);
+        std::_Exit(kDisplayLostExitStatus);
+    }
     if (picture == res::kPictureWriteCard) {
         // The write has run to its end: ask the card, without a window (no message box can be shown).
         ScriptedMessageBox silent;

@@ -7,6 +7,7 @@
 #include "platform/dialog_template.h"
 #include "platform/qt/fonts.h"
 #include "res/resource_ids.h"
+#include "ui/notice_pictures.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +28,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr QRgb kNoticeRed = qRgb(237, 28, 36);
+// The notices' red, as the client draws it.
+QRgb NoticeRed() {
+    return rv::NoticeRed().rgb();
+}
 constexpr QRgb kMenuSelected = qRgb(139, 137, 137);
 constexpr QRgb kEndDateBackground = qRgb(255, 255, 0);
 constexpr QRgb kSuccessBackground = qRgb(0, 191, 255);
@@ -160,8 +164,9 @@ protected:
             },
             timeout);
     }
-    // A message box: it comes up, is shown in a capture, and is answered with Enter (OK, or Yes).
-    QRect AnswerBox(const std::string& shot) {
+    // A message box: it comes up, is shown in a capture, and is answered with Enter (OK, or Yes), or with
+    // `key` (Escape: No).
+    QRect AnswerBox(const std::string& shot, const std::string& key = "Return") {
         auto box = WaitWindow(kBoxTitle);
         EXPECT_TRUE(box) << "no message box for " << shot;
         if (!box) {
@@ -169,7 +174,7 @@ protected:
         }
         Focus(*box);
         Shot(shot);
-        D().Key("Return");
+        D().Key(key);
         EXPECT_TRUE(WaitGone(*box)) << shot;
         return box->rect;
     }
@@ -257,10 +262,10 @@ protected:
                         continue;
                     }
                     const QImage img = D().Capture();
-                    if (CountColour(img, w.rect, kNoticeRed) < 150) {
+                    if (CountColour(img, w.rect, NoticeRed()) < 150) {
                         continue; // mapped but not painted (yet)
                     }
-                    const int start = ColourBox(img, w.rect, kNoticeRed).left() - w.rect.left();
+                    const int start = ColourBox(img, w.rect, NoticeRed()).left() - w.rect.left();
                     if (seen.empty() || std::abs(seen.back().redStart - start) > 3) {
                         seen.push_back({start, w.rect});
                         shots_->Save(img, "notice-" + std::to_string(seen.size()));
@@ -317,8 +322,8 @@ protected:
             [&] {
                 for (const Window& w : D().Windows()) {
                     const QImage img = D().Capture();
-                    if (w.rect.size() == QSize(571, 61) && CountColour(img, w.rect, kNoticeRed) > 150) {
-                        const int start = ColourBox(img, w.rect, kNoticeRed).left();
+                    if (w.rect.size() == QSize(571, 61) && CountColour(img, w.rect, NoticeRed()) > 150) {
+                        const int start = ColourBox(img, w.rect, NoticeRed()).left();
                         if (start != lastStart) {
                             lastStart = start;
                             since = std::chrono::steady_clock::now();
@@ -461,7 +466,9 @@ TEST_F(OnTheDesktop, RenewalShowsEachNoticeOnScreenWhileItsCallBlocksThenTheSucc
     D().Key("Return"); // it has the keyboard without being clicked
     ASSERT_TRUE(WaitGone(*success));
 
-    // Nothing given during the calls acted: no exit question, no second renewal, the client still runs.
+    // The window closed (Alt+F4) during a call is answered now that the renewal is over, by the exit
+    // question; No keeps the client. Nothing else given during the calls acted: no second renewal.
+    AnswerBox("exit-question-for-the-close-during-the-call", "Escape");
     EXPECT_TRUE(NoBoxFor(1500ms));
     EXPECT_TRUE(Running(world.Client()));
     EXPECT_EQ(world.IssueCount(), 1);

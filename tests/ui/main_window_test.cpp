@@ -507,21 +507,25 @@ TEST_F(MainWindowTest, FailingCardCloseEndsTheProcessWithStatus1AfterTheMessage)
                 ::testing::ExitedWithCode(1), expected);
 }
 
-TEST_F(MainWindowTest, EnterInAReadOnlyFieldEndsTheWindowWithoutQuestionOrCardClose) {
+// Enter in a read-only field would end the Windows dialog at once, past the question and without closing
+// the card; here it takes the exit path.
+TEST_F(MainWindowTest, EnterInAReadOnlyFieldTakesTheExitPathWithItsQuestionAndTheCardClose) {
     CRenvoraDlg dlg(nullptr, AttachFake());
+    core.boxes.QueueAnswers({IDNO, IDYES});
     int result = Run(dlg, [&](CRenvoraDlg& w) {
         w.Model().loggedIn = 1;
         w.Model().data.cardNumber = "0001";
         w.ShowCardData();
-        // What the user sees is what the strings hold afterwards.
-        w.Item<QLineEdit>(res::kEditCardNumber)->setText(QStringLiteral("0002"));
         w.GetDlgItem(res::kEditIdNumber)->setFocus();
         Key(w.GetDlgItem(res::kEditIdNumber), Qt::Key_Return);
+        EXPECT_FALSE(w.IsEnded()) << "No keeps the window";
+        EXPECT_TRUE(card.Calls().empty()) << "and leaves the card alone";
+        Key(w.GetDlgItem(res::kEditCardNumber), Qt::Key_Enter);
     });
-    EXPECT_EQ(result, res::kIdOk);
-    EXPECT_EQ(dlg.Model().data.cardNumber, "0002");
-    EXPECT_TRUE(core.boxes.Entries().empty());
-    EXPECT_TRUE(card.Calls().empty());
+    EXPECT_EQ(result, res::kIdCancel);
+    EXPECT_EQ(core.boxes.TextsUtf8(), std::vector<std::string>(2, U(u8"您确定退出客户端吗？")));
+    EXPECT_EQ(card.CountMethod(dispid::CloseCard), 1);
+    EXPECT_EQ(dlg.Model().data.cardNumber, "0001");
 }
 
 TEST_F(MainWindowTest, ButtonsAndMenuCommandsReachTheirHandlers) {

@@ -31,7 +31,7 @@ QImage OnScreen(QWidget* w) {
 }
 
 bool IsRed(QRgb c) {
-    return qRed(c) == 237 && qGreen(c) == 28 && qBlue(c) == 36;
+    return (c & 0xFFFFFF) == (NoticeRed().rgb() & 0xFFFFFF);
 }
 bool IsWhite(QRgb c) {
     return qRed(c) == 255 && qGreen(c) == 255 && qBlue(c) == 255;

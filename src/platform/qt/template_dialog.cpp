@@ -522,8 +522,6 @@ int TemplateDialog::DoModal() {
     }
     // On the screen before the person is waited for (see ShowOrExit for a window that does not appear).
     ShowOrExit(*this);
-    // Its frame, taken while shown: a hidden window may have no native window any more.
-    const quintptr frame = FrameOf(internalWinId());
     // A modal dialog takes the keyboard, as on Windows; a window manager may not give it to a window
     // without a frame (the success dialog) unless asked.
     activateWindow();
@@ -535,8 +533,6 @@ int TemplateDialog::DoModal() {
     if (!ended_) {
         exec();
     }
-    // A blocking call may follow at once: what the dialog covered must be repainted on screen first.
-    SettleAfterClose(frame);
     return result_;
 }
 
