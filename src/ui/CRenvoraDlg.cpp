@@ -5,6 +5,7 @@
 #include "config/gui/setDialog.h"
 #include "platform/codepage.h"
 #include "platform/message_box.h"
+#include "platform/qt/colours.h"
 #include "platform/qt/display.h"
 #include "platform/qt/fonts.h"
 #include "platform/qt/platform.h"
@@ -220,14 +221,16 @@ void CRenvoraDlg::AnswerPendingClose() {
 }
 
 qt::CtlColor CRenvoraDlg::OnCtlColor(int id) {
+    // Red text (on a yellow text background for the end date), as the original has it; on the face
+    // colour it was chosen for whatever the theme, and just dark enough to be read there.
     const QColor red(255, 0, 0);
+    const QColor yellow(255, 255, 0);
     switch (id) {
     case res::kEditValidFrom:
-        return {red, std::nullopt};
-    case res::kEditValidTo:
-        return {red, QColor(255, 255, 0)};
     case res::kNoticeText:
-        return {red, std::nullopt};
+        return {qt::ReadableOn(red, qt::kClassicFace), std::nullopt, qt::kClassicFace};
+    case res::kEditValidTo:
+        return {qt::ReadableOn(red, yellow), yellow, qt::kClassicFace};
     default:
         return {};
     }

@@ -11,6 +11,7 @@
 #include <QWindow>
 
 #include <pthread.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -116,6 +117,17 @@ bool CallThread::CallInFlight() {
 std::thread::id CallThread::Id() {
     CallThread* t = g_instance.load();
     return t ? t->thread_.get_id() : std::thread::id();
+}
+
+double CallThread::CpuMs() {
+    CallThread* t = g_instance.load();
+    clockid_t clock{};
+    timespec ts{};
+    if (t == nullptr || pthread_getcpuclockid(t->thread_.native_handle(), &clock) != 0 ||
+        clock_gettime(clock, &ts) != 0) {
+        return 0;
+    }
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 void CallThread::Loop() {

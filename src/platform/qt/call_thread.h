@@ -52,6 +52,8 @@ public:
     static bool CallInFlight();
     // The id of the thread every call runs on (0 when no call thread exists).
     static std::thread::id Id();
+    // The CPU time the call thread has used so far, in milliseconds (0 when none exists).
+    static double CpuMs();
 
 private:
     struct Call {
