@@ -174,7 +174,7 @@ bool CRenvoraDlg::OnInitDialog() {
     AnswerPendingClose();
 
     // The notice pictures, drawn once the window is idle and waiting for the user.
-    QTimer::singleShot(0, this, [] { PrepareNoticePictures(); });
+    QTimer::singleShot(0, this, [this] { PrepareNoticePictures(devicePixelRatioF()); });
     return true;
 }
 

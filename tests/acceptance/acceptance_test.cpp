@@ -54,23 +54,34 @@ QPoint NoticeTopLeft(QSize screen) {
     return QRect(QPoint(0, 0), screen).center() - QPoint(size.width() / 2, size.height() / 2);
 }
 
-// Of the pixels of `before` that are not its most frequent colour (the window's face), the share that
-// `now` still shows unchanged at the same places: near 1 for stale pixels of a closed window.
-double UnchangedShare(const QImage& before, const QImage& now) {
+// The colours of `img` (without alpha) and how often each occurs.
+std::map<QRgb, int> ColourCounts(const QImage& img) {
     std::map<QRgb, int> counts;
-    for (int y = 0; y < before.height(); ++y) {
-        for (int x = 0; x < before.width(); ++x) {
-            ++counts[before.pixel(x, y) & 0xFFFFFF];
+    for (int y = 0; y < img.height(); ++y) {
+        for (int x = 0; x < img.width(); ++x) {
+            ++counts[img.pixel(x, y) & 0xFFFFFF];
         }
     }
-    QRgb face = 0;
+    return counts;
+}
+
+// The most frequent of `counts`: a window's face, a text's background.
+QRgb MostFrequent(const std::map<QRgb, int>& counts) {
+    QRgb colour = 0;
     int most = 0;
-    for (const auto& [colour, n] : counts) {
+    for (const auto& [c, n] : counts) {
         if (n > most) {
-            face = colour;
+            colour = c;
             most = n;
         }
     }
+    return colour;
+}
+
+// Of the pixels of `before` that are not its most frequent colour (the window's face), the share that
+// `now` still shows unchanged at the same places: near 1 for stale pixels of a closed window.
+double UnchangedShare(const QImage& before, const QImage& now) {
+    const QRgb face = MostFrequent(ColourCounts(before));
     int drawn = 0;
     int same = 0;
     for (int y = 0; y < before.height() && y < now.height(); ++y) {
@@ -127,20 +138,8 @@ std::vector<QRect> TextLines(const QImage& box) {
 // The background of `img` (its most frequent colour) and the strongest contrast a pixel that `isInk` takes
 // for text has against it: what a reader of that text gets at best.
 double TextContrast(const QImage& img, const std::function<bool(QRgb)>& isInk) {
-    std::map<QRgb, int> counts;
-    for (int y = 0; y < img.height(); ++y) {
-        for (int x = 0; x < img.width(); ++x) {
-            ++counts[img.pixel(x, y) & 0xFFFFFF];
-        }
-    }
-    QRgb background = 0;
-    int most = 0;
-    for (const auto& [c, n] : counts) {
-        if (n > most) {
-            background = c;
-            most = n;
-        }
-    }
+    const std::map<QRgb, int> counts = ColourCounts(img);
+    const QRgb background = MostFrequent(counts);
     double best = 1;
     for (const auto& [c, n] : counts) {
         if (isInk(c)) {

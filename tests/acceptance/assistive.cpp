@@ -129,17 +129,6 @@ bool ScreenReaderBus::Node::Has(const std::string& state) const {
     return std::find(states.begin(), states.end(), state) != states.end();
 }
 
-std::vector<ScreenReaderBus::Node> ScreenReaderBus::Tree::Find(const std::string& role,
-                                                               const std::string& name) const {
-    std::vector<Node> out;
-    for (const Node& n : nodes) {
-        if (n.role == role && (name.empty() || n.name == name)) {
-            out.push_back(n);
-        }
-    }
-    return out;
-}
-
 std::vector<std::size_t> ScreenReaderBus::Tree::Indices(const std::string& role,
                                                         const std::string& name) const {
     std::vector<std::size_t> out;
@@ -147,6 +136,15 @@ std::vector<std::size_t> ScreenReaderBus::Tree::Indices(const std::string& role,
         if (nodes[i].role == role && (name.empty() || nodes[i].name == name)) {
             out.push_back(i);
         }
+    }
+    return out;
+}
+
+std::vector<ScreenReaderBus::Node> ScreenReaderBus::Tree::Find(const std::string& role,
+                                                               const std::string& name) const {
+    std::vector<Node> out;
+    for (std::size_t i : Indices(role, name)) {
+        out.push_back(nodes[i]);
     }
     return out;
 }

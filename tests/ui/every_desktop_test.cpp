@@ -106,6 +106,24 @@ private:
 class EveryDesktop : public ::testing::Test {
 protected:
     void SetUp() override { QtApp(); }
+
+    // Runs the main window over `control` (the fake card unless given); `inside` sees every dialog that
+    // comes up, the main window among them, and whatever it leaves open is ended afterwards (the login
+    // cancelled).
+    void RunMainWindow(const std::function<void(TemplateDialog&)>& inside, RvDispatch* control = nullptr) {
+        HookGuard hook([&](TemplateDialog& d) {
+            inside(d);
+            if (!d.IsEnded()) {
+                d.EndDialog(d.TemplateId() == res::kLoginDialog ? 130 : 1);
+            }
+        });
+        CRenvoraDlg dlg(nullptr, [&](CDCertUpdate& c) {
+            c.Attach(control ? control : card.Dispatch());
+            return true;
+        });
+        dlg.DoModal();
+    }
+
     TempWorkDir dir;
     CoreFixture core;
     FakeCard card;
@@ -126,41 +144,34 @@ TEST_F(EveryDesktop, CardCallsRunOnTheCallThreadOneAtATimeWhileTheWindowTurnsAnd
     std::thread::id callThread;
     int logins = 0;
     bool endedByTheQuit = true;
-    HookGuard hook([&](TemplateDialog& d) {
-        if (d.TemplateId() == res::kMainDialog) {
-            // The login flow has run inside the window's initialisation, the quit has been answered.
-            callThread = qt::CallThread::Id();
-            endedByTheQuit = d.IsEnded();
-            d.EndDialog(4711);
-            return;
-        }
-        if (d.TemplateId() == res::kLoginDialog && ++logins == 1) {
-            d.SetDlgItemText(res::kPasswordEdit, "123456");
-            QTimer ticker;
-            QObject::connect(&ticker, &QTimer::timeout, [&] {
-                ++ticks;
-                if (ticks == 2) {
-                    // What the person does while the card checks the password.
-                    QTest::keyClick(&d, Qt::Key_Escape);
-                    QTest::keyClick(d.GetDlgItem(res::kLoginButton), Qt::Key_Return);
-                    QEvent quit(QEvent::Quit);
-                    QCoreApplication::sendEvent(qApp, &quit);
-                    quitSent = true;
-                }
-            });
-            ticker.start(50);
-            d.SendCommand(res::kLoginButton);
-            ticker.stop();
-        }
-        if (!d.IsEnded()) {
-            d.EndDialog(130);
-        }
-    });
-    CRenvoraDlg dlg(nullptr, [&](CDCertUpdate& c) {
-        c.Attach(watched.Dispatch());
-        return true;
-    });
-    dlg.DoModal();
+    RunMainWindow(
+        [&](TemplateDialog& d) {
+            if (d.TemplateId() == res::kMainDialog) {
+                // The login flow has run inside the window's initialisation, the quit has been answered.
+                callThread = qt::CallThread::Id();
+                endedByTheQuit = d.IsEnded();
+                return;
+            }
+            if (d.TemplateId() == res::kLoginDialog && ++logins == 1) {
+                d.SetDlgItemText(res::kPasswordEdit, "123456");
+                QTimer ticker;
+                QObject::connect(&ticker, &QTimer::timeout, [&] {
+                    ++ticks;
+                    if (ticks == 2) {
+                        // What the person does while the card checks the password.
+                        QTest::keyClick(&d, Qt::Key_Escape);
+                        QTest::keyClick(d.GetDlgItem(res::kLoginButton), Qt::Key_Return);
+                        QEvent quit(QEvent::Quit);
+                        QCoreApplication::sendEvent(qApp, &quit);
+                        quitSent = true;
+                    }
+                });
+                ticker.start(50);
+                d.SendCommand(res::kLoginButton);
+                ticker.stop();
+            }
+        },
+        watched.Dispatch());
 
     EXPECT_GE(ticks, 4) << "the event loop turned while the card worked";
     EXPECT_TRUE(quitSent);
@@ -229,13 +240,12 @@ TEST_F(EveryDesktop, EveryTextTheClientColoursReadsAtFourAndAHalfToOneInALightAn
         const bool dark = palette.color(QPalette::Window).lightness() < 128;
         SCOPED_TRACE(dark ? "dark palette" : "light palette");
         std::map<std::string, double> contrast;
-        HookGuard hook([&](TemplateDialog& d) {
+        RunMainWindow([&](TemplateDialog& d) {
             if (d.TemplateId() == res::kSuccessDialog) {
                 QWidget* text = d.GetDlgItem(res::kSuccessText);
                 contrast["success message"] = InkContrast(text->grab().toImage().copy(0, 0, 200, 30));
             }
             if (d.TemplateId() != res::kMainDialog) {
-                d.EndDialog(d.TemplateId() == res::kLoginDialog ? 130 : 1);
                 return;
             }
             auto& w = static_cast<CRenvoraDlg&>(d);
@@ -262,13 +272,7 @@ TEST_F(EveryDesktop, EveryTextTheClientColoursReadsAtFourAndAHalfToOneInALightAn
                 InkContrast(menu.grab(menu.ItemRect(0).adjusted(20, 0, 0, 0)).toImage());
             menu.LeaveMenuMode();
             w.RunSuccessDialog();
-            d.EndDialog(1);
         });
-        CRenvoraDlg dlg(nullptr, [&](CDCertUpdate& c) {
-            c.Attach(card.Dispatch());
-            return true;
-        });
-        dlg.DoModal();
         ASSERT_EQ(contrast.size(), 8u);
         for (const auto& [what, ratio] : contrast) {
             EXPECT_GE(ratio, 4.5) << what;
@@ -340,7 +344,7 @@ QString Name(QObject* o) {
 // menu bar as a menu bar of menu items that can be pressed, a notice as an alert saying its text.
 TEST_F(EveryDesktop, FieldsAreNamedByTheirLabelsTheMenuBarHasItemsAndANoticeIsAnAlert) {
     std::vector<int> commands;
-    HookGuard hook([&](TemplateDialog& d) {
+    RunMainWindow([&](TemplateDialog& d) {
         if (d.TemplateId() == res::kSettingsDialog) {
             auto* ip = d.Item<qt::IpAddressCtrl>(res::kIpAddressCtrl);
             EXPECT_EQ(Name(ip), qt::Q(Gbk(u8"IP地址")));
@@ -391,15 +395,7 @@ TEST_F(EveryDesktop, FieldsAreNamedByTheirLabelsTheMenuBarHasItemsAndANoticeIsAn
             w.CloseNotice();
             w.SendCommand(res::kCmdSettings);
         }
-        if (!d.IsEnded()) {
-            d.EndDialog(d.TemplateId() == res::kLoginDialog ? 130 : 1);
-        }
     });
-    CRenvoraDlg dlg(nullptr, [&](CDCertUpdate& c) {
-        c.Attach(card.Dispatch());
-        return true;
-    });
-    dlg.DoModal();
     EXPECT_EQ(commands, std::vector<int>{res::kCmdNetworkTest}) << "pressing 网络测试 through its action";
 }
 
@@ -429,7 +425,7 @@ std::pair<int, int> InkColumns(const QImage& img) {
 // An 18-digit ID and a ten-character unit name are wider than their fields in the substitute face: they
 // are drawn condensed, whole, inside the field.
 TEST_F(EveryDesktop, AnEighteenDigitIdAndATenCharacterUnitNameFitTheirFields) {
-    HookGuard hook([&](TemplateDialog& d) {
+    RunMainWindow([&](TemplateDialog& d) {
         if (d.TemplateId() == res::kMainDialog) {
             auto& w = static_cast<CRenvoraDlg&>(d);
             w.Model().data.idNumber = "110101198001010011";
@@ -461,15 +457,7 @@ TEST_F(EveryDesktop, AnEighteenDigitIdAndATenCharacterUnitNameFitTheirFields) {
             }
             EXPECT_EQ(w.GetDlgItemText(res::kEditIdNumber), "110101198001010011");
         }
-        if (!d.IsEnded()) {
-            d.EndDialog(d.TemplateId() == res::kLoginDialog ? 130 : 1);
-        }
     });
-    CRenvoraDlg dlg(nullptr, [&](CDCertUpdate& c) {
-        c.Attach(card.Dispatch());
-        return true;
-    });
-    dlg.DoModal();
 }
 
 } // namespace

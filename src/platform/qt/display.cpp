@@ -92,7 +92,7 @@ void ShowNow(QWidget& w) {
 
 void ShowOrExit(QWidget& w) {
     if (!RealDisplay()) {
-        ShowNow(w);
+        w.show();
         return;
     }
     // A window to answer comes up with the client's other windows: a minimised one (the main window,

@@ -23,7 +23,7 @@ bool RealDisplay();
 // client ever has, says so on stderr and ends the process with status kNotShownExitStatus: the person
 // cannot answer a window they do not see, and nothing has been done yet. Once the window manager has
 // shown a window, a late one is only reported on stderr and waited for. User input stays queued while
-// it waits. Offscreen it shows and paints the window.
+// it waits. Offscreen it only shows the window.
 void ShowOrExit(QWidget& w);
 
 // Shows `w`. On a real display the event loop paints it from then on (calls do not hold the loop);
