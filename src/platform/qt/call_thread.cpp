@@ -137,7 +137,7 @@ void CallThread::Loop() {
         if (queue_.empty()) {
             return;
         }
-        Call* call = queue_.front();
+        const std::shared_ptr<Call> call = queue_.front();
         lock.unlock();
         std::exception_ptr error;
         try {
@@ -152,7 +152,6 @@ void CallThread::Loop() {
             // Wakes the event loop the waiter turns; the event itself does nothing.
             QCoreApplication::postEvent(waker_, new QEvent(QEvent::User));
         }
-        // The waiter may return as soon as this is seen: nothing of `call` is touched afterwards.
         call->done = true;
         --g_inFlight;
         cv_.notify_all();
@@ -164,10 +163,11 @@ void CallThread::Run(const std::function<void()>& fn) {
         fn(); // a call the call thread makes itself
         return;
     }
-    Call call{&fn, false, false, nullptr};
+    const auto shared = std::make_shared<Call>(Call{&fn, false, false, nullptr});
+    Call& call = *shared;
     std::unique_lock lock(mutex_);
     ++g_inFlight;
-    queue_.push_back(&call);
+    queue_.push_back(shared);
     cv_.notify_all();
     const bool withEvents =
         std::this_thread::get_id() == uiThread_ && !exiting_ && QCoreApplication::instance() != nullptr;

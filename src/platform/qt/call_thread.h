@@ -18,6 +18,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -69,7 +70,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable cv_;
-    std::deque<Call*> queue_; // the front one runs
+    std::deque<std::shared_ptr<Call>> queue_; // the front one runs
     bool stop_ = false;
     bool exiting_ = false;
     std::thread::id uiThread_;
