@@ -42,6 +42,6 @@ function(renvora_add_test_folder name)
   target_link_libraries(test_${name} PRIVATE renvora_test_support ${ARG_LIBS} GTest::gtest renvora_test_main)
   gtest_discover_tests(test_${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;RENVORA_TEST_BUILD_DIR=${CMAKE_BINARY_DIR}"
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
                TIMEOUT 300)
 endfunction()

@@ -141,8 +141,45 @@ int Show(const std::map<std::string, std::string>& o) {
     std::vector<std::shared_ptr<Module>> modules;
     std::string error;
     TokenRef token;
-    if (!Module::Load(config.module, modules, error) || !SelectToken(modules, config, token, error)) {
+    if (!Module::Load(config.module, modules, error)) {
         std::fprintf(stderr, "renvora-p11card: %s\n", rv::cp::GbkToUtf8(error).c_str());
+        std::fprintf(
+            stderr,
+            "hint: the module could not be loaded or started: check that the file exists and is readable "
+            "and is a PKCS#11 library; a module that loads but fails to start most often cannot read its "
+            "configuration (SoftHSM2: SOFTHSM2_CONF or /etc/softhsm/softhsm2.conf and its token folder; "
+            "OpenSC: OPENSC_CONF or /etc/opensc/opensc.conf)\n");
+        return 1;
+    }
+    // What was searched, so that a card that is not found can be looked for.
+    for (const auto& m : modules) {
+        CK_SLOT_ID slots[64];
+        CK_ULONG n = 64;
+        if (m->fn()->C_GetSlotList(CK_FALSE, slots, &n) != CKR_OK) {
+            n = 0;
+        }
+        std::fprintf(stderr, "searched module %s: %lu slot(s)\n", m->name().c_str(),
+                     static_cast<unsigned long>(n));
+        for (CK_ULONG i = 0; i < n && i < 64; ++i) {
+            CK_SLOT_INFO si{};
+            TokenRef t;
+            t.module = m;
+            t.slot = slots[i];
+            m->fn()->C_GetSlotInfo(slots[i], &si);
+            std::string desc(reinterpret_cast<const char*>(si.slotDescription), sizeof si.slotDescription);
+            desc.erase(desc.find_last_not_of(' ') + 1);
+            bool present = (si.flags & CKF_TOKEN_PRESENT) && RefreshTokenInfo(t);
+            std::fprintf(stderr, "  slot %lu \"%s\": %s\n", static_cast<unsigned long>(slots[i]),
+                         desc.c_str(),
+                         present ? ("token \"" + t.label + "\" serial " + t.serial).c_str() : "no token");
+        }
+    }
+    if (!SelectToken(modules, config, token, error)) {
+        std::fprintf(stderr, "renvora-p11card: %s\n", rv::cp::GbkToUtf8(error).c_str());
+        std::fprintf(stderr,
+                     "hint: no token holds a card: insert the card; for a card in a reader check that pcscd "
+                     "runs (systemctl status pcscd.socket) and that 'pkcs11-tool --module MODULE -L' lists "
+                     "it; name the token with --token-label or --token-serial when there are several\n");
         return 1;
     }
     Session s;
@@ -152,32 +189,69 @@ int Show(const std::map<std::string, std::string>& o) {
         rv = s.Login(rv::cp::Utf8ToGbk(pin));
         Wipe(pin);
         loggedIn = rv == CKR_OK;
+        if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED) {
+            RefreshTokenInfo(token);
+            std::fprintf(stderr,
+                         "renvora-p11card: %s\nhint: the PIN was wrong%s; the card locks after too many "
+                         "wrong PINs\n",
+                         RvName(rv).c_str(),
+                         rv == CKR_PIN_LOCKED || (token.flags & CKF_USER_PIN_LOCKED)
+                             ? " and the card is now locked"
+                         : token.flags & CKF_USER_PIN_FINAL_TRY ? ", one try is left"
+                         : token.flags & CKF_USER_PIN_COUNT_LOW ? ", few tries are left"
+                                                                : "");
+            return 1;
+        }
     }
     TokenView view;
     if (rv != CKR_OK || !ScanToken(s, view, rv)) {
         std::fprintf(stderr, "renvora-p11card: %s\n", RvName(rv).c_str());
         return 1;
     }
-    std::printf("token %s (serial %s)\n", token.label.c_str(), token.serial.c_str());
+    std::printf("token %s (serial %s) of module %s\n", token.label.c_str(), token.serial.c_str(),
+                token.module->name().c_str());
     Bytes holder;
     if (view.holder != CK_INVALID_HANDLE && s.Attr(view.holder, CKA_VALUE, holder)) {
         std::printf("holder %s\n", rv::cp::GbkToUtf8(holder).c_str());
     }
     const TokenSet* current = view.Current(loggedIn);
     const TokenSet* pending = view.Pending(loggedIn);
+    CK_OBJECT_HANDLE password = view.ManagePassword(loggedIn), service = view.InForce(kServiceKeys, loggedIn);
     for (const TokenSet& set : view.sets) {
         Bytes der;
         CertInfo cert;
         std::string validity;
         if (set.signCert != CK_INVALID_HANDLE && s.Attr(set.signCert, CKA_VALUE, der) &&
             ReadCertDer(der, cert)) {
-            validity = " certificate " + cert.notBefore + "-" + cert.notAfter;
+            validity = " " + cert.notBefore + "-" + cert.notAfter;
         }
-        std::printf("set %s generation %u %s objects %zu%s\n", Hex(set.tag).c_str(), set.generation,
+        // Each object by what it is; an earlier set's objects that the current set still uses are in force.
+        std::vector<std::pair<std::string, bool>> objects; // name, in force
+        auto add = [&](CK_OBJECT_HANDLE h, const std::string& name) {
+            if (h != CK_INVALID_HANDLE) {
+                objects.emplace_back(name, &set == current || h == password || h == service);
+            }
+        };
+        add(set.signCert, "signing certificate" + validity);
+        add(set.signPriv, "signing key");
+        add(set.signPub, "signing public key");
+        add(set.encCert, "encryption certificate");
+        add(set.encPriv, "encryption key");
+        add(set.Data(kServiceKeys), "service keys");
+        add(set.Data(kManagePassword), "management-password hash");
+        bool anyInForce = false;
+        for (const auto& o : objects) {
+            anyInForce = anyInForce || o.second;
+        }
+        std::printf("set %s generation %u: %s\n", Hex(set.tag).c_str(), set.generation,
                     &set == current   ? "current"
-                    : &set == pending ? "pending"
-                                      : "leftover",
-                    set.all.size(), validity.c_str());
+                    : &set == pending ? "pending (a new key waiting for its certificate)"
+                    : anyInForce      ? "earlier set, partly still in force"
+                                      : "leftover (removed at the next login)");
+        for (const auto& [name, inForce] : objects) {
+            std::printf("  %s%s\n", name.c_str(),
+                        &set != current && &set != pending ? (inForce ? ": in force" : ": leftover") : "");
+        }
     }
     return current ? 0 : 1;
 }

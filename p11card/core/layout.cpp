@@ -233,9 +233,10 @@ CK_RV CreateCert(const Session& s, const Bytes& id, const std::string& label, co
                  CK_OBJECT_HANDLE& out) {
     CK_ULONG cls = CKO_CERTIFICATE, type = CKC_X_509;
     return s.CreateOnToken({Attr(CKA_CLASS, cls), Attr(CKA_CERTIFICATE_TYPE, type), Attr(CKA_TOKEN, kTrue),
-                            Attr(CKA_PRIVATE, kFalse), Attr(CKA_ID, id), Attr(CKA_LABEL, label),
-                            Attr(CKA_SUBJECT, cert.subject), Attr(CKA_ISSUER, cert.issuer),
-                            Attr(CKA_SERIAL_NUMBER, cert.serial), Attr(CKA_VALUE, cert.der)},
+                            Attr(CKA_PRIVATE, kFalse), Attr(CKA_MODIFIABLE, kFalse), Attr(CKA_ID, id),
+                            Attr(CKA_LABEL, label), Attr(CKA_SUBJECT, cert.subject),
+                            Attr(CKA_ISSUER, cert.issuer), Attr(CKA_SERIAL_NUMBER, cert.serial),
+                            Attr(CKA_VALUE, cert.der)},
                            out);
 }
 
@@ -255,11 +256,19 @@ CK_RV CreateEncKey(const Session& s, const Bytes& id, const std::string& label, 
                    const Bytes& subject, CK_OBJECT_HANDLE& out) {
     CK_ULONG privClass = CKO_PRIVATE_KEY;
     CK_ULONG type = k.kind == KeyKind::Rsa ? CKK_RSA : CKK_EC;
-    std::vector<CK_ATTRIBUTE> priv = {
-        Attr(CKA_CLASS, privClass), Attr(CKA_KEY_TYPE, type),   Attr(CKA_TOKEN, kTrue),
-        Attr(CKA_PRIVATE, kTrue),   Attr(CKA_SENSITIVE, kTrue), Attr(CKA_EXTRACTABLE, kFalse),
-        Attr(CKA_ID, id),           Attr(CKA_LABEL, label),     Attr(CKA_SUBJECT, subject),
-        Attr(CKA_DECRYPT, kTrue),   Attr(CKA_UNWRAP, kTrue),    Attr(CKA_SIGN, kFalse)};
+    std::vector<CK_ATTRIBUTE> priv = {Attr(CKA_CLASS, privClass),
+                                      Attr(CKA_KEY_TYPE, type),
+                                      Attr(CKA_TOKEN, kTrue),
+                                      Attr(CKA_PRIVATE, kTrue),
+                                      Attr(CKA_SENSITIVE, kTrue),
+                                      Attr(CKA_EXTRACTABLE, kFalse),
+                                      Attr(CKA_ID, id),
+                                      Attr(CKA_LABEL, label),
+                                      Attr(CKA_SUBJECT, subject),
+                                      Attr(CKA_DECRYPT, kTrue),
+                                      Attr(CKA_UNWRAP, kTrue),
+                                      Attr(CKA_SIGN, kFalse),
+                                      Attr(CKA_MODIFIABLE, kFalse)};
     if (k.kind == KeyKind::Rsa) {
         priv.push_back(Attr(CKA_SIGN_RECOVER, kFalse));
         priv.push_back(Attr(CKA_DERIVE, kFalse));
@@ -361,7 +370,8 @@ CK_RV WriteHolder(const Session& s, const std::string& recordGbk) {
     CK_ULONG cls = CKO_DATA;
     std::string app = kApplication, label = kHolderLabel;
     return s.CreateOnToken({Attr(CKA_CLASS, cls), Attr(CKA_TOKEN, kTrue), Attr(CKA_PRIVATE, kFalse),
-                            Attr(CKA_APPLICATION, app), Attr(CKA_LABEL, label), Attr(CKA_VALUE, recordGbk)},
+                            Attr(CKA_MODIFIABLE, kFalse), Attr(CKA_APPLICATION, app), Attr(CKA_LABEL, label),
+                            Attr(CKA_VALUE, recordGbk)},
                            h);
 }
 
@@ -392,23 +402,16 @@ CK_RV GenerateSigningKey(const Session& s, const Bytes& tag, KeyKind kind, int b
     } else {
         return CKR_ARGUMENTS_BAD;
     }
-    // Generated in the session, then copied onto the token in one write (see CreateOnToken); a token that
-    // cannot copy generates it on the token directly.
-    privT[0] = Attr(CKA_TOKEN, kFalse);
-    CK_OBJECT_HANDLE sessionKey = CK_INVALID_HANDLE;
-    CK_RV rv = s.GenerateKeyPair(mech, pubT, privT, pub, sessionKey);
-    if (rv == CKR_OK) {
-        rv = s.MoveToToken(sessionKey, priv);
-        if (rv == CKR_OK || IsTokenGone(rv)) {
-            return rv;
-        }
-        s.Destroy(sessionKey);
-        s.Destroy(pub);
-    } else if (IsTokenGone(rv)) {
-        return rv;
+    // Generated on the token itself: card modules keep no session keys (OpenSC writes the key to the card
+    // whatever CKA_TOKEN says) and copy nothing. A module that does not take CKA_MODIFIABLE in the template
+    // generates the key without it.
+    privT.push_back(Attr(CKA_MODIFIABLE, kFalse));
+    CK_RV rv = s.GenerateKeyPair(mech, pubT, privT, pub, priv);
+    if (RefusesTemplate(rv)) {
+        privT.pop_back();
+        rv = s.GenerateKeyPair(mech, pubT, privT, pub, priv);
     }
-    privT[0] = Attr(CKA_TOKEN, kTrue);
-    return s.GenerateKeyPair(mech, pubT, privT, pub, priv);
+    return rv;
 }
 
 } // namespace rv::p11card

@@ -45,57 +45,176 @@ std::string P11KitReason() {
 } // namespace
 
 std::string RvName(CK_RV rv) {
-    switch (rv) {
-    case CKR_OK:
-        return "CKR_OK";
-    case CKR_GENERAL_ERROR:
-        return "CKR_GENERAL_ERROR";
-    case CKR_FUNCTION_FAILED:
-        return "CKR_FUNCTION_FAILED";
-    case CKR_ARGUMENTS_BAD:
-        return "CKR_ARGUMENTS_BAD";
-    case CKR_DEVICE_ERROR:
-        return "CKR_DEVICE_ERROR";
-    case CKR_DEVICE_MEMORY:
-        return "CKR_DEVICE_MEMORY";
-    case CKR_DEVICE_REMOVED:
-        return "CKR_DEVICE_REMOVED";
-    case CKR_TOKEN_NOT_PRESENT:
-        return "CKR_TOKEN_NOT_PRESENT";
-    case CKR_TOKEN_NOT_RECOGNIZED:
-        return "CKR_TOKEN_NOT_RECOGNIZED";
-    case CKR_TOKEN_WRITE_PROTECTED:
-        return "CKR_TOKEN_WRITE_PROTECTED";
-    case CKR_SESSION_HANDLE_INVALID:
-        return "CKR_SESSION_HANDLE_INVALID";
-    case CKR_SESSION_CLOSED:
-        return "CKR_SESSION_CLOSED";
-    case CKR_PIN_INCORRECT:
-        return "CKR_PIN_INCORRECT";
-    case CKR_PIN_LEN_RANGE:
-        return "CKR_PIN_LEN_RANGE";
-    case CKR_PIN_LOCKED:
-        return "CKR_PIN_LOCKED";
-    case CKR_USER_NOT_LOGGED_IN:
-        return "CKR_USER_NOT_LOGGED_IN";
-    case CKR_MECHANISM_INVALID:
-        return "CKR_MECHANISM_INVALID";
-    case CKR_TEMPLATE_INCONSISTENT:
-        return "CKR_TEMPLATE_INCONSISTENT";
-    case CKR_TEMPLATE_INCOMPLETE:
-        return "CKR_TEMPLATE_INCOMPLETE";
-    case CKR_ATTRIBUTE_VALUE_INVALID:
-        return "CKR_ATTRIBUTE_VALUE_INVALID";
-    case CKR_CRYPTOKI_NOT_INITIALIZED:
-        return "CKR_CRYPTOKI_NOT_INITIALIZED";
-    case CKR_HOST_MEMORY:
-        return "CKR_HOST_MEMORY";
-    default: {
-        char buf[32];
+    // Every result the standard names (PKCS#11 3.0, as p11-kit's header has them).
+    static const std::pair<CK_RV, const char*> kNames[] = {
+        {CKR_OK, "CKR_OK"},
+        {CKR_CANCEL, "CKR_CANCEL"},
+        {CKR_HOST_MEMORY, "CKR_HOST_MEMORY"},
+        {CKR_SLOT_ID_INVALID, "CKR_SLOT_ID_INVALID"},
+        {CKR_GENERAL_ERROR, "CKR_GENERAL_ERROR"},
+        {CKR_FUNCTION_FAILED, "CKR_FUNCTION_FAILED"},
+        {CKR_ARGUMENTS_BAD, "CKR_ARGUMENTS_BAD"},
+        {CKR_NO_EVENT, "CKR_NO_EVENT"},
+        {CKR_NEED_TO_CREATE_THREADS, "CKR_NEED_TO_CREATE_THREADS"},
+        {CKR_CANT_LOCK, "CKR_CANT_LOCK"},
+        {CKR_ATTRIBUTE_READ_ONLY, "CKR_ATTRIBUTE_READ_ONLY"},
+        {CKR_ATTRIBUTE_SENSITIVE, "CKR_ATTRIBUTE_SENSITIVE"},
+        {CKR_ATTRIBUTE_TYPE_INVALID, "CKR_ATTRIBUTE_TYPE_INVALID"},
+        {CKR_ATTRIBUTE_VALUE_INVALID, "CKR_ATTRIBUTE_VALUE_INVALID"},
+        {CKR_ACTION_PROHIBITED, "CKR_ACTION_PROHIBITED"},
+        {CKR_DATA_INVALID, "CKR_DATA_INVALID"},
+        {CKR_DATA_LEN_RANGE, "CKR_DATA_LEN_RANGE"},
+        {CKR_DEVICE_ERROR, "CKR_DEVICE_ERROR"},
+        {CKR_DEVICE_MEMORY, "CKR_DEVICE_MEMORY"},
+        {CKR_DEVICE_REMOVED, "CKR_DEVICE_REMOVED"},
+        {CKR_ENCRYPTED_DATA_INVALID, "CKR_ENCRYPTED_DATA_INVALID"},
+        {CKR_ENCRYPTED_DATA_LEN_RANGE, "CKR_ENCRYPTED_DATA_LEN_RANGE"},
+        {CKR_FUNCTION_CANCELED, "CKR_FUNCTION_CANCELED"},
+        {CKR_FUNCTION_NOT_PARALLEL, "CKR_FUNCTION_NOT_PARALLEL"},
+        {CKR_FUNCTION_NOT_SUPPORTED, "CKR_FUNCTION_NOT_SUPPORTED"},
+        {CKR_KEY_HANDLE_INVALID, "CKR_KEY_HANDLE_INVALID"},
+        {CKR_KEY_SIZE_RANGE, "CKR_KEY_SIZE_RANGE"},
+        {CKR_KEY_TYPE_INCONSISTENT, "CKR_KEY_TYPE_INCONSISTENT"},
+        {CKR_KEY_NOT_NEEDED, "CKR_KEY_NOT_NEEDED"},
+        {CKR_KEY_CHANGED, "CKR_KEY_CHANGED"},
+        {CKR_KEY_NEEDED, "CKR_KEY_NEEDED"},
+        {CKR_KEY_INDIGESTIBLE, "CKR_KEY_INDIGESTIBLE"},
+        {CKR_KEY_FUNCTION_NOT_PERMITTED, "CKR_KEY_FUNCTION_NOT_PERMITTED"},
+        {CKR_KEY_NOT_WRAPPABLE, "CKR_KEY_NOT_WRAPPABLE"},
+        {CKR_KEY_UNEXTRACTABLE, "CKR_KEY_UNEXTRACTABLE"},
+        {CKR_MECHANISM_INVALID, "CKR_MECHANISM_INVALID"},
+        {CKR_MECHANISM_PARAM_INVALID, "CKR_MECHANISM_PARAM_INVALID"},
+        {CKR_OBJECT_HANDLE_INVALID, "CKR_OBJECT_HANDLE_INVALID"},
+        {CKR_OPERATION_ACTIVE, "CKR_OPERATION_ACTIVE"},
+        {CKR_OPERATION_NOT_INITIALIZED, "CKR_OPERATION_NOT_INITIALIZED"},
+        {CKR_PIN_INCORRECT, "CKR_PIN_INCORRECT"},
+        {CKR_PIN_INVALID, "CKR_PIN_INVALID"},
+        {CKR_PIN_LEN_RANGE, "CKR_PIN_LEN_RANGE"},
+        {CKR_PIN_EXPIRED, "CKR_PIN_EXPIRED"},
+        {CKR_PIN_LOCKED, "CKR_PIN_LOCKED"},
+        {CKR_SESSION_CLOSED, "CKR_SESSION_CLOSED"},
+        {CKR_SESSION_COUNT, "CKR_SESSION_COUNT"},
+        {CKR_SESSION_HANDLE_INVALID, "CKR_SESSION_HANDLE_INVALID"},
+        {CKR_SESSION_PARALLEL_NOT_SUPPORTED, "CKR_SESSION_PARALLEL_NOT_SUPPORTED"},
+        {CKR_SESSION_READ_ONLY, "CKR_SESSION_READ_ONLY"},
+        {CKR_SESSION_EXISTS, "CKR_SESSION_EXISTS"},
+        {CKR_SESSION_READ_ONLY_EXISTS, "CKR_SESSION_READ_ONLY_EXISTS"},
+        {CKR_SESSION_READ_WRITE_SO_EXISTS, "CKR_SESSION_READ_WRITE_SO_EXISTS"},
+        {CKR_SIGNATURE_INVALID, "CKR_SIGNATURE_INVALID"},
+        {CKR_SIGNATURE_LEN_RANGE, "CKR_SIGNATURE_LEN_RANGE"},
+        {CKR_TEMPLATE_INCOMPLETE, "CKR_TEMPLATE_INCOMPLETE"},
+        {CKR_TEMPLATE_INCONSISTENT, "CKR_TEMPLATE_INCONSISTENT"},
+        {CKR_TOKEN_NOT_PRESENT, "CKR_TOKEN_NOT_PRESENT"},
+        {CKR_TOKEN_NOT_RECOGNIZED, "CKR_TOKEN_NOT_RECOGNIZED"},
+        {CKR_TOKEN_WRITE_PROTECTED, "CKR_TOKEN_WRITE_PROTECTED"},
+        {CKR_UNWRAPPING_KEY_SIZE_RANGE, "CKR_UNWRAPPING_KEY_SIZE_RANGE"},
+        {CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT, "CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT"},
+        {CKR_USER_ALREADY_LOGGED_IN, "CKR_USER_ALREADY_LOGGED_IN"},
+        {CKR_USER_NOT_LOGGED_IN, "CKR_USER_NOT_LOGGED_IN"},
+        {CKR_USER_PIN_NOT_INITIALIZED, "CKR_USER_PIN_NOT_INITIALIZED"},
+        {CKR_USER_TYPE_INVALID, "CKR_USER_TYPE_INVALID"},
+        {CKR_USER_ANOTHER_ALREADY_LOGGED_IN, "CKR_USER_ANOTHER_ALREADY_LOGGED_IN"},
+        {CKR_USER_TOO_MANY_TYPES, "CKR_USER_TOO_MANY_TYPES"},
+        {CKR_WRAPPED_KEY_INVALID, "CKR_WRAPPED_KEY_INVALID"},
+        {CKR_WRAPPED_KEY_LEN_RANGE, "CKR_WRAPPED_KEY_LEN_RANGE"},
+        {CKR_WRAPPING_KEY_HANDLE_INVALID, "CKR_WRAPPING_KEY_HANDLE_INVALID"},
+        {CKR_WRAPPING_KEY_SIZE_RANGE, "CKR_WRAPPING_KEY_SIZE_RANGE"},
+        {CKR_WRAPPING_KEY_TYPE_INCONSISTENT, "CKR_WRAPPING_KEY_TYPE_INCONSISTENT"},
+        {CKR_RANDOM_SEED_NOT_SUPPORTED, "CKR_RANDOM_SEED_NOT_SUPPORTED"},
+        {CKR_RANDOM_NO_RNG, "CKR_RANDOM_NO_RNG"},
+        {CKR_DOMAIN_PARAMS_INVALID, "CKR_DOMAIN_PARAMS_INVALID"},
+        {CKR_CURVE_NOT_SUPPORTED, "CKR_CURVE_NOT_SUPPORTED"},
+        {CKR_BUFFER_TOO_SMALL, "CKR_BUFFER_TOO_SMALL"},
+        {CKR_SAVED_STATE_INVALID, "CKR_SAVED_STATE_INVALID"},
+        {CKR_INFORMATION_SENSITIVE, "CKR_INFORMATION_SENSITIVE"},
+        {CKR_STATE_UNSAVEABLE, "CKR_STATE_UNSAVEABLE"},
+        {CKR_CRYPTOKI_NOT_INITIALIZED, "CKR_CRYPTOKI_NOT_INITIALIZED"},
+        {CKR_CRYPTOKI_ALREADY_INITIALIZED, "CKR_CRYPTOKI_ALREADY_INITIALIZED"},
+        {CKR_MUTEX_BAD, "CKR_MUTEX_BAD"},
+        {CKR_MUTEX_NOT_LOCKED, "CKR_MUTEX_NOT_LOCKED"},
+        {CKR_NEW_PIN_MODE, "CKR_NEW_PIN_MODE"},
+        {CKR_NEXT_OTP, "CKR_NEXT_OTP"},
+        {CKR_EXCEEDED_MAX_ITERATIONS, "CKR_EXCEEDED_MAX_ITERATIONS"},
+        {CKR_FIPS_SELF_TEST_FAILED, "CKR_FIPS_SELF_TEST_FAILED"},
+        {CKR_LIBRARY_LOAD_FAILED, "CKR_LIBRARY_LOAD_FAILED"},
+        {CKR_PIN_TOO_WEAK, "CKR_PIN_TOO_WEAK"},
+        {CKR_PUBLIC_KEY_INVALID, "CKR_PUBLIC_KEY_INVALID"},
+        {CKR_FUNCTION_REJECTED, "CKR_FUNCTION_REJECTED"},
+    };
+    for (const auto& [code, name] : kNames) {
+        if (code == rv) {
+            return name;
+        }
+    }
+    char buf[48];
+    if (rv >= CKR_VENDOR_DEFINED) {
+        std::snprintf(buf, sizeof buf, "CKR_VENDOR_DEFINED+0x%lX",
+                      static_cast<unsigned long>(rv - CKR_VENDOR_DEFINED));
+    } else {
         std::snprintf(buf, sizeof buf, "CKR 0x%08lX", static_cast<unsigned long>(rv));
-        return buf;
     }
+    return buf;
+}
+
+std::string RvReason(CK_RV rv) {
+    switch (rv) {
+    case CKR_DEVICE_MEMORY:
+    case CKR_HOST_MEMORY:
+        return "IC卡存储空间不足";
+    case CKR_FUNCTION_NOT_SUPPORTED:
+    case CKR_MECHANISM_INVALID:
+    case CKR_MECHANISM_PARAM_INVALID:
+    case CKR_KEY_SIZE_RANGE:
+    case CKR_CURVE_NOT_SUPPORTED:
+    case CKR_DOMAIN_PARAMS_INVALID:
+        return "IC卡不支持此操作";
+    case CKR_ATTRIBUTE_TYPE_INVALID:
+    case CKR_ATTRIBUTE_VALUE_INVALID:
+    case CKR_ATTRIBUTE_READ_ONLY:
+    case CKR_TEMPLATE_INCOMPLETE:
+    case CKR_TEMPLATE_INCONSISTENT:
+        return "IC卡不接受所需的对象属性";
+    case CKR_ACTION_PROHIBITED:
+    case CKR_KEY_FUNCTION_NOT_PERMITTED:
+    case CKR_KEY_TYPE_INCONSISTENT:
+        return "IC卡不允许此操作";
+    case CKR_USER_NOT_LOGGED_IN:
+        return "IC卡未登录";
+    case CKR_PIN_INCORRECT:
+        return "口令错误";
+    case CKR_PIN_LOCKED:
+        return "IC卡已锁定";
+    case CKR_PIN_EXPIRED:
+        return "口令已过期";
+    case CKR_TOKEN_WRITE_PROTECTED:
+    case CKR_SESSION_READ_ONLY:
+        return "IC卡处于写保护状态";
+    case CKR_DEVICE_REMOVED:
+    case CKR_TOKEN_NOT_PRESENT:
+    case CKR_SESSION_CLOSED:
+    case CKR_SESSION_HANDLE_INVALID:
+    case CKR_SLOT_ID_INVALID:
+        return "IC卡已被拔出";
+    case CKR_TOKEN_NOT_RECOGNIZED:
+        return "无法识别IC卡";
+    case CKR_DEVICE_ERROR:
+        return "IC卡或读卡器出错";
+    case CKR_GENERAL_ERROR:
+        return "PKCS#11模块内部错误";
+    case CKR_CRYPTOKI_NOT_INITIALIZED:
+        return "PKCS#11模块未初始化";
+    default:
+        return "IC卡拒绝了此操作";
     }
+}
+
+std::string RvText(CK_RV rv) {
+    return RvReason(rv) + "，" + RvName(rv);
+}
+
+void ReportRefusal(const char* call, CK_RV rv, const std::string& module) {
+    std::fprintf(stderr, "p11card: %s refused by module %s: %s\n", call,
+                 module.empty() ? "?" : module.c_str(), RvName(rv).c_str());
 }
 
 bool IsTokenGone(CK_RV rv) {
@@ -152,7 +271,8 @@ bool Module::Load(const std::string& which, std::vector<std::shared_ptr<Module>>
     CK_RV rv = p11_kit_module_initialize(fn);
     if (rv != CKR_OK) {
         p11_kit_module_release(fn);
-        error = "PKCS#11模块 " + cp::Utf8ToGbk(name) + " 初始化失败（" + RvName(rv) + "）";
+        ReportRefusal("C_Initialize", rv, name);
+        error = "PKCS#11模块 " + cp::Utf8ToGbk(name) + " 初始化失败（" + RvText(rv) + "）";
         return false;
     }
     std::shared_ptr<Module> module(new Module(fn, name));
@@ -190,6 +310,8 @@ bool RefreshTokenInfo(TokenRef& t) {
     t.flags = info.flags;
     t.minPin = info.ulMinPinLen;
     t.maxPin = info.ulMaxPinLen;
+    t.freePublic = info.ulFreePublicMemory;
+    t.freePrivate = info.ulFreePrivateMemory;
     return true;
 }
 
@@ -286,42 +408,22 @@ CK_RV Session::Create(std::vector<CK_ATTRIBUTE> tmpl, CK_OBJECT_HANDLE& out) con
     return fn()->C_CreateObject(handle_, tmpl.data(), tmpl.size(), &out);
 }
 
-CK_RV Session::MoveToToken(CK_OBJECT_HANDLE obj, CK_OBJECT_HANDLE& out, bool lock) const {
-    CK_BBOOL onToken = CK_TRUE, modifiable = CK_FALSE;
-    CK_ATTRIBUTE copy[] = {{CKA_TOKEN, &onToken, sizeof onToken},
-                           {CKA_MODIFIABLE, &modifiable, sizeof modifiable}};
-    CK_RV rv = fn()->C_CopyObject(handle_, obj, copy, lock ? 2 : 1, &out);
-    if (rv == CKR_OK) {
-        fn()->C_DestroyObject(handle_, obj);
-    }
-    return rv;
+bool RefusesTemplate(CK_RV rv) {
+    return rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_VALUE_INVALID ||
+           rv == CKR_TEMPLATE_INCONSISTENT || rv == CKR_ATTRIBUTE_READ_ONLY;
 }
 
 CK_RV Session::CreateOnToken(std::vector<CK_ATTRIBUTE> tmpl, CK_OBJECT_HANDLE& out) const {
-    // The session object stays modifiable (a copy may not change a locked object); the copy is locked.
-    CK_BBOOL inSession = CK_FALSE, modifiable = CK_TRUE;
-    bool lock = false;
-    std::vector<CK_ATTRIBUTE> session = tmpl;
-    for (CK_ATTRIBUTE& a : session) {
-        if (a.type == CKA_TOKEN) {
-            a.pValue = &inSession;
-        } else if (a.type == CKA_MODIFIABLE && a.pValue && *static_cast<CK_BBOOL*>(a.pValue) == CK_FALSE) {
-            a.pValue = &modifiable;
-            lock = true;
-        }
-    }
-    CK_OBJECT_HANDLE tmp = CK_INVALID_HANDLE;
-    CK_RV rv = Create(session, tmp);
-    if (rv == CKR_OK) {
-        rv = MoveToToken(tmp, out, lock);
-        if (rv == CKR_OK || IsTokenGone(rv)) {
-            return rv;
-        }
-        fn()->C_DestroyObject(handle_, tmp);
-    } else if (IsTokenGone(rv)) {
+    CK_RV rv = Create(tmpl, out);
+    if (!RefusesTemplate(rv)) {
         return rv;
     }
-    // A token without session objects or copies: created on the token directly.
+    auto locked = std::find_if(tmpl.begin(), tmpl.end(),
+                               [](const CK_ATTRIBUTE& a) { return a.type == CKA_MODIFIABLE; });
+    if (locked == tmpl.end()) {
+        return rv;
+    }
+    tmpl.erase(locked);
     return Create(std::move(tmpl), out);
 }
 
@@ -357,6 +459,11 @@ CK_RV Session::Sign(CK_OBJECT_HANDLE key, CK_MECHANISM_TYPE mech, const Bytes& d
     }
     out.resize(rv == CKR_OK ? std::min<CK_ULONG>(len, out.size()) : 0);
     return rv;
+}
+
+bool Session::MechanismInfo(CK_MECHANISM_TYPE mech, CK_MECHANISM_INFO& info) const {
+    info = CK_MECHANISM_INFO{};
+    return HasMechanism(mech) && fn()->C_GetMechanismInfo(token_.slot, mech, &info) == CKR_OK;
 }
 
 bool Session::HasMechanism(CK_MECHANISM_TYPE mech) const {

@@ -14,10 +14,18 @@ namespace rv::p11card {
 
 using Bytes = std::string; // raw attribute bytes
 
-// "CKR_PIN_INCORRECT" and the like; hex for codes without a name here.
+// "CKR_PIN_INCORRECT" and the like, for every result the standard names; hex for others.
 std::string RvName(CK_RV rv);
+// What a refusal means to the card's holder, in a few Chinese words (GBK).
+std::string RvReason(CK_RV rv);
+// RvReason and RvName together, for the texts a holder reads and an operator looks up.
+std::string RvText(CK_RV rv);
+// The stderr line for an operator: which call the module refused and the result by name.
+void ReportRefusal(const char* call, CK_RV rv, const std::string& module);
 // True for the results that mean the token (or its reader) is gone or the session with it ended.
 bool IsTokenGone(CK_RV rv);
+// True for the results with which a module turns down a template (an attribute it does not take).
+bool RefusesTemplate(CK_RV rv);
 
 // One module, loaded and initialised; finalised and unloaded with the last reference.
 class Module {
@@ -48,6 +56,8 @@ struct TokenRef {
     std::string serial; // trailing blanks removed
     CK_FLAGS flags = 0;
     CK_ULONG minPin = 0, maxPin = 0;
+    // Free memory as the token reports it (CK_UNAVAILABLE_INFORMATION when it does not).
+    CK_ULONG freePublic = CK_UNAVAILABLE_INFORMATION, freePrivate = CK_UNAVAILABLE_INFORMATION;
 };
 
 // The initialised tokens of `modules`, in module and slot order.
@@ -83,19 +93,19 @@ public:
     bool Attr(CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_TYPE type, Bytes& out) const;
     bool UlongAttr(CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_TYPE type, CK_ULONG& out) const;
     CK_RV Create(std::vector<CK_ATTRIBUTE> tmpl, CK_OBJECT_HANDLE& out) const;
-    // A token object from `tmpl` (which says CKA_TOKEN = TRUE), made as a session object first and then
-    // copied onto the token where the token allows it: a token writes a copied object in one go, while a
-    // created one is written attribute by attribute (SoftHSM2: about four times the file rewrites).
+    // A token object from `tmpl` (which says CKA_TOKEN = TRUE and CKA_MODIFIABLE = FALSE), created on the
+    // token directly: card modules commonly offer neither session objects nor C_CopyObject. A module that
+    // does not take CKA_MODIFIABLE in a template gets the object without it (its objects then are as
+    // modifiable as the module makes them).
     CK_RV CreateOnToken(std::vector<CK_ATTRIBUTE> tmpl, CK_OBJECT_HANDLE& out) const;
-    // Copies the session object `obj` onto the token (not modifiable there when `lock`) and destroys it.
-    // On failure `obj` is left as it is.
-    CK_RV MoveToToken(CK_OBJECT_HANDLE obj, CK_OBJECT_HANDLE& out, bool lock = false) const;
     CK_RV Destroy(CK_OBJECT_HANDLE obj) const;
     CK_RV GenerateKeyPair(CK_MECHANISM_TYPE mech, std::vector<CK_ATTRIBUTE> pub,
                           std::vector<CK_ATTRIBUTE> priv, CK_OBJECT_HANDLE& pubOut,
                           CK_OBJECT_HANDLE& privOut) const;
     CK_RV Sign(CK_OBJECT_HANDLE key, CK_MECHANISM_TYPE mech, const Bytes& data, Bytes& out) const;
     bool HasMechanism(CK_MECHANISM_TYPE mech) const;
+    // The module's word on a mechanism; false when it does not offer it.
+    bool MechanismInfo(CK_MECHANISM_TYPE mech, CK_MECHANISM_INFO& info) const;
 
 private:
     TokenRef token_;

@@ -25,12 +25,12 @@ bool Provisioner::Open(const TokenTarget& target, const std::string& pinGbk, boo
         rv = session_.Login(pinGbk);
     }
     if (rv != CKR_OK) {
-        error = "无法打开令牌或口令错误（" + RvName(rv) + "）";
+        error = "无法打开令牌或口令错误（" + RvText(rv) + "）";
         return false;
     }
     TokenView view;
     if (!ScanToken(session_, view, rv)) {
-        error = "无法读取令牌（" + RvName(rv) + "）";
+        error = "无法读取令牌（" + RvText(rv) + "）";
         return false;
     }
     if (view.holderCount > 0 || !view.sets.empty()) {
@@ -49,7 +49,7 @@ std::string Provisioner::GenerateKey(KeyKind kind, int rsaBits, std::string& err
     CK_RV rv =
         tag_.empty() ? CKR_FUNCTION_FAILED : GenerateSigningKey(session_, tag_, kind, rsaBits, pub, priv);
     if (rv != CKR_OK) {
-        error = "令牌生成密钥对失败（" + RvName(rv) + "）";
+        error = "令牌生成密钥对失败（" + RvText(rv) + "）";
         return {};
     }
     std::string pem = SpkiPem(PublicKeySpki(session_, pub));
@@ -74,7 +74,7 @@ bool Provisioner::Finish(const std::string& holderRecordGbk, const std::string& 
         rv = WriteSet(session_, set, step);
     }
     if (rv != CKR_OK) {
-        error = "写入令牌失败（" + step + "：" + RvName(rv) + "）";
+        error = "写入令牌失败（" + step + "：" + RvText(rv) + "）";
         RemoveCard();
         return false;
     }

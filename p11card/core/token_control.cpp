@@ -112,12 +112,68 @@ void P11CardControl::Fail(int32_t status, const std::string& gbkText) {
     error_ = gbkText;
 }
 
-void P11CardControl::FailRv(const char* fmt, CK_RV rv) {
+void P11CardControl::FailRv(const char* fmt, CK_RV rv, const char* call) {
+    ReportRefusal(call, rv, session_.token().module ? session_.token().module->name() : "");
     if (IsTokenGone(rv) || !Present()) {
         Fail(-1, text::kRemoved);
         return;
     }
-    Fail(-1, Format(fmt, RvName(rv)));
+    Fail(-1, Format(fmt, RvText(rv)));
+}
+
+bool P11CardControl::CanTakeNewSet(KeyKind kind, int bits) {
+    TokenRef token = session_.token();
+    if (!RefreshTokenInfo(token)) {
+        Fail(-1, text::kRemoved);
+        return false;
+    }
+    if (token.flags & CKF_WRITE_PROTECTED) {
+        Fail(-1, text::kWriteProtected);
+        return false;
+    }
+    char what[64];
+    std::snprintf(what, sizeof what,
+                  kind == KeyKind::Rsa   ? "RSA %d位"
+                  : kind == KeyKind::Sm2 ? "SM2"
+                                         : "P-256椭圆曲线",
+                  bits);
+    // Key sizes are bits (EC sizes in bytes on older modules, which the range check allows for).
+    CK_MECHANISM_INFO info{};
+    CK_ULONG size = kind == KeyKind::Rsa ? static_cast<CK_ULONG>(bits) : 256;
+    bool generates = session_.MechanismInfo(
+                         kind == KeyKind::Rsa ? CKM_RSA_PKCS_KEY_PAIR_GEN : CKM_EC_KEY_PAIR_GEN, info) &&
+                     (info.flags & CKF_GENERATE_KEY_PAIR) &&
+                     (info.ulMaxKeySize == 0 || (info.ulMaxKeySize < 64 && kind != KeyKind::Rsa) ||
+                      (size >= info.ulMinKeySize && size <= info.ulMaxKeySize));
+    if (!generates) {
+        std::fprintf(stderr, "p11card: the token offers no key pair generation for %s keys\n",
+                     kind == KeyKind::Rsa ? "RSA" : "EC");
+        Fail(-1, Format(text::kCannotGenerateFmt, what));
+        return false;
+    }
+    auto signs = [&](CK_MECHANISM_TYPE m) {
+        return session_.MechanismInfo(m, info) && (info.flags & CKF_SIGN);
+    };
+    bool canSign = kind == KeyKind::Rsa   ? signs(CKM_SHA256_RSA_PKCS) || signs(CKM_RSA_PKCS)
+                   : kind == KeyKind::Sm2 ? config_.sm2Configured
+                                          : signs(CKM_ECDSA_SHA256) || signs(CKM_ECDSA);
+    if (!canSign) {
+        Fail(-1, Format(text::kCannotSignFmt, what));
+        return false;
+    }
+    // Where the token tells its free memory: room for the new set beside the old one (two certificates,
+    // two private keys, the service keys and a password hash).
+    auto tooLittle = [](CK_ULONG free, CK_ULONG need) {
+        return free != CK_UNAVAILABLE_INFORMATION && free != CK_EFFECTIVELY_INFINITE && free < need;
+    };
+    if (tooLittle(token.freePublic, 4096) || tooLittle(token.freePrivate, 2048)) {
+        std::fprintf(
+            stderr, "p11card: the token reports %lu bytes of public and %lu of private memory free\n",
+            static_cast<unsigned long>(token.freePublic), static_cast<unsigned long>(token.freePrivate));
+        Fail(-1, text::kNoRoom);
+        return false;
+    }
+    return true;
 }
 
 bool P11CardControl::Present() const {
@@ -177,7 +233,7 @@ bool P11CardControl::Ready(Need need) {
 bool P11CardControl::Scan(TokenView& view) {
     CK_RV rv = CKR_OK;
     if (!ScanToken(session_, view, rv)) {
-        FailRv(text::kOpenFailedFmt, rv);
+        FailRv(text::kOpenFailedFmt, rv, "C_FindObjects");
         return false;
     }
     return true;
@@ -254,7 +310,10 @@ void P11CardControl::DoOpenCard() {
         return;
     }
     if (CK_RV rv = session_.Open(token); rv != CKR_OK) {
-        Fail(-1, IsTokenGone(rv) ? text::kNoCard : Format(text::kOpenFailedFmt, RvName(rv)));
+        if (!IsTokenGone(rv)) {
+            ReportRefusal("C_OpenSession", rv, token.module->name());
+        }
+        Fail(-1, IsTokenGone(rv) ? text::kNoCard : Format(text::kOpenFailedFmt, RvText(rv)));
         return;
     }
     opened_.serial = token.serial;
@@ -271,7 +330,7 @@ void P11CardControl::DoOpenCard() {
     if (!scanned || (view.holderCount != 1 && !Present())) {
         // Gone while being opened: as if it had not been there.
         Fail(-1, scanned || IsTokenGone(rv) || !Present() ? text::kNoCard
-                                                          : Format(text::kOpenFailedFmt, RvName(rv)));
+                                                          : Format(text::kOpenFailedFmt, RvText(rv)));
         session_.Close();
         return;
     }
@@ -364,14 +423,16 @@ void P11CardControl::VerifyPin() {
         return;
     }
     if (rv == CKR_PIN_LOCKED) {
-        Fail(-1, text::kPinLocked);
+        // Locked by this very try (a card module may answer the last wrong PIN so, as OpenSC does): the
+        // holder learns that this PIN locked it.
+        Fail(-1, text::kPinNowLocked);
         return;
     }
     if (rv == CKR_PIN_LEN_RANGE) {
         Fail(-1, lengthText);
         return;
     }
-    FailRv(text::kPinFailedFmt, rv);
+    FailRv(text::kPinFailedFmt, rv, "C_Login");
 }
 
 void P11CardControl::DoReadCardInfo() {
@@ -462,7 +523,7 @@ void P11CardControl::DoSignData() {
     }
     Bytes der;
     if (CK_RV rv = Sign(set->signPriv, cert.kind, in_.signSource, der); rv != CKR_OK) {
-        FailRv(text::kSignFailedFmt, rv);
+        FailRv(text::kSignFailedFmt, rv, "C_Sign");
         return;
     }
     signature_ = Base64(der);
@@ -490,20 +551,26 @@ void P11CardControl::DoInitUpdate() {
         Fail(-1, text::kAlgoUnknown);
         return;
     }
+    int bits = cert.kind == KeyKind::Rsa ? std::max(cert.bits, 2048) : 256;
+    if (!CanTakeNewSet(cert.kind, bits)) {
+        return;
+    }
     Bytes tag = NewTag(view.MaxGeneration() + 1);
     CK_OBJECT_HANDLE pub = CK_INVALID_HANDLE, priv = CK_INVALID_HANDLE;
-    CK_RV rv = tag.empty()
-                   ? CKR_FUNCTION_FAILED
-                   : GenerateSigningKey(session_, tag, cert.kind, std::max(cert.bits, 2048), pub, priv);
+    CK_RV rv =
+        tag.empty() ? CKR_FUNCTION_FAILED : GenerateSigningKey(session_, tag, cert.kind, bits, pub, priv);
     if (rv != CKR_OK) {
-        FailRv(text::kKeyGenFailedFmt, rv);
+        FailRv(text::kKeyGenFailedFmt, rv, "C_GenerateKeyPair");
         return;
     }
     std::string pem = SpkiPem(PublicKeySpki(session_, pub));
-    session_.Destroy(pub); // a session object: the certificate will carry the public key
+    // The public key stays with the pending key until its set goes: a module that keeps it on the token
+    // (OpenSC) needs it, until the certificate is there, to sign with an EC key in a later session (the
+    // key's size and curve come from it); a session object (SoftHSM2) ends with the session anyway.
     if (pem.empty()) {
+        session_.Destroy(pub);
         session_.Destroy(priv);
-        FailRv(text::kKeyGenFailedFmt, CKR_FUNCTION_FAILED);
+        FailRv(text::kKeyGenFailedFmt, CKR_FUNCTION_FAILED, "C_GetAttributeValue");
         return;
     }
     // Earlier keys that never got a certificate are of no use any more.
@@ -591,8 +658,9 @@ void P11CardControl::DoWriteCard() {
             Fail(-1, text::kRemovedNotWritten);
             return;
         }
-        char buf[256];
-        std::snprintf(buf, sizeof buf, text::kWriteFailedFmt, step.c_str(), RvName(rv).c_str());
+        ReportRefusal(("C_CreateObject (" + step + ")").c_str(), rv, session_.token().module->name());
+        char buf[384];
+        std::snprintf(buf, sizeof buf, text::kWriteFailedFmt, step.c_str(), RvText(rv).c_str());
         Fail(-1, buf);
         return;
     }

@@ -59,6 +59,9 @@ inline constexpr const char* kEnvCertKeyMismatch = "加密证书与加密密钥�
 inline constexpr const char* kEnvCertBad = "加密证书无法读取，IC卡未写入！";
 inline constexpr const char* kWriteFailedFmt = "IC卡写入失败（%s：%s），IC卡未写入！";
 inline constexpr const char* kRemovedNotWritten = "IC卡在写入时被拔出，IC卡未写入，请重新插入IC卡！";
+inline constexpr const char* kCannotGenerateFmt = "IC卡不支持生成%s密钥，无法延期，请到分中心办理！";
+inline constexpr const char* kCannotSignFmt = "IC卡不支持%s签名，无法延期，请到分中心办理！";
+inline constexpr const char* kNoRoom = "IC卡存储空间不足，无法写入新的证书和密钥，请到分中心办理！";
 } // namespace text
 
 struct P11Config {
@@ -92,7 +95,12 @@ public:
 private:
     void Succeed();
     void Fail(int32_t status, const std::string& gbkText);
-    void FailRv(const char* fmt, CK_RV rv);
+    // A module's refusal of `call`: the holder's text from `fmt` with the reason and the result's name, and
+    // a stderr line for the operator.
+    void FailRv(const char* fmt, CK_RV rv, const char* call);
+    // Asked before a renewal starts: the token can make a key of `kind`, sign with it and store a new set.
+    // Sets the failure itself otherwise.
+    bool CanTakeNewSet(KeyKind kind, int bits);
     enum class Need { Open, Login, Pin };
     // The session is usable (reconnecting to the same token once when it went away) and has what `need`
     // asks: a token login (private objects), or a PIN verified since this opening (signing). Sets the

@@ -169,7 +169,8 @@ int SlowRelay::RequestsTo(const std::string& path) const {
     return static_cast<int>(std::count(paths_.begin(), paths_.end(), path));
 }
 
-World::World(const std::string& display, const WorldFaults& faults) : display_(display) {
+World::World(const std::string& display, const WorldFaults& faults, const WorldToken& token)
+    : display_(display) {
     char templ[] = "/tmp/renvora-acceptance-XXXXXX";
     if (!::mkdtemp(templ)) {
         throw std::runtime_error("mkdtemp failed");
@@ -179,8 +180,11 @@ World::World(const std::string& display, const WorldFaults& faults) : display_(d
     const fs::path image = dir_ / "card" / "card.json";
     CommandResult enrol =
         RunCommand("env RENVORA_ENROL_PIN=" + std::string(kPin) + " RENVORA_ENROL_MANAGE_PASSWORD=88888888 " +
-                   Quote(Tool("server/renvora-server")) + " enrol --data " + Quote(data) + " --card-image " +
-                   Quote(image) + " --days 30 2>&1");
+                   Quote(Tool("server/renvora-server")) + " enrol --data " + Quote(data) +
+                   (token.module.empty()
+                        ? " --card-image " + Quote(image)
+                        : " --token-module " + Quote(token.module) + " --token-label " + Quote(token.label)) +
+                   " --days 30 2>&1");
     if (enrol.status != 0) {
         throw std::runtime_error("enrolment failed: " + enrol.out);
     }
@@ -209,11 +213,16 @@ World::World(const std::string& display, const WorldFaults& faults) : display_(d
     WriteFile(dir_ / "work" / "Config" / "conf.ini",
               "realmName=http://127.0.0.1:" + std::to_string(relay_->Port()) + "\r\n");
     WriteFile(dir_ / "drive_c" / "Windows" / "time.ini", "MaxDay=180\r\n");
-    CommandResult reg = RunCommand(Quote(Tool("softcard/renvora-softcard")) + " register --image " +
-                                   Quote(image) + " --plugin " + Quote(Tool("softcard/softcard.so")) +
-                                   " --classes-root " + Quote(dir_ / "classes") + " 2>&1");
+    CommandResult reg = token.module.empty()
+                            ? RunCommand(Quote(Tool("softcard/renvora-softcard")) + " register --image " +
+                                         Quote(image) + " --plugin " + Quote(Tool("softcard/softcard.so")) +
+                                         " --classes-root " + Quote(dir_ / "classes") + " 2>&1")
+                            : RunCommand(Quote(Tool("p11card/renvora-p11card")) + " register --module " +
+                                         Quote(token.module) + " --token-label " + Quote(token.label) +
+                                         " --plugin " + Quote(Tool("p11card/p11card.so")) +
+                                         " --classes-root " + Quote(dir_ / "classes") + " 2>&1");
     if (reg.status != 0) {
-        throw std::runtime_error("cannot register the software card: " + reg.out);
+        throw std::runtime_error("cannot register the card: " + reg.out);
     }
     std::map<std::string, int> delays = faults.more;
     if (faults.cardMs > 0) {

@@ -59,9 +59,16 @@ struct WorldFaults {
     bool renewalFails = false;       // and then dropped: the client sees the connection closed
 };
 
+// A scenario's card other than the software card: a PKCS#11 token (module and token label) that
+// `renvora-server enrol --token-module` enrols and the token card plugin is registered for.
+struct WorldToken {
+    std::string module;
+    std::string label;
+};
+
 class World {
 public:
-    explicit World(const std::string& display, const WorldFaults& faults = {});
+    explicit World(const std::string& display, const WorldFaults& faults = {}, const WorldToken& token = {});
     ~World();
     World(const World&) = delete;
     World& operator=(const World&) = delete;

@@ -5,6 +5,7 @@
 #include "core/provision.h"
 #include "core/token_control.h"
 #include "platform/registry.h"
+#include "support/card_stack.h"
 
 #include <stdexcept>
 
@@ -64,6 +65,59 @@ public:
 
 private:
     fs::path image_;
+};
+
+// The emulated MyEID card in vpcd's reader under a private pcscd, reached through OpenSC, personalised by
+// pkcs15-init and provisioned as the enrolment does it (an EC P-256 key generated on the card).
+class EmulatedCard : public CardUnderTest {
+public:
+    EmulatedCard() : stack_(dir_.path() / "stack") {
+        algo_ = "ECC";
+        std::string log;
+        if (!stack_.StartReader() || !stack_.InsertCard() || !stack_.Personalise(log)) {
+            throw std::runtime_error("the card stack did not come up: " + log);
+        }
+        p11card::Provisioner token;
+        std::string error, record, pub;
+        for (const char8_t* f : kHolderFields) {
+            record += (record.empty() ? "" : "|") + cp::Utf8ToGbk(U(f));
+        }
+        if (token.Open({CardStack::OpenScModule(), CardStack::kTokenLabel, ""}, kPin, false, error)) {
+            pub = token.GenerateKey(p11card::KeyKind::EcP256, 2048, error);
+        }
+        firstCert_ = pub.empty() ? "" : ca_.Issue(pub, kNotBefore, kNotAfter);
+        if (firstCert_.empty() || !token.Finish(record, firstCert_, kManagePassword, error)) {
+            throw std::runtime_error("provisioning the emulated card failed: " + cp::GbkToUtf8(error));
+        }
+        reg::RegisterControl(dir_.classesRoot(), kCardControlClsid, "token card",
+                             RENVORA_BUILD_DIR "/p11card/p11card.so");
+        reg::WriteValue(dir_.classesRoot(), kCardControlKey, "Pkcs11Module", CardStack::OpenScModule());
+        reg::WriteValue(dir_.classesRoot(), kCardControlKey, "TokenLabel", CardStack::kTokenLabel);
+    }
+    std::string CurrentCertPem() override {
+        std::vector<std::shared_ptr<p11card::Module>> modules;
+        p11card::Session s;
+        p11card::TokenView view;
+        p11card::TokenRef t;
+        p11card::P11Config config;
+        config.tokenLabel = CardStack::kTokenLabel;
+        std::string error;
+        CK_RV rv = CKR_OK;
+        p11card::Bytes der;
+        if (!p11card::Module::Load(CardStack::OpenScModule(), modules, error) ||
+            !p11card::SelectToken(modules, config, t, error) || s.Open(t) != CKR_OK ||
+            !p11card::ScanToken(s, view, rv) || !view.Current(false) ||
+            !s.Attr(view.Current(false)->signCert, CKA_VALUE, der)) {
+            return "";
+        }
+        return p11card::CertDerToPem(der);
+    }
+    // The card's whole memory: files, keys and PIN counters.
+    std::string Snapshot() override { return ReadAll(stack_.stateFile()); }
+    void Eject() override { stack_.PullCard(); }
+
+private:
+    CardStack stack_;
 };
 
 } // namespace
@@ -156,6 +210,9 @@ TokenCensus TokenCard::Census() {
 std::unique_ptr<CardUnderTest> CardUnderTest::Make(const std::string& kind) {
     if (kind == "softcard") {
         return std::make_unique<SoftCard>();
+    }
+    if (kind == "emulated") {
+        return CardStack::SkipReason().empty() ? std::make_unique<EmulatedCard>() : nullptr;
     }
     return std::make_unique<TokenCard>(kind == "token-RSA" ? "RSA" : "ECC");
 }

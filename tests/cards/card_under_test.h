@@ -22,7 +22,8 @@ inline constexpr const char* kNotAfter = "20260114235959Z";
 
 class CardUnderTest {
 public:
-    // "softcard", "token-ECC" or "token-RSA".
+    // "softcard", "token-ECC", "token-RSA" or "emulated" (the emulated smart card through OpenSC; null
+    // where the card stack cannot run, see CardStack::SkipReason).
     static std::unique_ptr<CardUnderTest> Make(const std::string& kind);
     virtual ~CardUnderTest() = default;
 

@@ -1,11 +1,13 @@
 // The card control contract, run against every card control plugin: the software card and the token
-// card (SoftHSM2, P-256 and RSA). Each plugin is loaded through the registry stand-in and driven
+// card (SoftHSM2, P-256 and RSA; and, in the card stack's test program, the emulated smart card through
+// pcscd and OpenSC). Each plugin is loaded through the registry stand-in and driven
 // through the card control wrapper in the sequences the client uses.
 #include "card/CDCertUpdate.h"
 #include "card/dispids.h"
 #include "card_under_test.h"
 #include "platform/registry.h"
 #include "renewal/cert_field_reader.h"
+#include "support/card_stack.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +27,9 @@ class CardContract : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
         card_ = test::CardUnderTest::Make(GetParam());
+        if (!card_) {
+            GTEST_SKIP() << test::CardStack::SkipReason();
+        }
         ASSERT_TRUE(card.Create(kCardControlClsid));
     }
 
@@ -260,9 +265,14 @@ std::string ParamName(const ::testing::TestParamInfo<std::string>& info) {
     return name;
 }
 
+#ifdef RENVORA_CONTRACT_ON_CARD_STACK
+INSTANTIATE_TEST_SUITE_P(CardStack, CardContract, ::testing::Values("emulated"), ParamName);
+INSTANTIATE_TEST_SUITE_P(CardStack, CardKeyContract, ::testing::Values("emulated"), ParamName);
+#else
 INSTANTIATE_TEST_SUITE_P(Plugins, CardContract, ::testing::Values("softcard", "token-ECC"), ParamName);
 INSTANTIATE_TEST_SUITE_P(Plugins, CardKeyContract, ::testing::Values("softcard", "token-ECC", "token-RSA"),
                          ParamName);
+#endif
 
 } // namespace
 } // namespace rv

@@ -1,12 +1,26 @@
 /* A PKCS#11 module for the token card's fault tests: SoftHSM2 (RENVORA_PULL_TARGET) underneath, whose
- * token is pulled out in the middle of a write. While the file RENVORA_PULL_COUNTER holds a number N, the
+ * token is pulled out in the middle of a write, or whose user is killed at a chosen call of a write.
+ *
+ * Killed: while RENVORA_CUT_ARMED is set, every call that changes the token (create, copy, destroy,
+ * generate, set attribute) is counted; the count goes to the file RENVORA_CUT_COUNT after each, and the
+ * call numbered RENVORA_CUT_AT kills the process with SIGKILL, before it reaches SoftHSM2 or, with
+ * RENVORA_CUT_AFTER=1, right after. The cut points follow the write's own progress, not the clock.
+ * With RENVORA_CUT_FREEZE set the process is not killed there: it makes that file and waits (at most two
+ * minutes) for the file RENVORA_CUT_RELEASE, so that a test can pull the card or its reader at that point;
+ * then the call goes on (and fails, as on a card pulled out).
+ *
+ * Pulled: While the file RENVORA_PULL_COUNTER holds a number N, the
  * object writes (C_CreateObject, C_CopyObject) count it down; the write that finds it at 0 first moves
  * every token folder of RENVORA_PULL_TOKENS into RENVORA_PULL_EJECTED, SoftHSM2's way of losing a token,
- * and then goes ahead (and fails, as on a token pulled out). The test puts the folders back. */
+ * and then goes ahead (and fails, as on a token pulled out). The test puts the folders back.
+ *
+ * Full: RENVORA_PULL_FREE_MEMORY, a number of bytes, is what the token reports as its free public and
+ * private memory (SoftHSM2 reports none), as a nearly full card does. */
 #include <p11-kit/pkcs11.h>
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -55,15 +69,86 @@ static void CountWrite(void) {
     Pull();
 }
 
+static long cutCalls;
+
+/* Counts a call that changes the token; kills the process at the chosen one (before or after it). */
+static int CountCut(int after) {
+    const char* at = getenv("RENVORA_CUT_AT");
+    const char* count = getenv("RENVORA_CUT_COUNT");
+    if (!getenv("RENVORA_CUT_ARMED")) {
+        return 0;
+    }
+    if (!after) {
+        ++cutCalls;
+        if (count) {
+            FILE* f = fopen(count, "w");
+            if (f) {
+                fprintf(f, "%ld\n", cutCalls);
+                fclose(f);
+            }
+        }
+    }
+    const char* when = getenv("RENVORA_CUT_AFTER");
+    int cutAfter = when && when[0] == '1';
+    if (at && atol(at) == cutCalls && cutAfter == after) {
+        const char* freeze = getenv("RENVORA_CUT_FREEZE");
+        const char* release = getenv("RENVORA_CUT_RELEASE");
+        if (!freeze || !release) {
+            kill(getpid(), SIGKILL);
+        }
+        FILE* f = fopen(freeze, "w");
+        if (f) {
+            fclose(f);
+        }
+        for (int i = 0; i < 12000 && access(release, F_OK) != 0; ++i) {
+            usleep(10000);
+        }
+    }
+    return 0;
+}
+
+static CK_RV Cut(CK_RV rv) {
+    CountCut(1);
+    return rv;
+}
+
+static CK_RV DestroyObject(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o) {
+    CountCut(0);
+    return Cut(real->C_DestroyObject(s, o));
+}
+
+static CK_RV GenerateKeyPair(CK_SESSION_HANDLE s, CK_MECHANISM_PTR m, CK_ATTRIBUTE_PTR pub, CK_ULONG npub,
+                             CK_ATTRIBUTE_PTR priv, CK_ULONG npriv, CK_OBJECT_HANDLE_PTR hpub,
+                             CK_OBJECT_HANDLE_PTR hpriv) {
+    CountCut(0);
+    return Cut(real->C_GenerateKeyPair(s, m, pub, npub, priv, npriv, hpub, hpriv));
+}
+
+static CK_RV SetAttributeValue(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_PTR t, CK_ULONG n) {
+    CountCut(0);
+    return Cut(real->C_SetAttributeValue(s, o, t, n));
+}
+
 static CK_RV CreateObject(CK_SESSION_HANDLE s, CK_ATTRIBUTE_PTR t, CK_ULONG n, CK_OBJECT_HANDLE_PTR out) {
     CountWrite();
-    return real->C_CreateObject(s, t, n, out);
+    CountCut(0);
+    return Cut(real->C_CreateObject(s, t, n, out));
 }
 
 static CK_RV CopyObject(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_PTR t, CK_ULONG n,
                         CK_OBJECT_HANDLE_PTR out) {
     CountWrite();
-    return real->C_CopyObject(s, o, t, n, out);
+    CountCut(0);
+    return Cut(real->C_CopyObject(s, o, t, n, out));
+}
+
+static CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+    CK_RV rv = real->C_GetTokenInfo(slot, info);
+    const char* room = getenv("RENVORA_PULL_FREE_MEMORY");
+    if (rv == CKR_OK && room) {
+        info->ulFreePublicMemory = info->ulFreePrivateMemory = strtoul(room, NULL, 10);
+    }
+    return rv;
 }
 
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
@@ -80,6 +165,10 @@ CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
         functions = *real;
         functions.C_CreateObject = CreateObject;
         functions.C_CopyObject = CopyObject;
+        functions.C_DestroyObject = DestroyObject;
+        functions.C_GenerateKeyPair = GenerateKeyPair;
+        functions.C_SetAttributeValue = SetAttributeValue;
+        functions.C_GetTokenInfo = GetTokenInfo;
     }
     *list = &functions;
     return CKR_OK;

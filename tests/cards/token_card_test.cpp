@@ -5,6 +5,8 @@
 #include "card/dispids.h"
 #include "card_under_test.h"
 #include "core/card_image.h"
+#include "core/keys.h"
+#include "core/layout.h"
 #include "core/token_control.h"
 #include "platform/codepage.h"
 #include "platform/registry.h"
@@ -71,7 +73,7 @@ TEST_F(TokenCardFaults, ABrokenModuleIsNamedAndTheControlStaysUsable) {
     SetModule(RENVORA_BUILD_DIR "/tests/p11_failing_module.so");
     card.OpenCard();
     EXPECT_EQ(card.GetStatus(), -1);
-    EXPECT_NE(Error().find(S(u8"初始化失败（CKR_DEVICE_ERROR）")), std::string::npos) << Error();
+    EXPECT_NE(Error().find(S(u8"CKR_DEVICE_ERROR）")), std::string::npos) << Error();
     // Mended, the same control opens the card.
     SetModule(test::SoftHsm::ModulePath());
     Login();
@@ -273,6 +275,64 @@ TEST_F(TokenCardFaults, ATokenPulledBeforeOrDuringWriteCardIsWrittenByTheRetryAl
     EXPECT_FALSE(c.pending);
 }
 
+// Anyone with the PIN holds a session that may change attributes: after a renewal neither key can be
+// given the other's use, so the encryption key never signs (SoftHSM2 honours CKA_MODIFIABLE false;
+// OpenSC refuses usage changes by itself, which the card stack test checks).
+TEST_F(TokenCardFaults, WithThePinNeitherRenewedKeyCanBeTurnedToTheOthersUse) {
+    std::string cert = LoginWithANewKey();
+    ASSERT_FALSE(cert.empty()) << Error();
+    std::string encKey = test::NewPrivateKeyPem("ECC");
+    card.SetSignCert(cert);
+    card.SetEnvCert(token.ca().Issue(encKey, "20260101000000Z", "20310630120000Z"));
+    card.SetEnvData(test::EncryptPrivateKeyPem(encKey, test::kManagePassword));
+    card.SetWriteManagePassword(test::kManagePassword);
+    card.WriteCard();
+    ASSERT_EQ(card.GetStatus(), 0) << Error();
+    card.CloseCard();
+
+    std::vector<std::shared_ptr<p11card::Module>> modules;
+    p11card::Session s;
+    p11card::TokenView view;
+    CK_RV rv = CKR_OK;
+    ASSERT_TRUE(test::OpenTokenSession(test::TokenCard::kLabel, modules, s));
+    ASSERT_EQ(s.Login(test::kPin), CKR_OK);
+    ASSERT_TRUE(p11card::ScanToken(s, view, rv));
+    const p11card::TokenSet* current = view.Current(true);
+    ASSERT_TRUE(current && current->encPriv != CK_INVALID_HANDLE && current->signPriv != CK_INVALID_HANDLE);
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE sign{CKA_SIGN, &yes, sizeof yes}, decrypt{CKA_DECRYPT, &yes, sizeof yes},
+        derive{CKA_DERIVE, &yes, sizeof yes};
+    EXPECT_NE(s.fn()->C_SetAttributeValue(s.handle(), current->encPriv, &sign, 1), CKR_OK);
+    EXPECT_NE(s.fn()->C_SetAttributeValue(s.handle(), current->signPriv, &decrypt, 1), CKR_OK);
+    EXPECT_NE(s.fn()->C_SetAttributeValue(s.handle(), current->signPriv, &derive, 1), CKR_OK);
+    p11card::Bytes sig;
+    EXPECT_NE(s.Sign(current->encPriv, CKM_ECDSA, p11card::Sha256("x"), sig), CKR_OK);
+    EXPECT_EQ(s.Sign(current->signPriv, CKM_ECDSA, p11card::Sha256("x"), sig), CKR_OK);
+}
+
+// A token that says it has too little room for a new set beside the old one is refused before a key is
+// generated, with a text that says so; the card keeps its set and stays usable.
+TEST_F(TokenCardFaults, ATokenWithoutRoomForANewSetIsRefusedBeforeAnythingIsGenerated) {
+    SetModule(RENVORA_BUILD_DIR "/tests/p11_pull_module.so");
+    ::setenv("RENVORA_PULL_TARGET", test::SoftHsm::ModulePath().c_str(), 1);
+    ::setenv("RENVORA_PULL_FREE_MEMORY", "1500", 1);
+    Login();
+    std::string before = token.Snapshot();
+    card.SetInitManagePassword(test::kManagePassword);
+    testing::internal::CaptureStderr();
+    card.InitUpdate();
+    std::string err = testing::internal::GetCapturedStderr();
+    ::unsetenv("RENVORA_PULL_FREE_MEMORY");
+    EXPECT_EQ(card.GetStatus(), -1);
+    EXPECT_EQ(Error(), S(u8"IC卡存储空间不足，无法写入新的证书和密钥，请到分中心办理！"));
+    EXPECT_NE(err.find("1500 bytes of public and 1500 of private memory free"), std::string::npos) << err;
+    EXPECT_TRUE(token.Snapshot() == before) << "the token changed";
+    EXPECT_TRUE(card.GetPublicKey().empty());
+    card.SetSignSource("still usable");
+    card.SignData();
+    EXPECT_EQ(card.GetStatus(), 0) << Error();
+}
+
 TEST_F(TokenCardFaults, WriteBackInputThatDoesNotFitTogetherWritesNothing) {
     std::string cert = LoginWithANewKey();
     ASSERT_FALSE(cert.empty()) << Error();
@@ -301,6 +361,44 @@ TEST_F(TokenCardFaults, WriteBackInputThatDoesNotFitTogetherWritesNothing) {
         EXPECT_TRUE(token.Snapshot() == before) << "the card changed";
     }
     EXPECT_EQ(token.CurrentCertPem(), token.firstCertPem());
+}
+
+} // namespace
+} // namespace rv
+
+namespace rv {
+namespace {
+
+// After a renewal that kept the management password, the first set's password hash is still the one in
+// force: the token tool says so instead of calling it a leftover, and names each object by what it is.
+TEST(TokenCardTool, ShowNamesEachObjectAndWhatOfAnEarlierSetIsStillInForce) {
+    test::TokenCard token("ECC");
+    CDCertUpdate card;
+    ASSERT_TRUE(card.Create(kCardControlClsid));
+    card.OpenCard();
+    card.SetPassword(test::kPin);
+    card.VerifyPassword();
+    card.SetInitManagePassword(test::kManagePassword);
+    card.InitUpdate();
+    ASSERT_EQ(card.GetStatus(), 0) << test::Utf8(card.GetErrorMessage());
+    std::string encKey = test::NewPrivateKeyPem("ECC");
+    card.SetSignCert(token.ca().Issue(card.GetPublicKey(), "20260101000000Z", "20310630120000Z"));
+    card.SetEnvCert(token.ca().Issue(encKey, "20260101000000Z", "20310630120000Z"));
+    card.SetEnvData(test::EncryptPrivateKeyPem(encKey, test::kManagePassword));
+    card.SetWriteManagePassword(test::kManagePassword);
+    card.WriteCard();
+    ASSERT_EQ(card.GetStatus(), 0) << test::Utf8(card.GetErrorMessage());
+    card.CloseCard();
+    std::string pinFile = token.dir().Write("pin", std::string(test::kPin) + "\n").string();
+    test::CommandRun show = test::RunCommand(RENVORA_BUILD_DIR "/p11card/renvora-p11card show --module " +
+                                             test::SoftHsm::ModulePath() + " --token-label " +
+                                             test::TokenCard::kLabel + " --pin-file " + pinFile + " 2>&1");
+    EXPECT_EQ(show.exitCode, 0) << show.output;
+    EXPECT_NE(show.output.find("searched module"), std::string::npos) << show.output;
+    EXPECT_NE(show.output.find("earlier set, partly still in force"), std::string::npos) << show.output;
+    EXPECT_NE(show.output.find("management-password hash: in force"), std::string::npos) << show.output;
+    EXPECT_NE(show.output.find("signing key"), std::string::npos) << show.output;
+    EXPECT_EQ(show.output.find("leftover"), std::string::npos) << show.output;
 }
 
 } // namespace

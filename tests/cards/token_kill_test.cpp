@@ -1,10 +1,12 @@
 // A process killed at any moment of WriteCard leaves a token that the next opening resolves to exactly
 // one complete set, the old or the new one, with nothing else of ours left but at most the key pair
-// waiting for a write. The writer is a separate process (support/write_child), killed with SIGKILL at
-// random moments spread over the time WriteCard takes.
+// waiting for a write. The writer is a separate process (support/write_child) that a test module over
+// SoftHSM2 (cards/pull_module.c) kills with SIGKILL at a call of the write chosen at random, before or after
+// it: the cut points come from the write's own progress, so a slow machine cuts as often as a fast one.
 #include "card/CDCertUpdate.h"
 #include "card/dispids.h"
 #include "card_under_test.h"
+#include "platform/registry.h"
 
 #include <gtest/gtest.h>
 
@@ -71,6 +73,18 @@ struct Child {
         }
         return true;
     }
+    // Waits for the child to end by itself (killed by the module); its status.
+    int Wait() {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        char buf[256];
+        ssize_t n;
+        while ((n = ::read(out, buf, sizeof buf)) > 0) {
+            seen.append(buf, static_cast<std::size_t>(n));
+        }
+        ::close(out);
+        return status;
+    }
     void Kill() {
         ::kill(pid, SIGKILL);
         int status = 0;
@@ -119,39 +133,55 @@ TEST(TokenCardKill, AKillAnywhereInWriteCardLeavesExactlyOneCompleteSet) {
         previous = current;
     };
 
-    // One write left to finish shows how long WriteCard takes.
-    Child whole;
-    ASSERT_TRUE(whole.Start(certOut));
-    ASSERT_TRUE(whole.WaitFor("\nD ", 60)) << whole.seen;
-    ASSERT_TRUE(whole.WaitFor("\n", 5));
-    whole.Kill();
-    long long writeUs = std::atoll(whole.seen.substr(whole.seen.find("D ") + 4).c_str());
-    ASSERT_EQ(whole.seen.substr(whole.seen.find("D ") + 2, 1), "0") << whole.seen;
-    check("uncut write");
-    ASSERT_EQ(previous, test::ReadAll(certOut));
-    ASSERT_GT(writeUs, 0);
+    // The writer goes through the module that counts and cuts the write's calls.
+    reg::WriteValue(token.dir().classesRoot(), kCardControlKey, "Pkcs11Module",
+                    RENVORA_BUILD_DIR "/tests/p11_pull_module.so");
+    ::setenv("RENVORA_PULL_TARGET", test::SoftHsm::ModulePath().c_str(), 1);
+    fs::path countFile = token.dir().path() / "cut-count";
+    ::setenv("RENVORA_CUT_COUNT", countFile.c_str(), 1);
+    auto calls = [&] { return std::atol(test::ReadAll(countFile).c_str()); };
+
+    // Two writes left to finish count the calls a write makes (the first also writes the service keys).
+    long fewest = 0;
+    for (int i = 0; i < 2; ++i) {
+        Child whole;
+        ASSERT_TRUE(whole.Start(certOut));
+        ASSERT_TRUE(whole.WaitFor("\nD ", 120)) << whole.seen;
+        ASSERT_TRUE(whole.WaitFor("\n", 5));
+        whole.Kill();
+        ASSERT_EQ(whole.seen.substr(whole.seen.find("D ") + 2, 1), "0") << whole.seen;
+        check("uncut write");
+        ASSERT_EQ(previous, test::ReadAll(certOut));
+        fewest = i == 0 ? calls() : std::min(fewest, calls());
+    }
+    ASSERT_GE(fewest, 4) << "a write makes at least its four objects";
 
     std::mt19937 rng(std::random_device{}());
-    std::uniform_int_distribution<long long> when(0, writeUs);
-    int cuts = 0, finished = 0;
-    for (int run = 0; run < 80 && cuts < 20; ++run) {
+    std::uniform_int_distribution<long> at(1, fewest);
+    int cuts = 0;
+    for (int run = 0; run < 20; ++run) {
+        long k = at(rng);
+        bool after = rng() % 2 == 1;
+        ::setenv("RENVORA_CUT_AT", std::to_string(k).c_str(), 1);
+        ::setenv("RENVORA_CUT_AFTER", after ? "1" : "0", 1);
         Child child;
         ASSERT_TRUE(child.Start(certOut));
-        ASSERT_TRUE(child.WaitFor("W\n", 60)) << child.seen;
-        std::this_thread::sleep_for(std::chrono::microseconds(when(rng)));
-        child.Kill();
-        bool cut = child.seen.find("\nD ") == std::string::npos;
+        ASSERT_TRUE(child.WaitFor("W\n", 120)) << child.seen;
+        int status = child.Wait();
+        bool cut = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL &&
+                   child.seen.find("\nD ") == std::string::npos;
         cuts += cut ? 1 : 0;
-        finished += cut ? 0 : 1;
-        check("run " + std::to_string(run) + (cut ? " (cut)" : " (finished)"));
+        ASSERT_TRUE(cut) << "run " << run << ": call " << k << " of " << fewest
+                         << " was not reached: " << child.seen;
+        ::unsetenv("RENVORA_CUT_AT");
+        check("run " + std::to_string(run) + ": killed " + (after ? "after" : "before") + " call " +
+              std::to_string(k));
         if (HasFatalFailure()) {
             return;
         }
     }
-    EXPECT_GE(cuts, 20) << finished << " writes finished before the kill (a write takes " << writeUs
-                        << " us)";
-    std::printf("kill test: %d writes cut, %d finished before the kill; an uncut write took %lld us\n", cuts,
-                finished, writeUs);
+    EXPECT_EQ(cuts, 20);
+    std::printf("kill test: %d writes cut at calls chosen among the %ld a write makes\n", cuts, fewest);
 }
 
 } // namespace

@@ -1,12 +1,14 @@
 // Helper process of the kill tests: logs in to the card the registry names, prepares a new key pair,
 // has a test CA issue the renewal's certificates, and then, after saying "W", runs WriteCard and says
 // "D STATUS MICROSECONDS". It then waits to be killed. The new signing certificate goes to ARGV[1].
+// Under the test module that cuts writes (tests/cards/pull_module.c) it arms the cut for WriteCard alone.
 #include "card/CDCertUpdate.h"
 #include "card/dispids.h"
 #include "support/test_ca.h"
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -22,7 +24,7 @@ int main(int argc, char** argv) {
         return 3;
     }
     card.OpenCard();
-    card.SetPassword("123456");
+    card.SetPassword(std::getenv("RENVORA_WRITE_PIN") ? std::getenv("RENVORA_WRITE_PIN") : "123456");
     card.VerifyPassword();
     card.SetInitManagePassword(managePassword);
     card.InitUpdate();
@@ -44,10 +46,18 @@ int main(int argc, char** argv) {
     card.SetWriteManagePassword(managePassword);
     std::printf("W\n");
     std::fflush(stdout);
+    // A test that must prepare the card for the write first says when to go, by a file.
+    if (const char* go = std::getenv("RENVORA_WRITE_GO_FILE")) {
+        for (int i = 0; i < 6000 && !std::ifstream(go); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ::setenv("RENVORA_CUT_ARMED", "1", 1);
     auto t0 = std::chrono::steady_clock::now();
     card.WriteCard();
     auto us =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+    ::unsetenv("RENVORA_CUT_ARMED");
     std::printf("D %d %lld\n", card.GetStatus(), static_cast<long long>(us));
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::seconds(30));
