@@ -1,5 +1,6 @@
 #include "ui/CNewMenu.h"
 
+#include "platform/qt/call_thread.h"
 #include "platform/qt/colours.h"
 #include "platform/qt/fonts.h"
 #include "platform/qt/text.h"
@@ -172,7 +173,8 @@ int CNewMenu::ItemOf(const QObject* object) const {
 }
 
 void CNewMenu::Choose(int pos) {
-    if (pos >= 0 && pos < GetMenuItemCount()) {
+    // An assistive tool's press action is no input the call gate sees: during a call it starts nothing.
+    if (pos >= 0 && pos < GetMenuItemCount() && !qt::CallThread::CallInFlight()) {
         const int id = items_[static_cast<std::size_t>(pos)].id;
         LeaveMenuMode();
         emit command(id);

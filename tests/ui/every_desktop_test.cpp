@@ -130,19 +130,28 @@ protected:
 };
 
 // A login whose password check takes its time: the card calls all run on the call thread, one at a time,
-// while the user interface thread keeps turning; keys given meanwhile are dropped, and a request to quit
+// while the user interface thread keeps turning; keys given meanwhile are dropped, so are presses that no
+// input event carries (an assistive tool's press action on a button or a menu item), and a request to quit
 // (as a session's logout sends it) is answered by the exit question once the login is over.
 TEST_F(EveryDesktop, CardCallsRunOnTheCallThreadOneAtATimeWhileTheWindowTurnsAndTakesNoInput) {
     WatchedCard watched(card);
     card.QueueResult(dispid::ReadCardInfo, -1, Gbk(u8"读卡失败"));
-    card.OnMethod(dispid::VerifyPassword,
-                  [] { std::this_thread::sleep_for(std::chrono::milliseconds(400)); });
+    // The check lasts until the user interface thread has turned a few times and acted meanwhile.
+    std::atomic<bool> released{false};
+    card.OnMethod(dispid::VerifyPassword, [&] {
+        const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!released && std::chrono::steady_clock::now() < bound) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
     core.boxes.SetDefaultAnswer(IDNO);
 
     int ticks = 0;
     bool quitSent = false;
+    bool pressedMenu = false;
     std::thread::id callThread;
     int logins = 0;
+    int loginsDuringACall = 0;
     bool endedByTheQuit = true;
     RunMainWindow(
         [&](TemplateDialog& d) {
@@ -151,6 +160,9 @@ TEST_F(EveryDesktop, CardCallsRunOnTheCallThreadOneAtATimeWhileTheWindowTurnsAnd
                 callThread = qt::CallThread::Id();
                 endedByTheQuit = d.IsEnded();
                 return;
+            }
+            if (d.TemplateId() == res::kLoginDialog && qt::CallThread::CallInFlight()) {
+                ++loginsDuringACall;
             }
             if (d.TemplateId() == res::kLoginDialog && ++logins == 1) {
                 d.SetDlgItemText(res::kPasswordEdit, "123456");
@@ -161,12 +173,25 @@ TEST_F(EveryDesktop, CardCallsRunOnTheCallThreadOneAtATimeWhileTheWindowTurnsAnd
                         // What the person does while the card checks the password.
                         QTest::keyClick(&d, Qt::Key_Escape);
                         QTest::keyClick(d.GetDlgItem(res::kLoginButton), Qt::Key_Return);
+                        // A screen reader presses the login button (its action ends in click()) and
+                        // the menu bar's 登录 item.
+                        qobject_cast<QPushButton*>(d.GetDlgItem(res::kLoginButton))->click();
+                        for (QWidget* top : QApplication::topLevelWidgets()) {
+                            if (auto* main = dynamic_cast<CRenvoraDlg*>(top)) {
+                                QAccessibleInterface* bar =
+                                    QAccessible::queryAccessibleInterface(&main->Menu());
+                                bar->child(0)->actionInterface()->doAction(
+                                    QAccessibleActionInterface::pressAction());
+                                pressedMenu = true;
+                            }
+                        }
                         QEvent quit(QEvent::Quit);
                         QCoreApplication::sendEvent(qApp, &quit);
                         quitSent = true;
                     }
+                    released = ticks >= 4;
                 });
-                ticker.start(50);
+                ticker.start(20);
                 d.SendCommand(res::kLoginButton);
                 ticker.stop();
             }
@@ -175,7 +200,10 @@ TEST_F(EveryDesktop, CardCallsRunOnTheCallThreadOneAtATimeWhileTheWindowTurnsAnd
 
     EXPECT_GE(ticks, 4) << "the event loop turned while the card worked";
     EXPECT_TRUE(quitSent);
-    EXPECT_EQ(card.CountMethod(dispid::VerifyPassword), 1) << "Enter on the login button during the call";
+    EXPECT_TRUE(pressedMenu);
+    EXPECT_EQ(loginsDuringACall, 0) << "a press during the call opened the login";
+    EXPECT_EQ(card.CountMethod(dispid::VerifyPassword), 1)
+        << "Enter or a press on the login button during the call";
     ASSERT_NE(callThread, std::thread::id());
     EXPECT_EQ(watched.threads, std::set<std::thread::id>{callThread}) << "every card call on the call thread";
     EXPECT_NE(callThread, std::this_thread::get_id());

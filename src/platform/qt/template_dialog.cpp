@@ -1,6 +1,7 @@
 #include "platform/qt/template_dialog.h"
 
 #include "platform/message_box.h"
+#include "platform/qt/call_thread.h"
 #include "platform/qt/display.h"
 #include "platform/qt/fonts.h"
 #include "platform/qt/ip_address_ctrl.h"
@@ -351,7 +352,13 @@ void TemplateDialog::Build() {
             // Enter is the dialog's business (keyPressEvent), not Qt's auto-default logic.
             b->setAutoDefault(false);
             b->setDefault(c.kind == dlg::ControlKind::DefPushButton);
-            connect(b, &QPushButton::clicked, this, [this, id = c.id] { SendCommand(id); });
+            // While a call runs the input gate drops clicks and keys, but an assistive tool's press
+            // action reaches click() without them: it starts nothing either.
+            connect(b, &QPushButton::clicked, this, [this, id = c.id] {
+                if (!CallThread::CallInFlight()) {
+                    SendCommand(id);
+                }
+            });
             w = b;
             break;
         }
