@@ -382,9 +382,11 @@ void CRenvoraDlg::CloseNotice() {
 void CRenvoraDlg::EndOnDisplayLost(int picture) {
     std::string outcome;
     if (picture == 0) {
+        // No notice: a login, a network test, a verification request, or the read-back after a write
+        // that has already ended. Which of them is not known here, so no word on what the card holds.
         std::fprintf(stderr,
                      "renvora: the connection to the display was lost while the card or the server was in "
-                     "use; the card was not written; start the client again\n");
+                     "use; no card write was under way; start the client again\n");
         std::fflush(nullptr);
         std::_Exit(kDisplayLostExitStatus);
     }
