@@ -9,7 +9,9 @@
 //                                CPU, and the first renewal of a fresh process (button to end, as the
 //                                client measures it)
 //   BM_ServerRenewals8Clients    the reference server: full three-call renewals per second, 8 clients
-// Each server here is in this process on a free loopback port; every card is enrolled fresh.
+//   BM_StoreRenewalsCompared     the same through renvora-server processes, in alternating rounds: on
+//                                SQLite (one server), on PostgreSQL (one server, and three behind HAProxy)
+// The first servers here are in this process on a free loopback port; every card is enrolled fresh.
 #include "app/CRenvoraApp.h"
 #include "app/unattended.h"
 #include "card/dispids.h"
@@ -17,7 +19,8 @@
 #include "core/http_server.h"
 #include "core/protocol_client.h"
 #include "core/service.h"
-#include "core/store.h"
+#include "core/sqlite_store.h"
+#include "core/store_open.h"
 #include "enrol/enrol.h"
 #include "platform/message_box.h"
 #include "platform/qt/call_thread.h"
@@ -25,6 +28,9 @@
 #include "platform/qt/template_dialog.h"
 #include "platform/registry.h"
 #include "res/resource_ids.h"
+#include "stack/fleet.h"
+#include "stack/haproxy.h"
+#include "stack/postgres.h"
 
 #include <QApplication>
 
@@ -72,15 +78,17 @@ public:
         fs::create_directories(root_ / "work" / "Config");
         fs::create_directories(root_ / "drive_c" / "Windows");
         std::string error;
-        ca_ = rv::server::CertificateAuthority::Open(root_ / "data", error);
-        if (!ca_ || !store_.Open(root_ / "data", error)) {
+        if (!store_.Open(root_ / "data", error) ||
+            !(ca_ = rv::server::CertificateAuthority::Open(root_ / "data", error))) {
             std::fprintf(stderr, "bench: %s\n", error.c_str());
             std::exit(1);
         }
         // One card renews 50 times a second here; a person's card verifies a few times an hour, which is
-        // what the per-card limit is made for.
+        // what the per-card limit is made for. Its renewed certificates end inside the renewal window, so
+        // that it renews again at once.
         rv::server::ServiceOptions options;
-        options.verifyLimit = 1000000;
+        options.verify.cardLimit = 1000000;
+        options.certDays = 90;
         service_ = std::make_unique<rv::server::RenewalService>(store_, *ca_, options);
         rv::server::HttpOptions httpOptions;
         httpOptions.log = false;
@@ -172,14 +180,14 @@ public:
         ::setenv("RENVORA_CLASSES_ROOT", (root_ / (token ? "classes-token" : "classes")).c_str(), 1);
     }
     fs::path Work() const { return root_ / "work"; }
-    rv::server::Store& Store() { return store_; }
+    rv::server::SqliteStore& Store() { return store_; }
     const rv::server::CertificateAuthority& Ca() const { return *ca_; }
     int Port() const { return http_->Port(); }
 
 private:
     fs::path root_;
     std::unique_ptr<rv::server::CertificateAuthority> ca_;
-    rv::server::Store store_;
+    rv::server::SqliteStore store_;
     std::unique_ptr<rv::server::RenewalService> service_;
     std::unique_ptr<rv::server::HttpServer> http_;
     int cards_ = 0;
@@ -423,60 +431,218 @@ void BM_ProcessRenewal(benchmark::State& state) {
 }
 BENCHMARK(BM_ProcessRenewal)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
-void BM_ServerRenewals8Clients(benchmark::State& state) {
+// Eight clients, each with a card of its own (enrolled fresh into `store`), renew `perClient` times each
+// through `port`. Adds the renewals the store recorded and the seconds it took; returns the errors
+// (failed renewals, and sets missing from the store).
+int EightClientsRenew(rv::server::Store& store, const rv::server::CertificateAuthority& ca, int port,
+                      int perClient, double& recorded, double& seconds, std::string& error) {
     constexpr int kClients = 8;
-    const int perClient = static_cast<int>(state.range(0));
+    std::vector<rv::server::SimCard> cards(kClients);
+    for (int i = 0; i < kClients; ++i) {
+        static int serial = 0;
+        if (!rv::server::EnrolSimCard(store, ca,
+                                      "S" + std::to_string(::getpid()) + "-" + std::to_string(++serial), 30,
+                                      cards[i], error)) {
+            return -1;
+        }
+    }
+    const std::size_t issuesBefore = store.IssueCount();
+    const Clock::time_point start = Clock::now();
+    std::vector<int> failed(kClients, 0);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kClients; ++i) {
+        threads.emplace_back([&, i] {
+            rv::server::ProtocolClient client("127.0.0.1", port);
+            auto deadline = Clock::now() + std::chrono::seconds(60);
+            for (int n = 0; n < perClient && Clock::now() < deadline; ++n) {
+                std::string why;
+                if (!rv::server::RunRenewal(client, cards[i], why)) {
+                    ++failed[i];
+                }
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    int errors = 0;
+    for (int f : failed) {
+        errors += f;
+    }
+    const std::size_t made = store.IssueCount() - issuesBefore;
+    if (made != static_cast<std::size_t>(kClients * perClient)) {
+        errors += static_cast<int>(kClients * perClient - made);
+    }
+    recorded += static_cast<double>(made);
+    return errors;
+}
+
+void BM_ServerRenewals8Clients(benchmark::State& state) {
     int errors = 0;
     double recordedAll = 0, secondsAll = 0;
     for (auto _ : state) {
-        state.PauseTiming();
-        std::vector<rv::server::SimCard> cards(kClients);
-        for (int i = 0; i < kClients; ++i) {
-            std::string error;
-            static int serial = 0;
-            if (!rv::server::EnrolSimCard(World().Store(), World().Ca(),
-                                          "S" + std::to_string(::getpid()) + "-" + std::to_string(++serial),
-                                          30, cards[i], error)) {
-                state.SkipWithError(error.c_str());
-                return;
-            }
+        double seconds = 0;
+        std::string error;
+        const int e = EightClientsRenew(World().Store(), World().Ca(), World().Port(),
+                                        static_cast<int>(state.range(0)), recordedAll, seconds, error);
+        if (e < 0) {
+            state.SkipWithError(error.c_str());
+            return;
         }
-        std::size_t issuesBefore = World().Store().IssueCount();
-        state.ResumeTiming();
-        Clock::time_point start = Clock::now();
-        std::vector<int> failed(kClients, 0);
-        std::vector<std::thread> threads;
-        for (int i = 0; i < kClients; ++i) {
-            threads.emplace_back([&, i] {
-                rv::server::ProtocolClient client("127.0.0.1", World().Port());
-                auto deadline = Clock::now() + std::chrono::seconds(60);
-                for (int n = 0; n < perClient && Clock::now() < deadline; ++n) {
-                    std::string error;
-                    if (!rv::server::RunRenewal(client, cards[i], error)) {
-                        ++failed[i];
-                    }
-                }
-            });
-        }
-        for (auto& t : threads) {
-            t.join();
-        }
-        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        errors += e;
         state.SetIterationTime(seconds);
-        for (int f : failed) {
-            errors += f;
-        }
-        std::size_t recorded = World().Store().IssueCount() - issuesBefore;
-        if (recorded != static_cast<std::size_t>(kClients * perClient)) {
-            errors += static_cast<int>(kClients * perClient - recorded);
-        }
-        recordedAll += static_cast<double>(recorded);
         secondsAll += seconds;
     }
     state.counters["renewals_per_s"] = secondsAll > 0 ? recordedAll / secondsAll : 0;
     state.counters["errors"] = errors;
 }
 BENCHMARK(BM_ServerRenewals8Clients)->Arg(50)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// renvora-server processes as a deployment runs them: on the data folder's SQLite store (one server), or
+// on PostgreSQL (one server, or three behind HAProxy). Made on first use, kept for the repetitions.
+class FleetWorld {
+public:
+    FleetWorld(bool postgres, std::size_t servers) {
+        std::string error;
+        char templ[] = "/tmp/renvora-bench-fleet-XXXXXX";
+        if (::mkdtemp(templ) == nullptr) {
+            Fail("mkdtemp");
+        }
+        root_ = templ;
+        rv::stack::Reaper::Get().WatchFolder(root_);
+        if (postgres && !(db_ = rv::stack::PgCluster::Primary(error))) {
+            Fail(error);
+        }
+        rv::server::StoreLocation where{postgres, postgres ? db_->Url() : (root_ / "data").string()};
+        if (!(store_ = rv::server::OpenStore(where, false, error, 2)) ||
+            !(ca_ = rv::server::CertificateAuthority::Open(root_ / "data", error))) {
+            Fail(error);
+        }
+        rv::stack::FleetOptions o;
+        o.servers = servers;
+        o.program = fs::path(RENVORA_BUILD_DIR) / "server" / "renvora-server";
+        o.data = root_ / "data";
+        o.store = postgres ? db_->Url() : "";
+        o.logFolder = root_;
+        // As the in-process server: one card renews 50 times a second, and renews again at once.
+        o.extraArgs = {"--cert-days",     "90",        "--verify-limit", "1000000",
+                       "--trusted-proxy", "127.0.0.1", "--quiet"};
+        if (!(fleet_ = rv::stack::Fleet::Start(o, error))) {
+            Fail(error);
+        }
+        port_ = fleet_->Port(0);
+        if (servers > 1) {
+            if (!(proxy_ = rv::stack::Haproxy::Start(fleet_->Backends(), error))) {
+                Fail(error);
+            }
+            for (std::size_t i = 0; i < servers; ++i) {
+                if (!proxy_->WaitState(i, "UP", std::chrono::seconds(60))) {
+                    Fail("HAProxy does not see server " + std::to_string(i));
+                }
+            }
+            port_ = proxy_->Port();
+        }
+    }
+    ~FleetWorld() {
+        proxy_.reset();
+        fleet_.reset();
+        store_.reset();
+        db_.reset();
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+        rv::stack::Reaper::Get().ForgetFolder(root_);
+    }
+    rv::server::Store& Store() { return *store_; }
+    const rv::server::CertificateAuthority& Ca() const { return *ca_; }
+    int Port() const { return port_; }
+    // CPU seconds used so far by the servers, the database's processes and the load balancer.
+    struct Cpu {
+        double servers = 0, database = 0, proxy = 0;
+    };
+    Cpu CpuSoFar() const {
+        Cpu cpu;
+        for (std::size_t i = 0; i < fleet_->Size(); ++i) {
+            cpu.servers += rv::stack::CpuSeconds(fleet_->Pid(i));
+        }
+        for (pid_t p : db_ ? db_->Processes() : std::vector<pid_t>()) {
+            cpu.database += rv::stack::CpuSeconds(p);
+        }
+        cpu.proxy = proxy_ ? rv::stack::CpuSeconds(proxy_->Pid()) : 0;
+        return cpu;
+    }
+
+private:
+    [[noreturn]] static void Fail(const std::string& why) {
+        std::fprintf(stderr, "bench: %s\n", why.c_str());
+        std::exit(1);
+    }
+    fs::path root_;
+    std::unique_ptr<rv::stack::PgCluster> db_;
+    std::unique_ptr<rv::server::Store> store_;
+    std::unique_ptr<rv::server::CertificateAuthority> ca_;
+    std::unique_ptr<rv::stack::Fleet> fleet_;
+    std::unique_ptr<rv::stack::Haproxy> proxy_;
+    int port_ = 0;
+};
+
+// The three deployments side by side, made on first use and kept: SQLite with one server, PostgreSQL
+// with one server, and three servers behind HAProxy (each PostgreSQL world on a cluster of its own).
+// Their rounds alternate, so that what else runs on the machine weighs on all three alike.
+void BM_StoreRenewalsCompared(benchmark::State& state) {
+    static FleetWorld sqlite(false, 1);
+    static FleetWorld postgres(true, 1);
+    static FleetWorld three(true, 3);
+    FleetWorld* worlds[] = {&sqlite, &postgres, &three};
+    const std::string names[] = {"sqlite_1", "postgres_1", "postgres_3"};
+    double recorded[3] = {}, seconds[3] = {};
+    // Where the CPU goes, per renewal: the servers, the database, the load balancer, the clients (this
+    // process: the cards' keys and signatures, and the HTTP client).
+    double server[3] = {}, database[3] = {}, proxy[3] = {}, client[3] = {};
+    const auto selfCpu = [] {
+        rusage u{};
+        ::getrusage(RUSAGE_SELF, &u);
+        return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+               static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    };
+    int errors = 0;
+    for (auto _ : state) {
+        double total = 0;
+        for (int w = 0; w < 3; ++w) {
+            std::string error;
+            const double before = seconds[w];
+            const FleetWorld::Cpu cpuBefore = worlds[w]->CpuSoFar();
+            const double selfBefore = selfCpu();
+            const int e = EightClientsRenew(worlds[w]->Store(), worlds[w]->Ca(), worlds[w]->Port(),
+                                            static_cast<int>(state.range(0)), recorded[w], seconds[w], error);
+            if (e < 0) {
+                state.SkipWithError(error.c_str());
+                return;
+            }
+            const FleetWorld::Cpu cpuAfter = worlds[w]->CpuSoFar();
+            server[w] += cpuAfter.servers - cpuBefore.servers;
+            database[w] += cpuAfter.database - cpuBefore.database;
+            proxy[w] += cpuAfter.proxy - cpuBefore.proxy;
+            client[w] += selfCpu() - selfBefore;
+            errors += e;
+            total += seconds[w] - before;
+        }
+        state.SetIterationTime(total);
+    }
+    for (int w = 0; w < 3; ++w) {
+        const double n = std::max(recorded[w], 1.0);
+        state.counters[names[w] + "_per_s"] = seconds[w] > 0 ? recorded[w] / seconds[w] : 0;
+        state.counters[names[w] + "_server_cpu_ms"] = 1000 * server[w] / n;
+        state.counters[names[w] + "_db_cpu_ms"] = 1000 * database[w] / n;
+        state.counters[names[w] + "_proxy_cpu_ms"] = 1000 * proxy[w] / n;
+        state.counters[names[w] + "_client_cpu_ms"] = 1000 * client[w] / n;
+    }
+    state.counters["postgres_1_vs_sqlite"] = seconds[0] > 0 && seconds[1] > 0 && recorded[0] > 0
+                                                 ? (recorded[1] / seconds[1]) / (recorded[0] / seconds[0])
+                                                 : 0;
+    state.counters["errors"] = errors;
+}
+BENCHMARK(BM_StoreRenewalsCompared)->Arg(50)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
 
 } // namespace
 

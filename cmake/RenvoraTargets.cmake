@@ -30,8 +30,13 @@ function(renvora_no_source_paths target)
 endfunction()
 
 # One test executable per test folder; every *.cpp in it is part of it.
+# LABELS: CTest labels of its tests (`stack` for those that start external stacks); TIMEOUT: per test,
+# in seconds (300).
 function(renvora_add_test_folder name)
-  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LIBS;LABELS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${name}/*.cpp)
   if(NOT srcs)
     return()
@@ -43,5 +48,5 @@ function(renvora_add_test_folder name)
   gtest_discover_tests(test_${name}
     DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
-               TIMEOUT 300)
+               TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
 endfunction()

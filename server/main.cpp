@@ -6,21 +6,35 @@
 //   renvora-server enrol --data DIR (--card-image FILE | --token-module M [--token-label L]
 //                  [--token-serial S]) [--pin-file FILE] [--manage-password-file FILE] [--days N]
 //                  [--replace] [holder options, see --help]
-//   renvora-server issues --data DIR
+//   renvora-server issues --data DIR | --store STORE
+//   renvora-server withdraw (--data DIR | --store STORE) --cert-seq-no S
+//   renvora-server migrate --from sqlite:DIR --to postgresql://...
+#include "core/admin_server.h"
 #include "core/ca.h"
+#include "core/files.h"
 #include "core/http_server.h"
+#include "core/listener.h"
+#include "core/metrics.h"
+#include "core/migrate.h"
+#include "core/observed_store.h"
+#include "core/pg_store.h"
+#include "core/server_metrics.h"
 #include "core/service.h"
-#include "core/store.h"
+#include "core/sqlite_store.h"
+#include "core/store_open.h"
 #include "enrol/enrol.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <pthread.h>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -37,16 +51,27 @@ const char* kUsage =
     "  renvora-server [serve] [--listen ADDR] [--port N] [--data DIR] [--cert FILE --key FILE]\n"
     "                 [--cert-days N] [--random-ttl SECONDS] [--max-body BYTES] [--max-body-total BYTES]\n"
     "                 [--request-timeout SECONDS] [--max-connections N] [--max-connections-per-address N]\n"
-    "                 [--verify-limit N] [--quiet]\n"
+    "                 [--verify-limit N] [--verify-limit-source N] [--renewal-window DAYS]\n"
+    "                 [--grace-days DAYS] [--admin-listen ADDR:PORT] [--store STORE]\n"
+    "                 [--trusted-proxy ADDR[,ADDR...]] [--quiet]\n"
     "      Serves the renewal service (default 127.0.0.1, port 8080, data folder ./server-data).\n"
     "      --port 0 takes a free port. Prints one line 'listening on http[s]://ADDR:PORT'.\n"
+    "      --admin-listen: a separate listener for operators (GET /healthz, /readyz, /metrics in the\n"
+    "      Prometheus format); then prints a second line 'admin listening on http://ADDR:PORT'.\n"
+    "      --store postgresql://HOST[:PORT][,HOST2[:PORT]]/DB[?target_session_attrs=read-write]: the\n"
+    "      store of several servers (a password goes in ~/.pgpass, never in the URL); the data folder\n"
+    "      then holds the CA only. Default: the data folder's SQLite store (sqlite:DIR names another).\n"
+    "      --trusted-proxy: load balancers whose X-Forwarded-For names the client the limits count.\n"
     "      Limits: a request body (64 KiB) and the bodies being received together (16 MiB, at least\n"
     "      --max-body); a request arrives whole within --request-timeout seconds (10); connections in\n"
-    "      all (2000) and per client address or IPv6 /64 (32); failed verifications per card and hour (20).\n"
+    "      all (2000) and per client address or IPv6 /64 (32), fitted to the descriptor limit; failed\n"
+    "      verifications per client address (5 an hour, then a wait doubling from a minute) and per card\n"
+    "      from all addresses (100 an hour). A certificate renews from --renewal-window days before its\n"
+    "      end (180); once a set was issued from it, it renews again only within --grace-days (3).\n"
     "  renvora-server enrol --data DIR --card-image FILE [--pin-file FILE] [--manage-password-file FILE]\n"
     "                 [--days N] [--replace] [--cert-seq-no S] [--name S] [--id-type S]\n"
     "                 [--id-number S] [--field5 S] [--card-number S] [--unit-name S] [--unit-code S]\n"
-    "                 [--field9 S] [--ra-code S] [--card-type S] [--crypt-algo S]\n"
+    "                 [--field9 S] [--ra-code S] [--card-type S] [--crypt-algo S] [--store STORE]\n"
     "      Creates a software-card image and the server's record of it; the card's certificate,\n"
     "      issued by the server's CA, ends in N days (default 30). Texts are UTF-8; holder data\n"
     "      default to a demo legal-person card. The PIN and the management password are never\n"
@@ -57,9 +82,16 @@ const char* kUsage =
     "  renvora-server enrol --data DIR --token-module M [--token-label L] [--token-serial S] ...\n"
     "      The same onto a PKCS#11 token (module: library path or p11-kit module name): the key pair is\n"
     "      generated on the token, the PIN is the token's user PIN, --crypt-algo ECC (default) or RSA.\n"
-    "  renvora-server issues --data DIR\n"
-    "      Lists every set of certificates the server issued, with its state (pending, confirmed,\n"
-    "      confirmed provisionally, or superseded). Reads the store only; fails when DIR holds none.\n"
+    "  renvora-server issues --data DIR | --store STORE\n"
+    "      Lists every set of certificates the server issued, with its state (pending, confirmed or\n"
+    "      superseded). Reads the store only; fails when there is none.\n"
+    "  renvora-server withdraw (--data DIR | --store STORE) --cert-seq-no S\n"
+    "      Supersedes the card's pending sets, once the holder's card is found to hold none of them (every\n"
+    "      answer lost past the grace period), so that its confirmed certificate renews again.\n"
+    "  renvora-server migrate --from sqlite:DIR --to postgresql://...\n"
+    "      Copies the SQLite store of DIR into an empty PostgreSQL database in one transaction (every\n"
+    "      table and the random key), checks every table's count before it commits; refuses a target\n"
+    "      that holds cards or sets.\n"
     "  renvora-server --help | --version\n";
 
 // --name value pairs after the subcommand; flags without a value map to "1".
@@ -136,12 +168,89 @@ void WarnIfShared(const std::string& dataDir) {
     }
 }
 
+// Every connection is a descriptor: take as many as the hard limit allows, and fit the connection limits
+// to what there is, so that accepting never fails for want of one (libmicrohttpd then stalls every
+// request for seconds). Says so on stderr when it had to lower them; false when too few are left at all.
+bool FitToDescriptors(HttpOptions& http) {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0) {
+        return true;
+    }
+    if (files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &files) != 0) {
+            ::getrlimit(RLIMIT_NOFILE, &files);
+        }
+    }
+    // Standard streams, the listener, epoll, the store's files, TLS and the system's libraries.
+    constexpr rlim_t kReserve = 64;
+    if (files.rlim_cur == RLIM_INFINITY ||
+        HttpServer::DescriptorsFor(http.maxConnections) + kReserve <= files.rlim_cur) {
+        return true;
+    }
+    int fitted = 0;
+    while (HttpServer::DescriptorsFor(fitted + 1) + kReserve <= files.rlim_cur) {
+        ++fitted;
+    }
+    if (fitted < 1) {
+        std::fprintf(
+            stderr,
+            "renvora-server: the descriptor limit is %llu: too few to serve; raise it (LimitNOFILE= in "
+            "the service's unit, ulimit -n)\n",
+            static_cast<unsigned long long>(files.rlim_cur));
+        return false;
+    }
+    std::fprintf(stderr,
+                 "renvora-server: warning: the descriptor limit is %llu (the hard limit allows no more): "
+                 "--max-connections lowered from %d to %d%s so that every connection has its descriptor; "
+                 "raise the limit (LimitNOFILE= in the service's unit, ulimit -Hn) to serve more\n",
+                 static_cast<unsigned long long>(files.rlim_cur), http.maxConnections, fitted,
+                 http.maxConnectionsPerAddress > fitted ? " (and --max-connections-per-address with it)"
+                                                        : "");
+    http.maxConnections = fitted;
+    http.maxConnectionsPerAddress = std::min(http.maxConnectionsPerAddress, fitted);
+    return true;
+}
+
+// The store, then the CA: a folder whose store has cards must have its CA, and a folder with a CA must
+// have its store; only a new folder (and a new store) gets both. With PostgreSQL the data folder holds the
+// CA alone; every server of a deployment has a copy of the same one.
+bool OpenData(const std::string& dataDir, const StoreLocation& location, int connections,
+              std::unique_ptr<Store>& store, std::unique_ptr<CertificateAuthority>& ca, std::string& error) {
+    store = OpenStore(location, false, error, connections);
+    if (!store) {
+        // SQLite's reasons name the folder and the file already; libpq's do not name the database.
+        if (location.postgres) {
+            error = "store " + location.Describe() + ": " + error;
+        }
+        return false;
+    }
+    ca = CertificateAuthority::Open(dataDir, error, store->CardCount() == 0 && store->IssueCount() == 0);
+    return ca != nullptr;
+}
+
 int Serve(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
-    if (!ParseOptions(argc, argv, first, {"quiet"}, opts) ||
-        !CheckKnown(opts, {"listen", "port", "data", "cert", "key", "cert-days", "random-ttl", "max-body",
-                           "max-body-total", "request-timeout", "max-connections",
-                           "max-connections-per-address", "verify-limit", "quiet"})) {
+    if (!ParseOptions(argc, argv, first, {"quiet"}, opts) || !CheckKnown(opts, {"listen",
+                                                                                "port",
+                                                                                "data",
+                                                                                "cert",
+                                                                                "key",
+                                                                                "cert-days",
+                                                                                "random-ttl",
+                                                                                "max-body",
+                                                                                "max-body-total",
+                                                                                "request-timeout",
+                                                                                "max-connections",
+                                                                                "max-connections-per-address",
+                                                                                "verify-limit",
+                                                                                "verify-limit-source",
+                                                                                "renewal-window",
+                                                                                "grace-days",
+                                                                                "admin-listen",
+                                                                                "store",
+                                                                                "trusted-proxy",
+                                                                                "quiet"})) {
         return 2;
     }
     HttpOptions http;
@@ -160,9 +269,16 @@ int Serve(int argc, char** argv, int first) {
         !ToInt(opts, "request-timeout", 1, 3600, http.requestTimeoutSeconds) ||
         !ToInt(opts, "max-connections", 1, 100000, http.maxConnections) ||
         !ToInt(opts, "max-connections-per-address", 1, 100000, http.maxConnectionsPerAddress) ||
-        !ToInt(opts, "verify-limit", 1, 1000000, service.verifyLimit)) {
+        !ToInt(opts, "verify-limit", 1, 1000000, service.verify.cardLimit) ||
+        !ToInt(opts, "verify-limit-source", 1, 1000000, service.verify.sourceFreeFailures) ||
+        !ToInt(opts, "renewal-window", 0, 36500, service.renewalWindowDays)) {
         return 2;
     }
+    int graceDays = service.renew.graceSeconds / 86400;
+    if (!ToInt(opts, "grace-days", 0, 365, graceDays)) {
+        return 2;
+    }
+    service.renew.graceSeconds = graceDays * 86400;
     http.maxBody = static_cast<std::size_t>(maxBody);
     http.bodyBudget = static_cast<std::size_t>(maxBodyTotal);
     if (http.certFile.empty() != http.keyFile.empty()) {
@@ -170,6 +286,24 @@ int Serve(int argc, char** argv, int first) {
         return 2;
     }
     std::string dataDir = Opt(opts, "data", "server-data");
+    AdminOptions admin;
+    std::string error;
+    StoreLocation location;
+    if (!ParseStoreLocation(Opt(opts, "store", ""), dataDir, location, error)) {
+        std::fprintf(stderr, "renvora-server: --store: %s\n", error.c_str());
+        return 2;
+    }
+    std::istringstream proxies(Opt(opts, "trusted-proxy", ""));
+    for (std::string proxy; std::getline(proxies, proxy, ',');) {
+        if (!proxy.empty()) {
+            http.trustedProxies.push_back(proxy);
+        }
+    }
+    if (opts.count("admin-listen") &&
+        !SplitAddressPort(opts["admin-listen"], admin.listen, admin.port, error)) {
+        std::fprintf(stderr, "renvora-server: --admin-listen %s\n", error.c_str());
+        return 2;
+    }
 
     // Signals are taken by one thread with sigwait, so a Ctrl-C stops the listener cleanly.
     sigset_t set;
@@ -179,32 +313,57 @@ int Serve(int argc, char** argv, int first) {
     sigaddset(&set, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    // Every connection is a descriptor: allow as many as the hard limit permits.
-    rlimit files{};
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &files);
+    if (!FitToDescriptors(http)) {
+        return 1;
     }
 
-    std::string error;
-    std::unique_ptr<CertificateAuthority> ca = CertificateAuthority::Open(dataDir, error);
-    Store store;
-    if (!ca || !store.Open(dataDir, error)) {
+    std::unique_ptr<CertificateAuthority> ca;
+    std::unique_ptr<Store> store;
+    // PostgreSQL: a connection for each worker, and one for the readiness check.
+    if (!OpenData(dataDir, location, http.threads + 1, store, ca, error)) {
         std::fprintf(stderr, "renvora-server: %s\n", error.c_str());
         return 1;
     }
     WarnIfShared(dataDir);
-    RenewalService renewal(store, *ca, service);
+    metrics::Registry registry;
+    metrics::AddProcessMetrics(registry);
+    ServerMetrics serverMetrics(registry, RENVORA_VERSION);
+    ObservedStore observed(*store, serverMetrics);
+    RenewalService renewal(observed, *ca, service);
+    http.metrics = &serverMetrics;
     HttpServer server(renewal, http);
+    if (location.postgres) {
+        // The database answers a small read at once.
+        auto* pg = static_cast<PgStore*>(store.get());
+        admin.ready = [pg](std::string& reason) { return pg->Ping(reason); };
+    } else {
+        // A fresh read-only opening each time, so that a store gone or damaged under the running server
+        // shows (an open connection would go on reading a deleted file).
+        admin.ready = [where = location.where](std::string& reason) {
+            SqliteStore probe;
+            return probe.OpenReadOnly(where, reason);
+        };
+    }
+    AdminServer adminServer(registry, &serverMetrics, admin);
     if (!server.Bind(error)) {
+        std::fprintf(stderr, "renvora-server: %s\n", error.c_str());
+        return 1;
+    }
+    if (opts.count("admin-listen") && !adminServer.Bind(error)) {
         std::fprintf(stderr, "renvora-server: %s\n", error.c_str());
         return 1;
     }
     std::printf("listening on %s://%s:%d\n", server.Tls() ? "https" : "http", http.listen.c_str(),
                 server.Port());
+    if (opts.count("admin-listen")) {
+        const bool v6 = admin.listen.find(':') != std::string::npos;
+        std::printf("admin listening on http://%s%s%s:%d\n", v6 ? "[" : "", admin.listen.c_str(),
+                    v6 ? "]" : "", adminServer.Port());
+    }
     std::fflush(stdout);
-    std::fprintf(stderr, "renvora-server: data %s, %zu cards, %zu issues, CA %s/ca.crt\n", dataDir.c_str(),
-                 store.CardCount(), store.IssueCount(), dataDir.c_str());
+    std::fprintf(stderr, "renvora-server: data %s, store %s, %zu cards, %zu issues, CA %s/ca.crt\n",
+                 dataDir.c_str(), location.Describe().c_str(), store->CardCount(), store->IssueCount(),
+                 dataDir.c_str());
 
     std::thread signals([&] {
         int sig = 0;
@@ -213,6 +372,7 @@ int Serve(int argc, char** argv, int first) {
         server.Stop();
     });
     server.Run();
+    adminServer.Stop();
     // The listener may also end on its own (it never should); wake the signal thread then.
     // A signal directed at the thread blocked in sigwait: it takes it as its wake-up, nothing is killed.
     pthread_kill(signals.native_handle(), SIGTERM); // NOLINT(bugprone-bad-signal-to-kill-thread,cert-pos44-c)
@@ -229,9 +389,14 @@ bool ReadSecret(const std::string& file, std::string& out) {
             return false;
         }
     } else {
-        std::ifstream in(file);
-        if (!in || !std::getline(in, line)) {
-            std::fprintf(stderr, "renvora-server enrol: cannot read %s\n", file.c_str());
+        std::string text, error;
+        if (!ReadSecretFile(file, text, error)) {
+            std::fprintf(stderr, "renvora-server enrol: %s\n", error.c_str());
+            return false;
+        }
+        std::istringstream in(text);
+        if (!std::getline(in, line)) {
+            std::fprintf(stderr, "renvora-server enrol: %s is empty\n", file.c_str());
             return false;
         }
     }
@@ -264,12 +429,12 @@ bool Secret(const std::map<std::string, std::string>& opts, const char* option, 
 int EnrolCommand(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
     const std::vector<std::string> known = {
-        "data",        "card-image", "pin-file",     "manage-password-file",
-        "days",        "replace",    "cert-seq-no",  "name",
-        "id-type",     "id-number",  "field5",       "card-number",
-        "unit-name",   "unit-code",  "field9",       "ra-code",
-        "card-type",   "crypt-algo", "token-module", "token-label",
-        "token-serial"};
+        "data",         "card-image", "pin-file",     "manage-password-file",
+        "days",         "replace",    "cert-seq-no",  "name",
+        "id-type",      "id-number",  "field5",       "card-number",
+        "unit-name",    "unit-code",  "field9",       "ra-code",
+        "card-type",    "crypt-algo", "token-module", "token-label",
+        "token-serial", "store"};
     if (!ParseOptions(argc, argv, first, {"replace"}, opts)) {
         return 2;
     }
@@ -292,6 +457,7 @@ int EnrolCommand(int argc, char** argv, int first) {
     }
     EnrolRequest r;
     r.dataDir = opts["data"];
+    r.store = Opt(opts, "store", "");
     r.cardImage = Opt(opts, "card-image", "");
     if (token) {
         r.token = TokenTarget{Opt(opts, "token-module", ""), Opt(opts, "token-label", ""),
@@ -337,29 +503,104 @@ int EnrolCommand(int argc, char** argv, int first) {
 
 int IssuesCommand(int argc, char** argv, int first) {
     std::map<std::string, std::string> opts;
-    if (!ParseOptions(argc, argv, first, {}, opts) || !CheckKnown(opts, {"data"})) {
+    if (!ParseOptions(argc, argv, first, {}, opts) || !CheckKnown(opts, {"data", "store"})) {
         return 2;
     }
-    Store store;
     std::string error;
-    // Read-only: a mistyped folder must not become an empty store.
-    if (!store.OpenReadOnly(Opt(opts, "data", "server-data"), error)) {
+    StoreLocation location;
+    if (!ParseStoreLocation(Opt(opts, "store", ""), Opt(opts, "data", "server-data"), location, error)) {
+        std::fprintf(stderr, "renvora-server issues: --store: %s\n", error.c_str());
+        return 2;
+    }
+    // Read-only: a mistyped folder or database must not become an empty store.
+    std::unique_ptr<Store> store = OpenStore(location, true, error);
+    std::vector<IssueRecord> issues;
+    if (!store || !store->Issues(issues, error)) {
         std::fprintf(stderr, "renvora-server issues: %s\n", error.c_str());
         return 1;
     }
-    for (const IssueRecord& i : store.Issues()) {
+    for (const IssueRecord& i : issues) {
         std::string state = SetStateName(i.state);
-        if (i.provisional) {
-            state += " provisionally (by a verification only; " +
-                     (i.predecessor.empty() ? std::string("the enrolled certificate")
-                                            : "the set " + i.predecessor) +
-                     " stays accepted until this set's key signs a request)";
+        if (i.state == SetState::Pending) {
+            // Until the card signs with it: the certificate it came from may renew again meanwhile.
+            state += " (issued from " +
+                     (i.parent.empty() ? std::string("the enrolled certificate") : "the set " + i.parent) +
+                     ")";
         }
         std::printf("%s card %s (%s) op %s serial %s valid %s-%s %s since %s%s%s\n", i.issuedAt.c_str(),
                     i.certSeqNo.c_str(), i.icCode.c_str(), i.opSeqNo.c_str(), i.serial.c_str(),
                     i.notBefore.c_str(), i.notAfter.c_str(), state.c_str(), i.stateAt.c_str(),
                     i.reason.empty() ? "" : ": ", i.reason.c_str());
     }
+    return 0;
+}
+
+int WithdrawCommand(int argc, char** argv, int first) {
+    std::map<std::string, std::string> opts;
+    if (!ParseOptions(argc, argv, first, {}, opts) || !CheckKnown(opts, {"data", "cert-seq-no", "store"})) {
+        return 2;
+    }
+    if ((!opts.count("data") && !opts.count("store")) || !opts.count("cert-seq-no")) {
+        std::fprintf(stderr, "renvora-server withdraw: --data (or --store) and --cert-seq-no are required\n");
+        return 2;
+    }
+    const std::string dataDir = Opt(opts, "data", ""), card = opts["cert-seq-no"];
+    std::string error;
+    StoreLocation location;
+    if (!ParseStoreLocation(Opt(opts, "store", ""), dataDir, location, error)) {
+        std::fprintf(stderr, "renvora-server withdraw: --store: %s\n", error.c_str());
+        return 2;
+    }
+    std::unique_ptr<Store> store;
+    CardState state;
+    Found found = Found::Error;
+    if (!location.postgres && !std::filesystem::exists(std::filesystem::path(location.where) / "store.db")) {
+        error = "no store in " + location.where;
+    } else if ((store = OpenStore(location, false, error)) != nullptr) {
+        found = store->FindCard(card, state, error);
+    }
+    if (found != Found::Yes) {
+        std::fprintf(stderr, "renvora-server withdraw: %s\n",
+                     found == Found::No ? ("no card " + card + " in " + location.Describe()).c_str()
+                                        : error.c_str());
+        return 1;
+    }
+    int n = store->WithdrawPending(card, std::time(nullptr), error);
+    if (n < 0) {
+        std::fprintf(stderr, "renvora-server withdraw: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf(
+        "card %s: %d pending set%s withdrawn; it renews again with %s\n", card.c_str(), n, n == 1 ? "" : "s",
+        state.confirmed ? ("the set " + state.confirmed->serial).c_str() : "its enrolled certificate");
+    return 0;
+}
+
+int MigrateCommand(int argc, char** argv, int first) {
+    std::map<std::string, std::string> opts;
+    if (!ParseOptions(argc, argv, first, {}, opts) || !CheckKnown(opts, {"from", "to"})) {
+        return 2;
+    }
+    const std::string from = Opt(opts, "from", ""), to = Opt(opts, "to", "");
+    StoreLocation source, target;
+    std::string error;
+    if (from.rfind("sqlite:", 0) != 0 || !ParseStoreLocation(from, "", source, error) ||
+        !ParseStoreLocation(to, "", target, error) || !target.postgres) {
+        std::fprintf(stderr,
+                     "renvora-server migrate: --from sqlite:DIR --to postgresql://... are required%s%s\n",
+                     error.empty() ? "" : ": ", error.c_str());
+        return 2;
+    }
+    TableCounts copied;
+    if (!MigrateSqliteToPostgres(source.where, target.where, copied, error)) {
+        std::fprintf(stderr, "renvora-server migrate: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("migrated %s to %s:", source.Describe().c_str(), target.Describe().c_str());
+    for (const auto& [table, rows] : copied) {
+        std::printf(" %s %lld", table.c_str(), static_cast<long long>(rows));
+    }
+    std::printf(" (counts checked)\n");
     return 0;
 }
 
@@ -372,6 +613,12 @@ int main(int argc, char** argv) {
     }
     if (command == "issues") {
         return IssuesCommand(argc, argv, 2);
+    }
+    if (command == "withdraw") {
+        return WithdrawCommand(argc, argv, 2);
+    }
+    if (command == "migrate") {
+        return MigrateCommand(argc, argv, 2);
     }
     if (command == "serve") {
         return Serve(argc, argv, 2);

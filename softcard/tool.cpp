@@ -24,12 +24,16 @@ namespace {
 
 const char* const kUsage =
     "usage:\n"
-    "  renvora-softcard create IMAGE --pin PIN --manage-password PW [--algo SM2] [--days 365]\n"
-    "        [--cert-seq-no S] [--name S] [--id-type S] [--id-number S] [--field5 S] [--card-number S]\n"
-    "        [--unit-name S] [--unit-code S] [--field9 S] [--ra-code S] [--card-type 10] [--force]\n"
+    "  renvora-softcard create IMAGE [--pin-file FILE] [--manage-password-file FILE] [--algo SM2]\n"
+    "        [--days 365] [--cert-seq-no S] [--name S] [--id-type S] [--id-number S] [--field5 S]\n"
+    "        [--card-number S] [--unit-name S] [--unit-code S] [--field9 S] [--ra-code S]\n"
+    "        [--card-type 10] [--force]\n"
     "      a new card with a fresh SM2 key pair and a self-signed certificate valid for --days days\n"
     "  renvora-softcard show IMAGE                 holder data, certificate, PIN state (no secrets)\n"
-    "  renvora-softcard set-pin IMAGE --pin PIN    new PIN, unlocks the card\n"
+    "  renvora-softcard set-pin IMAGE [--pin-file FILE]   new PIN, unlocks the card\n"
+    "      The PIN and the management password come from the first line of their files (- for standard\n"
+    "      input, the PIN's line first) or from RENVORA_SOFTCARD_PIN and RENVORA_SOFTCARD_MANAGE_PASSWORD,\n"
+    "      never from the command line, which every local user can read.\n"
     "  renvora-softcard fault IMAGE [--fail METHOD --count N [--status S] [--message TEXT]]\n"
     "        [--delay METHOD --ms N] [--swap OTHER_IMAGE] [--unswap] [--save-delay MS]\n"
     "        [--clear-method METHOD] [--clear]\n"
@@ -119,12 +123,59 @@ bool Only(const Args& a, std::initializer_list<const char*> allowed, std::string
     return true;
 }
 
+// Secrets never come from the command line, which every local user can read in /proc: exit status 2
+// with the ways that are taken.
+bool SecretsOnTheCommandLine(const Args& a) {
+    if (!a.options.count("--pin") && !a.options.count("--manage-password")) {
+        return false;
+    }
+    std::fprintf(stderr,
+                 "renvora-softcard: the PIN and the management password are not taken from the command "
+                 "line, which every local user can read; use --pin-file and --manage-password-file (a "
+                 "file, or - for standard input) or RENVORA_SOFTCARD_PIN and "
+                 "RENVORA_SOFTCARD_MANAGE_PASSWORD\n");
+    return true;
+}
+
+// The first line of --NAME-file ("-": standard input), else the environment variable. False with the
+// reason in `error` when neither gives one.
+bool Secret(const Args& a, const char* option, const char* variable, const char* what, std::string& out,
+            std::string& error) {
+    if (a.options.count(option)) {
+        const std::string file = Opt(a, option);
+        FILE* in = file == "-" ? stdin : std::fopen(file.c_str(), "r");
+        char line[1024];
+        const bool read = in != nullptr && std::fgets(line, sizeof line, in) != nullptr;
+        if (in != nullptr && in != stdin) {
+            std::fclose(in);
+        }
+        if (!read) {
+            error = std::string("cannot read the ") + what + " from " + file;
+            return false;
+        }
+        out = line;
+        while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) {
+            out.pop_back();
+        }
+    } else if (const char* env = std::getenv(variable); env != nullptr) {
+        out = env;
+    }
+    if (out.empty()) {
+        error = std::string("no ") + what + " given (" + option + " or " + variable + ")";
+        return false;
+    }
+    return true;
+}
+
 int Create(const Args& a) {
     std::string error;
+    if (SecretsOnTheCommandLine(a)) {
+        return 2;
+    }
     if (!Only(a,
-              {"--pin", "--manage-password", "--algo", "--days", "--cert-seq-no", "--name", "--id-type",
-               "--id-number", "--field5", "--card-number", "--unit-name", "--unit-code", "--field9",
-               "--ra-code", "--card-type", "--force"},
+              {"--pin-file", "--manage-password-file", "--algo", "--days", "--cert-seq-no", "--name",
+               "--id-type", "--id-number", "--field5", "--card-number", "--unit-name", "--unit-code",
+               "--field9", "--ra-code", "--card-type", "--force"},
               error)) {
         return Fail(error);
     }
@@ -132,9 +183,11 @@ int Create(const Args& a) {
         return Fail("create needs exactly one IMAGE path");
     }
     fs::path image = a.positional[0];
-    std::string pin = Opt(a, "--pin"), manage = Opt(a, "--manage-password");
-    if (pin.empty() || manage.empty()) {
-        return Fail("--pin and --manage-password are required");
+    std::string pin, manage;
+    if (!Secret(a, "--pin-file", "RENVORA_SOFTCARD_PIN", "PIN", pin, error) ||
+        !Secret(a, "--manage-password-file", "RENVORA_SOFTCARD_MANAGE_PASSWORD", "management password",
+                manage, error)) {
+        return Fail(error);
     }
     int days = 365;
     if (a.options.count("--days") && !ToInt(Opt(a, "--days"), days)) {
@@ -220,14 +273,21 @@ int Show(const Args& a) {
 
 int SetPinCommand(const Args& a) {
     std::string error;
-    if (!Only(a, {"--pin"}, error)) {
+    if (SecretsOnTheCommandLine(a)) {
+        return 2;
+    }
+    if (!Only(a, {"--pin-file"}, error)) {
         return Fail(error);
     }
-    if (a.positional.size() != 1 || Opt(a, "--pin").empty()) {
-        return Fail("set-pin needs IMAGE and --pin");
+    if (a.positional.size() != 1) {
+        return Fail("set-pin needs IMAGE");
+    }
+    std::string pin;
+    if (!Secret(a, "--pin-file", "RENVORA_SOFTCARD_PIN", "PIN", pin, error)) {
+        return Fail(error);
     }
     CardImage card;
-    if (!LoadCardImage(a.positional[0], card, error) || !SetPin(card, Opt(a, "--pin"), error) ||
+    if (!LoadCardImage(a.positional[0], card, error) || !SetPin(card, pin, error) ||
         !SaveCardImage(a.positional[0], card, error)) {
         return Fail(U(error));
     }

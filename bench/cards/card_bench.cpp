@@ -11,6 +11,7 @@
 #include "core/ca.h"
 #include "core/http_server.h"
 #include "core/service.h"
+#include "core/sqlite_store.h"
 #include "core/store.h"
 #include "enrol/enrol.h"
 #include "platform/registry.h"
@@ -135,13 +136,15 @@ int main(int argc, char** argv) {
     const fs::path data = dir.path() / "server-data";
     std::string error;
     auto ca = rv::server::CertificateAuthority::Open(data, error);
-    rv::server::Store store;
+    rv::server::SqliteStore store;
     if (!ca || !store.Open(data, error)) {
         std::fprintf(stderr, "bench-cards: %s\n", error.c_str());
         return 1;
     }
     rv::server::ServiceOptions serviceOptions;
-    serviceOptions.verifyLimit = 1000000; // each card renews many times in a few minutes here
+    // Each card renews many times in a few minutes here, every time with the client's wide MaxDay below.
+    serviceOptions.verify.cardLimit = 1000000;
+    serviceOptions.renewalWindowDays = 3650;
     rv::server::RenewalService service(store, *ca, serviceOptions);
     rv::server::HttpOptions httpOptions;
     httpOptions.log = false;

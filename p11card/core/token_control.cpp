@@ -437,6 +437,7 @@ void P11CardControl::VerifyPin() {
 
 void P11CardControl::DoReadCardInfo() {
     cardInfo_.clear(); // never a stale answer after a failure
+    cardCert_.clear();
     TokenView view;
     if (!Ready(Need::Open) || !Scan(view)) {
         return;
@@ -452,6 +453,7 @@ void P11CardControl::DoReadCardInfo() {
         return;
     }
     cardInfo_ = holder + "|" + cert.notBefore + "|" + cert.notAfter;
+    cardCert_ = CertDerToPem(cert.der);
     Succeed();
 }
 
@@ -734,6 +736,9 @@ int P11CardControl::GetString(int id, const std::string*& value) {
         break;
     case dispid::CryptAlgo:
         scratch_ = cryptAlgo_;
+        break;
+    case dispid::CardCert:
+        scratch_ = cardCert_;
         break;
     default:
         return card::WrongKind(id);

@@ -148,7 +148,8 @@ private:
     std::string acceptedManagePassword_;
 
     card::WrittenProperties in_;
-    std::string cardInfo_, signature_, publicKey_, cryptAlgo_;
+    // cardCert_: the signing certificate (PEM) behind cardInfo_'s dates.
+    std::string cardInfo_, signature_, publicKey_, cryptAlgo_, cardCert_;
     std::string scratch_;
 };
 

@@ -80,13 +80,13 @@ Cert MakeCaCert(EVP_PKEY* key) {
     return cert;
 }
 
-// Loads a private key file or, when there is none, creates one (mode 0600).
+// Loads a private key file (its owner's alone) or, when there is none, creates one (mode 0600).
 Pkey LoadOrCreateKey(const fs::path& file, bool& created, std::string& error) {
     created = false;
     std::error_code ec;
     if (fs::exists(file, ec)) {
         std::string pem;
-        if (!ReadWholeFile(file, pem, error)) {
+        if (!ReadSecretFile(file, pem, error)) {
             return nullptr;
         }
         Pkey key = PrivateKeyFromPem(pem);
@@ -125,9 +125,19 @@ Name MakeSubject(const std::string& commonName, const std::string& organization)
     return name;
 }
 
-std::unique_ptr<CertificateAuthority> CertificateAuthority::Open(const fs::path& dataDir,
-                                                                 std::string& error) {
+std::unique_ptr<CertificateAuthority> CertificateAuthority::Open(const fs::path& dataDir, std::string& error,
+                                                                 bool mayCreate) {
     std::error_code ec;
+    if (!mayCreate && !fs::exists(dataDir / "ca.key", ec)) {
+        error = "the data folder " + dataDir.string() +
+                " holds a store with cards but no certificate "
+                "authority (" +
+                (dataDir / "ca.key").string() +
+                " is missing): the cards' certificates were "
+                "issued by it and a new one would issue certificates their holders' cards do not trust; "
+                "restore ca.key and ca.crt from a backup";
+        return nullptr;
+    }
     if (!CreatePrivateFolder(dataDir, error)) {
         return nullptr;
     }

@@ -31,9 +31,11 @@ struct IssuedInfo {
 
 class CertificateAuthority {
 public:
-    // Loads the CA of `dataDir` or creates it there (ca.key, ca.crt, kms.key, css-env.key).
+    // Loads the CA of `dataDir` or creates it there (ca.key, ca.crt, kms.key, css-env.key), unless
+    // `mayCreate` is false (the folder's store has cards: their CA must be there). Its key files must be
+    // their owner's alone.
     static std::unique_ptr<CertificateAuthority> Open(const std::filesystem::path& dataDir,
-                                                      std::string& error);
+                                                      std::string& error, bool mayCreate = true);
 
     // A certificate over `publicKey` for `subject`, valid from `notBefore` to `notAfter`, with a fresh
     // random serial. "" with `error` on failure. Safe to call from several threads at once.

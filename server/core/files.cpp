@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 
 namespace rv::server {
 namespace {
@@ -27,6 +28,28 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
         data += n;
         size -= static_cast<std::size_t>(n);
     }
+    return true;
+}
+
+// Makes one folder (its parent exists) with exactly `mode`; an existing one is left as it is.
+bool MakeFolder(const std::filesystem::path& folder, mode_t mode, std::string& error) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(folder, ec)) {
+        return true;
+    }
+    std::filesystem::path parent = folder.parent_path();
+    if (!parent.empty() && parent != folder && !std::filesystem::is_directory(parent, ec) &&
+        !MakeFolder(parent, 0755, error)) {
+        return false;
+    }
+    if (::mkdir(folder.c_str(), mode) != 0) {
+        if (errno == EEXIST && std::filesystem::is_directory(folder, ec)) {
+            return true; // made by somebody else meanwhile: theirs to set
+        }
+        error = Errno("cannot create folder", folder);
+        return false;
+    }
+    ::chmod(folder.c_str(), mode); // the umask may have taken bits away
     return true;
 }
 
@@ -53,6 +76,7 @@ bool WriteFileAtomically(const std::filesystem::path& file, const std::string& b
         error = Errno("cannot create", temp);
         return false;
     }
+    ::fchmod(fd, static_cast<mode_t>(mode)); // the umask may have taken bits away
     if (!WriteAll(fd, bytes.data(), bytes.size()) || ::fsync(fd) != 0) {
         error = Errno("cannot write", temp);
         ::close(fd);
@@ -77,15 +101,36 @@ bool CreatePrivateFolder(const std::filesystem::path& folder, std::string& error
     if (std::filesystem::is_directory(folder, ec)) {
         return true;
     }
-    // Parents are ordinary folders; only the folder itself is private.
-    if (folder.has_parent_path()) {
-        std::filesystem::create_directories(folder.parent_path(), ec);
-    }
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = Errno("cannot create folder", folder);
+    // Parents are ordinary folders (0755); only the folder itself is private.
+    std::filesystem::path parent = folder.parent_path();
+    if (!parent.empty() && parent != folder && !std::filesystem::is_directory(parent, ec) &&
+        !MakeFolder(parent, 0755, error)) {
         return false;
     }
-    return true;
+    return MakeFolder(folder, 0700, error);
+}
+
+bool ReadSecretFile(const std::filesystem::path& file, std::string& out, std::string& error) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        error = Errno("cannot open", file);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return false;
+    }
+    ::close(fd);
+    if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        error = file.string() + " has mode " + mode +
+                ": its group or other users can read it or put their own in its place, and it holds a "
+                "secret; make it its owner's alone (chmod 600 " +
+                file.string() + ")";
+        return false;
+    }
+    return ReadWholeFile(file, out, error, 1u << 20);
 }
 
 bool ReadWholeFile(const std::filesystem::path& file, std::string& out, std::string& error,

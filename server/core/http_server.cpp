@@ -1,6 +1,7 @@
 #include "core/http_server.h"
 
 #include "core/files.h"
+#include "core/listener.h"
 
 #include <microhttpd.h>
 
@@ -106,9 +107,13 @@ std::string StripTerminator(std::string body) {
 // Where a connection stands, for the deadline watcher and for eviction.
 enum class Phase { Waiting, Working };
 
+struct Conn;
+
 // The connections of one client address (an IPv6 client: of one /64).
 struct Group {
-    int count = 0;
+    int count = 0;            // open, cut ones included until libmicrohttpd has closed them
+    int cut = 0;              // cut by the server, not closed yet: no longer counted against the limit
+    std::vector<Conn*> conns; // in the order they came
 };
 
 struct Conn {
@@ -120,11 +125,13 @@ struct Conn {
     Clock::time_point since; // start of the current wait for a whole request
     int requests = 0;        // request heads begun, on the event thread
     int answered = 0;
+    int finished = 0;             // requests ended (answered and sent, or broken off), on the event thread
     std::atomic<bool> cut{false}; // shut down by the server (deadline, eviction, size); set with connMu
 };
 
 struct Request {
     Conn* conn = nullptr;
+    std::string source; // the client as the verification limits count it (see HttpOptions::trustedProxies)
     std::string method, path;
     std::string body;
     std::size_t received = 0;
@@ -160,11 +167,20 @@ struct HttpServer::Impl {
     std::atomic<bool> stopping{false};
     std::size_t closedAtStop = 0; // on the event thread
 
-    // Lines about single connections (refused, cut, closed), limited per address and in all.
+    // Lines about single connections (refused, cut, closed) and lines about answers, each limited per
+    // address and in all; what goes over is summed up once a second.
+    struct Budget {
+        int perPeer;
+        int all;
+        const char* what;       // of one address: "lines about its connections", "answers"
+        const char* whatOthers; // of others: "lines about the connections of", "answers to"
+        std::map<std::string, int> linesThisSecond; // per peer
+        int allLinesThisSecond = 0;
+        std::map<std::string, int> unlogged;
+    };
     std::mutex logMu;
-    std::map<std::string, int> linesThisSecond; // per peer
-    int allLinesThisSecond = 0;
-    std::map<std::string, int> unlogged;
+    Budget connectionLines{5, 50, "lines about its connections", "lines about the connections of", {}, 0, {}};
+    Budget answerLines{20, 200, "answers", "answers to", {}, 0, {}};
 
     // Whole requests waiting for a worker; at most one per connection, so bounded by the connections.
     std::mutex workMu;
@@ -188,56 +204,73 @@ struct HttpServer::Impl {
         std::fprintf(stderr, "%s %s\n", Stamp().c_str(), Escape(line).c_str());
     }
 
+    // Whether one more line of `budget` about `peer` may be written this second; counts it otherwise.
+    bool Admit(Budget& budget, const std::string& peer) {
+        std::lock_guard lock(logMu);
+        if (++budget.linesThisSecond[peer] > budget.perPeer || ++budget.allLinesThisSecond > budget.all) {
+            ++budget.unlogged[peer];
+            return false;
+        }
+        return true;
+    }
+
     // A line about one connection. A few a second are written per address, and a few dozen in all; the
     // rest are summed up each second, so that a flood cannot turn the log into the bottleneck.
     template <typename... Args> void LogPeer(const std::string& peer, const char* format, Args... args) {
-        if (!options.log) {
-            return;
+        if (options.log && Admit(connectionLines, peer)) {
+            Log(format, args...);
         }
-        {
-            std::lock_guard lock(logMu);
-            if (++linesThisSecond[peer] > 5 || ++allLinesThisSecond > 50) {
-                ++unlogged[peer];
-                return;
-            }
-        }
-        Log(format, args...);
     }
 
     void LogSummary() {
-        std::map<std::string, int> summed;
-        {
-            std::lock_guard lock(logMu);
-            summed.swap(unlogged);
-            linesThisSecond.clear();
-            allLinesThisSecond = 0;
+        for (Budget* budget : {&connectionLines, &answerLines}) {
+            std::map<std::string, int> summed;
+            {
+                std::lock_guard lock(logMu);
+                summed.swap(budget->unlogged);
+                budget->linesThisSecond.clear();
+                budget->allLinesThisSecond = 0;
+            }
+            if (summed.empty()) {
+                continue;
+            }
+            std::vector<std::pair<int, std::string>> byCount;
+            int total = 0;
+            for (const auto& [peer, n] : summed) {
+                byCount.emplace_back(n, peer);
+                total += n;
+            }
+            std::sort(byCount.rbegin(), byCount.rend());
+            int shown = 0;
+            for (std::size_t i = 0; i < byCount.size() && i < 5; ++i) {
+                Log("%s: %d more %s left out in the last second", byCount[i].second.c_str(), byCount[i].first,
+                    budget->what);
+                shown += byCount[i].first;
+            }
+            if (byCount.size() > 5) {
+                Log("%d more %s %zu other addresses left out in the last second", total - shown,
+                    budget->whatOthers, byCount.size() - 5);
+            }
         }
-        if (summed.empty()) {
-            return;
+    }
+
+    // A connection moves between waiting and working; with connMu held.
+    void SetPhase(Conn* c, Phase phase) {
+        if (c->phase != phase && options.metrics != nullptr) {
+            options.metrics->ConnectionMoved(Gauge(c->phase), Gauge(phase));
         }
-        std::vector<std::pair<int, std::string>> byCount;
-        int total = 0;
-        for (const auto& [peer, n] : summed) {
-            byCount.emplace_back(n, peer);
-            total += n;
-        }
-        std::sort(byCount.rbegin(), byCount.rend());
-        int shown = 0;
-        for (std::size_t i = 0; i < byCount.size() && i < 5; ++i) {
-            Log("%s: %d more lines about its connections left out in the last second",
-                byCount[i].second.c_str(), byCount[i].first);
-            shown += byCount[i].first;
-        }
-        if (byCount.size() > 5) {
-            Log("%d more lines about the connections of %zu other addresses left out in the last second",
-                total - shown, byCount.size() - 5);
-        }
+        c->phase = phase;
+    }
+    static ServerMetrics::Connection Gauge(Phase phase) {
+        return phase == Phase::Waiting ? ServerMetrics::Connection::Waiting
+                                       : ServerMetrics::Connection::Working;
     }
 
     // With connMu held.
     void MarkCut(Conn* c) {
         if (!c->cut.exchange(true)) {
             ++cutOpen;
+            ++c->group->cut;
         }
     }
 
@@ -246,21 +279,33 @@ struct HttpServer::Impl {
     static MHD_Result Accept(void* cls, const sockaddr* addr, socklen_t) {
         auto* self = static_cast<Impl*>(cls);
         const std::string group = ConnectionGroup(addr);
-        std::string evicted;
+        std::string evicted, evictedIdle;
         const char* refused = nullptr;
         {
             std::lock_guard lock(self->connMu);
             auto it = self->groups.find(group);
-            const int count = it == self->groups.end() ? 0 : it->second.count;
+            int count = it == self->groups.end() ? 0 : it->second.count - it->second.cut;
             if (count >= self->options.maxConnectionsPerAddress) {
-                refused = "too many connections from this address";
-            } else if (self->conns.size() - self->cutOpen >=
-                       static_cast<std::size_t>(self->options.maxConnections)) {
+                // Behind one address (an office's NAT) live many clients: the connection of that address
+                // that has been idle longest (no request begun since its last answer) gives way to the
+                // newcomer. Requests in progress are never cut for it.
+                Conn* idle = self->IdleVictim(it->second);
+                if (idle != nullptr) {
+                    ::shutdown(idle->fd, SHUT_RDWR); // libmicrohttpd closes it (see Watch)
+                    self->MarkCut(idle);
+                    evictedIdle = idle->peer;
+                    --count;
+                } else {
+                    refused = "too many connections from this address, none of them idle";
+                }
+            }
+            if (refused == nullptr && self->conns.size() - self->cutOpen >=
+                                          static_cast<std::size_t>(self->options.maxConnections)) {
                 // Full: the address holding the most connections gives up the one that has waited longest
                 // for a whole request, if it holds more than the newcomer's. Many addresses filling the
                 // server can then only crowd each other out, never a client with few connections.
                 Conn* victim = self->Victim();
-                if (victim != nullptr && victim->group->count > count) {
+                if (victim != nullptr && victim->group->count - victim->group->cut > count) {
                     ::shutdown(victim->fd, SHUT_RDWR); // libmicrohttpd closes it (see Watch)
                     self->MarkCut(victim);
                     evicted = victim->peer;
@@ -270,6 +315,17 @@ struct HttpServer::Impl {
             }
         }
         std::string peer = AddressText(addr);
+        if (ServerMetrics* m = self->options.metrics) {
+            if (refused != nullptr) {
+                m->ConnectionRefused(refused == std::string("too many connections in all") ? "in_all"
+                                                                                           : "per_address");
+            }
+            for (const std::string* e : {&evicted, &evictedIdle}) {
+                if (!e->empty()) {
+                    m->ConnectionCut("evicted");
+                }
+            }
+        }
         if (refused != nullptr) {
             self->LogPeer(peer, "%s refused: %s", peer.c_str(), refused);
             return MHD_NO;
@@ -279,7 +335,25 @@ struct HttpServer::Impl {
             self->LogPeer(peer, "%s cut: no whole request yet, evicted for %s (too many connections in all)",
                           evicted.c_str(), peer.c_str());
         }
+        if (!evictedIdle.empty()) {
+            self->LogPeer(
+                peer, "%s cut: idle, evicted for a newcomer from %s (too many connections from this address)",
+                evictedIdle.c_str(), peer.c_str());
+        }
         return MHD_YES;
+    }
+
+    // The connection of `group` idle longest: not cut, waiting, and without a request begun since its
+    // last one ended; with connMu held.
+    static Conn* IdleVictim(const Group& group) {
+        Conn* victim = nullptr;
+        for (Conn* c : group.conns) {
+            if (!c->cut && c->phase == Phase::Waiting && c->requests == c->finished &&
+                (victim == nullptr || c->since < victim->since)) {
+                victim = c;
+            }
+        }
+        return victim;
     }
 
     // The oldest connection still waiting for its whole request, of the address that holds the most
@@ -290,8 +364,9 @@ struct HttpServer::Impl {
             if (c->cut || c->phase != Phase::Waiting) {
                 continue;
             }
-            if (victim == nullptr || c->group->count > victim->group->count ||
-                (c->group->count == victim->group->count && c->since < victim->since)) {
+            const int held = c->group->count - c->group->cut;
+            const int victimHeld = victim == nullptr ? 0 : victim->group->count - victim->group->cut;
+            if (victim == nullptr || held > victimHeld || (held == victimHeld && c->since < victim->since)) {
                 victim = c;
             }
         }
@@ -316,6 +391,10 @@ struct HttpServer::Impl {
             c->groupKey = ConnectionGroup(addr ? addr->client_addr : nullptr);
             c->group = &self->groups[c->groupKey];
             ++c->group->count;
+            c->group->conns.push_back(c);
+            if (self->options.metrics != nullptr) {
+                self->options.metrics->ConnectionOpened();
+            }
             return;
         }
         // Closed: called before libmicrohttpd closes the socket, so the watcher never touches a
@@ -329,9 +408,14 @@ struct HttpServer::Impl {
             self->conns.erase(connection);
             if (c->cut) {
                 --self->cutOpen;
+                --c->group->cut;
             }
+            std::erase(c->group->conns, c);
             if (--c->group->count <= 0) {
                 self->groups.erase(c->groupKey);
+            }
+            if (self->options.metrics != nullptr) {
+                self->options.metrics->ConnectionClosed(Gauge(c->phase));
             }
         }
         if (self->stopping) {
@@ -397,8 +481,9 @@ struct HttpServer::Impl {
         }
         if (c != nullptr) {
             std::lock_guard lock(self->connMu);
-            c->phase = Phase::Waiting;
+            self->SetPhase(c, Phase::Waiting);
             c->since = Clock::now();
+            ++c->finished;
         }
         delete r;
     }
@@ -417,9 +502,23 @@ struct HttpServer::Impl {
         MHD_destroy_response(response);
         r->replied = ok == MHD_YES;
         double ms = std::chrono::duration<double, std::milli>(Clock::now() - r->start).count();
-        Log("%s %s %s %d code=%s %zuB %.1fms%s%s", r->conn ? r->conn->peer.c_str() : "?", r->method.c_str(),
-            r->path.c_str(), status, answer.code.empty() ? "-" : answer.code.c_str(), r->received, ms,
-            answer.detail.empty() ? "" : " ", answer.detail.c_str());
+        // Behind a trusted load balancer the line names the client it forwarded for.
+        const std::string peer = !r->conn ? std::string("?")
+                                 : r->source.empty() || r->source == r->conn->groupKey
+                                     ? r->conn->peer
+                                     : r->conn->peer + " for " + r->source;
+        // A renewal issued is always written: each takes a card's signature, so no flood can make many.
+        // Every other answer is limited like the lines about connections, and summed up beyond that.
+        const bool issued =
+            status == 200 && answer.code == code::kOk && r->path == "/selfIcUpdate/upadteCert";
+        if (options.log && (issued || Admit(answerLines, peer))) {
+            Log("%s %s %s %d code=%s %zuB %.1fms%s%s", peer.c_str(), r->method.c_str(), r->path.c_str(),
+                status, answer.code.empty() ? "-" : answer.code.c_str(), r->received, ms,
+                answer.detail.empty() ? "" : " ", answer.detail.c_str());
+        }
+        if (options.metrics != nullptr) {
+            options.metrics->Answered(r->path, answer.code, ms / 1000);
+        }
         if (r->conn != nullptr) {
             ++r->conn->answered;
         }
@@ -427,7 +526,10 @@ struct HttpServer::Impl {
     }
 
     // The connection is cut in the middle of a body: no answer can be queued there.
-    MHD_Result CutBody(Request* r, const char* why) {
+    MHD_Result CutBody(Request* r, const char* why, const char* reason) {
+        if (options.metrics != nullptr) {
+            options.metrics->ConnectionCut(reason);
+        }
         const std::string peer = r->conn ? r->conn->peer : "?";
         LogPeer(peer, "%s %s %s cut: %s", peer.c_str(), r->method.c_str(), r->path.c_str(), why);
         if (r->conn != nullptr) {
@@ -457,13 +559,13 @@ struct HttpServer::Impl {
             if (r->body.size() + *uploadSize > self->options.maxBody) {
                 char why[64];
                 std::snprintf(why, sizeof why, "body over %zu bytes", self->options.maxBody);
-                return self->CutBody(r, why);
+                return self->CutBody(r, why, "body_size");
             }
             if (self->bodyBytes + *uploadSize > self->bodyBudget) {
                 char why[96];
                 std::snprintf(why, sizeof why, "the bodies being received reached %zu bytes in all",
                               self->bodyBudget);
-                return self->CutBody(r, why);
+                return self->CutBody(r, why, "body_budget");
             }
             r->body.append(upload, *uploadSize);
             r->charged += *uploadSize;
@@ -476,7 +578,7 @@ struct HttpServer::Impl {
             r->dispatched = true;
             if (r->conn != nullptr) {
                 std::lock_guard lock(self->connMu);
-                r->conn->phase = Phase::Working;
+                self->SetPhase(r->conn, Phase::Working);
             }
             {
                 // Suspended only while a worker is sure to take it: a connection left suspended would
@@ -499,7 +601,46 @@ struct HttpServer::Impl {
     }
 
     // The request's head has arrived: refuse what can be refused before any body is read.
+    static MHD_Result LastForwarded(void* cls, MHD_ValueKind, const char* key, const char* value) {
+        if (key != nullptr && value != nullptr && strcasecmp(key, "X-Forwarded-For") == 0) {
+            *static_cast<std::string*>(cls) = value;
+        }
+        return MHD_YES;
+    }
+
+    // The client as the verification limits count it: the connection's address (an IPv6 client: its
+    // /64), or, from a trusted load balancer, the last address of the last X-Forwarded-For header (the one
+    // the balancer added; what a client sent itself comes before it). On the event thread.
+    std::string SourceOf(MHD_Connection* connection, const Conn* c) const {
+        if (c == nullptr) {
+            return "?";
+        }
+        const auto& trusted = options.trustedProxies;
+        if (std::find(trusted.begin(), trusted.end(), c->peer) == trusted.end() &&
+            std::find(trusted.begin(), trusted.end(), c->groupKey) == trusted.end()) {
+            return c->groupKey;
+        }
+        std::string forwarded;
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, &Impl::LastForwarded, &forwarded);
+        std::string last =
+            forwarded.substr(forwarded.rfind(',') == std::string::npos ? 0 : forwarded.rfind(',') + 1);
+        last.erase(0, last.find_first_not_of(" \t"));
+        last.erase(last.find_last_not_of(" \t") + 1);
+        sockaddr_storage addr{};
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        if (inet_pton(AF_INET, last.c_str(), &v4->sin_addr) == 1) {
+            addr.ss_family = AF_INET;
+        } else if (inet_pton(AF_INET6, last.c_str(), &v6->sin6_addr) == 1) {
+            addr.ss_family = AF_INET6;
+        } else {
+            return c->groupKey; // no client named: the balancer's own request (a health check)
+        }
+        return ConnectionGroup(reinterpret_cast<const sockaddr*>(&addr));
+    }
+
     MHD_Result Begin(MHD_Connection* connection, Request* r) {
+        r->source = SourceOf(connection, r->conn);
         static const char* const kPaths[] = {"/selfIcUpdate", "/selfIcUpdate/getRandom",
                                              "/selfIcUpdate/verifyInfo", "/selfIcUpdate/upadteCert"};
         bool known = false;
@@ -517,6 +658,14 @@ struct HttpServer::Impl {
             return Reply(connection, r, 415, a, true);
         }
         const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
+        // Both framings at once is how requests are smuggled past a proxy that reads the other one; no
+        // client of this protocol sends it.
+        if (length != nullptr &&
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Transfer-Encoding") != nullptr) {
+            Answer a = Refusal(code::kBadRequest, U(u8"请求数据格式错误！"));
+            a.detail = "both Content-Length and Transfer-Encoding";
+            return Reply(connection, r, 400, a, true);
+        }
         if (length != nullptr) {
             char* end = nullptr;
             errno = 0;
@@ -561,7 +710,7 @@ struct HttpServer::Impl {
                 } else if (r->path == "/selfIcUpdate/getRandom") {
                     r->answer = service.GetRandom(body);
                 } else if (r->path == "/selfIcUpdate/verifyInfo") {
-                    r->answer = service.VerifyInfo(body);
+                    r->answer = service.VerifyInfo(body, r->source);
                 } else {
                     r->answer = service.UpdateCert(body);
                 }
@@ -592,6 +741,11 @@ struct HttpServer::Impl {
                         MarkCut(c);
                         cut.push_back(c->peer);
                     }
+                }
+            }
+            if (options.metrics != nullptr) {
+                for (std::size_t i = 0; i < cut.size(); ++i) {
+                    options.metrics->ConnectionCut("deadline");
                 }
             }
             for (const std::string& peer : cut) {
@@ -636,47 +790,16 @@ bool HttpServer::Bind(std::string& error) {
     Impl& s = *impl_;
     const HttpOptions& o = s.options;
     if (Tls() &&
-        (!ReadWholeFile(o.certFile, s.certPem, error) || !ReadWholeFile(o.keyFile, s.keyPem, error))) {
+        (!ReadWholeFile(o.certFile, s.certPem, error) || !ReadSecretFile(o.keyFile, s.keyPem, error))) {
         error = "cannot use the TLS certificate or key (" + o.certFile + ", " + o.keyFile + "): " + error;
         return false;
     }
-    if (o.port < 0 || o.port > 65535) {
-        error = "port out of range: " + std::to_string(o.port);
+    // The socket is made here, so that a port in use is refused with its reason.
+    const int fd = ListenOn(o.listen, o.port, port_, error);
+    if (fd < 0) {
         return false;
     }
-    // The socket is made here, so that a port in use is refused with its reason (no SO_REUSEPORT: a
-    // second server must not silently share the port).
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(o.listen.c_str(), std::to_string(o.port).c_str(), &hints, &found) != 0 || !found) {
-        error = "cannot listen on " + o.listen + " (not an address of this machine)";
-        return false;
-    }
-    int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int yes = 1;
-    bool bound = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
-                 ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, 1024) == 0;
-    int bindErrno = errno;
-    freeaddrinfo(found);
-    if (!bound) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        error = "cannot listen on " + o.listen + " port " + std::to_string(o.port) + ": " +
-                std::strerror(bindErrno);
-        return false;
-    }
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
-                                             : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
     s.listenFd = fd;
-    // The event loop accepts until the backlog is empty: the socket must never block it.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 
     unsigned flags =
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
@@ -690,7 +813,7 @@ bool HttpServer::Bind(std::string& error) {
     s.bodyBudget = std::max(o.bodyBudget, o.maxBody);
     // libmicrohttpd's own limit leaves room above ours for connections the server has cut (evicted, past
     // the deadline) and the library has not closed yet: a newcomer must reach Accept to evict anybody.
-    const unsigned libraryLimit = static_cast<unsigned>(o.maxConnections + o.maxConnections / 4 + 64);
+    const auto libraryLimit = static_cast<unsigned>(DescriptorsFor(o.maxConnections));
     s.daemon = MHD_start_daemon(
         flags, 0, &Impl::Accept, &s, &Impl::Handle, &s, MHD_OPTION_EXTERNAL_LOGGER, &Impl::LibraryLog, &s,
         MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, libraryLimit, MHD_OPTION_URI_LOG_CALLBACK,
@@ -712,6 +835,11 @@ bool HttpServer::Bind(std::string& error) {
     }
     s.watcher = std::thread([&s] { s.Watch(); });
     return true;
+}
+
+std::size_t HttpServer::DescriptorsFor(int maxConnections) {
+    const auto n = static_cast<std::size_t>(std::max(maxConnections, 1));
+    return n + n / 4 + 64;
 }
 
 void HttpServer::Run() {

@@ -7,10 +7,12 @@
 // what peers sent is escaped there.
 #pragma once
 
+#include "core/server_metrics.h"
 #include "core/service.h"
 
 #include <memory>
 #include <string>
+#include <vector>
 
 struct sockaddr;
 
@@ -34,6 +36,12 @@ struct HttpOptions {
     // Body bytes all connections together may hold while their requests arrive (at least maxBody).
     std::size_t bodyBudget = std::size_t{16} << 20;
     bool log = true;
+    // Figures for operators (null: none).
+    ServerMetrics* metrics = nullptr;
+    // Load balancers in front (their addresses): for a request from one of them, the client is the last
+    // address of its X-Forwarded-For header, which the verification limits then count. Any other peer's
+    // header is ignored (anyone can send one).
+    std::vector<std::string> trustedProxies;
 };
 
 // The key a client's connections are counted under: its IPv4 address, or the /64 of its IPv6 address.
@@ -57,6 +65,10 @@ public:
     void RunInBackground() {}
     // Safe from any thread, also a signal-watching one; returns once the server has ended.
     void Stop();
+
+    // The descriptors the server may hold for connections with `maxConnections`: room above the limit
+    // for connections cut and not closed yet (see Bind).
+    static std::size_t DescriptorsFor(int maxConnections);
 
 private:
     struct Impl;

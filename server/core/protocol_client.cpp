@@ -57,9 +57,12 @@ bool EnrolSimCard(Store& store, const CertificateAuthority& ca, const std::strin
     r.managePassword = "12345678";
     Name subject = MakeSubject(r.legalPerson, r.entName);
     std::time_t now = std::time(nullptr);
-    r.certPem = card.key && subject ? ca.Issue(subject.get(), card.key.get(), CertUse::Signing, now - 86400,
-                                               now + static_cast<std::time_t>(days) * 86400, error)
-                                    : std::string();
+    // A card in its last days, or past them, looks like one issued two years before.
+    std::time_t notAfter = now + static_cast<std::time_t>(days) * 86400;
+    std::time_t notBefore = std::min(now - 86400, notAfter - static_cast<std::time_t>(730) * 86400);
+    r.certPem = card.key && subject
+                    ? ca.Issue(subject.get(), card.key.get(), CertUse::Signing, notBefore, notAfter, error)
+                    : std::string();
     r.enrolledAt = TimeDigits(now);
     if (r.certPem.empty() || !store.PutCard(r, true, error)) {
         return false;

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 namespace rv::server {
 namespace {
@@ -51,6 +52,44 @@ Answer Success(Fields fields) {
     return Answer{code::kOk, JsonObject(fields), {}};
 }
 
+// A fault of the server (the store above all): the holder is told to try again, the log says what.
+Answer Internal(const std::string& detail) {
+    Answer a{code::kInternal,
+             JsonObject({{"code", code::kInternal}, {"msg", U(u8"服务器内部错误，请稍后重试！")}}), detail};
+    return a;
+}
+
+// A change the store could not make (a full disk above all): nothing of the request counts.
+Answer StoreFailed(const std::string& detail) {
+    Answer a{code::kInternal,
+             JsonObject({{"code", code::kInternal}, {"msg", U(u8"服务器保存数据失败，请稍后重试！")}}),
+             detail};
+    return a;
+}
+
+Answer SourceWaits(const std::string& source, std::time_t until, std::time_t now) {
+    const long minutes = static_cast<long>((until - now + 59) / 60);
+    Answer a{code::kSourceWaits,
+             JsonObject({{"code", code::kSourceWaits},
+                         {"msg", U(u8"核验失败次数过多，请") + std::to_string(std::max(minutes, 1L)) +
+                                     U(u8"分钟后再试！")}}),
+             "verification from " + source +
+                 " refused: too many failed verifications from this address, "
+                 "until " +
+                 TimeDigits(until)};
+    return a;
+}
+
+// Whole calendar days (UTC) from today to `endDate` (YYYYMMDD): 0 on the end day itself, negative after.
+long DaysUntil(const std::string& endDate, std::time_t now) {
+    const std::time_t end = ParseTimeDigits(endDate + "000000");
+    if (end < 0) {
+        return -1; // no date: as good as ended
+    }
+    const std::time_t today = now - now % 86400;
+    return static_cast<long>((end - today) / 86400);
+}
+
 } // namespace
 
 Answer Refusal(const char* code, const std::string& msg) {
@@ -82,23 +121,6 @@ RenewalService::RenewalService(Store& store, const CertificateAuthority& ca, Ser
 Answer RenewalService::Probe(const std::string&) const {
     // The network test posts an empty request here; -2 is how a reachable service answers it.
     return Refusal(code::kProbe, U(u8"请求参数为空！"));
-}
-
-bool RenewalService::MakeRoom(std::time_t now) {
-    if (verifications_.size() < options_.maxPending) {
-        return true;
-    }
-    for (auto it = verifications_.begin(); it != verifications_.end();) {
-        it = it->second.expires <= now ? verifications_.erase(it) : std::next(it);
-    }
-    return verifications_.size() < options_.maxPending;
-}
-
-std::string RenewalService::NewOpSeqNo(std::time_t now) {
-    char seq[16];
-    std::snprintf(seq, sizeof seq, "%06lu", opCounter_++ % 1000000);
-    // Time, a counter, and random digits so that numbers stay unique across restarts.
-    return TimeDigits(now) + seq + RandomHex(2);
 }
 
 namespace {
@@ -179,31 +201,19 @@ std::optional<Answer> RenewalService::CheckRandom(const std::string& random, std
     }
     expires = static_cast<std::time_t>(t) + options_.randomTtlSeconds;
     // A random from the future (beyond a little clock slack) was never handed out by this clock; one from
-    // before this service started may have been used in a record the machine's crash took away.
+    // before this service started may have been used in a record the machine's crash took away (unless
+    // the store's records of used randoms are durable at once).
     if (expires <= now || static_cast<std::time_t>(t) > now + 60 ||
-        static_cast<std::time_t>(t) < startedAt_) {
+        (static_cast<std::time_t>(t) < startedAt_ && !store_.RandomsOutliveRestarts())) {
         return Refusal(code::kBadRandom, U(u8"随机数已过期，请重新操作！"));
     }
     return std::nullopt;
 }
 
-bool RenewalService::OverFailureLimit(const std::string& certSeqNo, std::time_t now) {
-    std::lock_guard lock(attemptsMu_);
-    auto it = attempts_.find(certSeqNo);
-    if (it == attempts_.end()) {
-        return false;
-    }
-    std::erase_if(it->second, [&](std::time_t t) { return t <= now - options_.verifyWindowSeconds; });
-    if (it->second.empty()) {
-        attempts_.erase(it);
-        return false;
-    }
-    return it->second.size() >= static_cast<std::size_t>(options_.verifyLimit);
-}
-
-void RenewalService::CountFailure(const std::string& certSeqNo, std::time_t now) {
-    std::lock_guard lock(attemptsMu_);
-    attempts_[certSeqNo].push_back(now);
+std::string RenewalService::NewOpSeqNo(std::time_t now) const {
+    // Time and random digits: unique across restarts and across servers sharing one store, and not to
+    // be guessed (the store refuses a duplicate anyway).
+    return TimeDigits(now) + RandomHex(4);
 }
 
 std::shared_ptr<const RenewalService::ParsedCert> RenewalService::Parsed(const std::string& pem) {
@@ -222,17 +232,76 @@ std::shared_ptr<const RenewalService::ParsedCert> RenewalService::Parsed(const s
     parsed->pem = pem;
     parsed->endDate = Asn1TimeDigits(X509_get0_notAfter(cert.get())).substr(0, 8);
     parsed->cert = std::shared_ptr<X509>(cert.release(), X509_free);
+    Keep(parsed);
+    return parsed;
+}
+
+void RenewalService::Keep(std::shared_ptr<const ParsedCert> parsed) {
     std::lock_guard lock(certMu_);
     if (certs_.size() >= 4096) {
         certs_.clear(); // a cache, not a record: start again rather than grow without bound
     }
-    certs_[pem] = parsed;
-    return parsed;
+    certs_[parsed->pem] = std::move(parsed);
+}
+
+std::optional<Answer> RenewalService::WindowRefusal(const ParsedCert& cert, std::time_t now) const {
+    // Counted in whole days of the calendar (UTC), as the client counts MaxDay: from its end day back to
+    // today, both ends included.
+    const long days = DaysUntil(cert.endDate, now);
+    if (days < 0) {
+        Answer a = Refusal(code::kOutsideWindow,
+                           U(u8"您的IC卡已过期，不可在本系统延期。请您联系当地数据分中心处理！"));
+        a.detail = "refused: the certificate that signed ended on " + cert.endDate;
+        return a;
+    }
+    if (days > options_.renewalWindowDays) {
+        Answer a = Refusal(code::kOutsideWindow, U(u8"您的IC卡有效期大于") +
+                                                     std::to_string(options_.renewalWindowDays) +
+                                                     U(u8"天，无需延期！"));
+        a.detail = "refused: the certificate ends on " + cert.endDate + ", more than " +
+                   std::to_string(options_.renewalWindowDays) + " days ahead (--renewal-window)";
+        return a;
+    }
+    return std::nullopt;
+}
+
+std::optional<Answer> RenewalService::RenewedBeforeRefusal(const CardState& state, std::time_t now) const {
+    if (state.pending.empty()) {
+        return std::nullopt;
+    }
+    const IssueRecord& first = state.pending.front();
+    const std::time_t graceEnd = ParseTimeDigits(first.issuedAt) + options_.renew.graceSeconds;
+    const std::string signer =
+        state.confirmed ? "the set " + state.confirmed->serial : "the enrolled certificate";
+    // What the operator can do about it, once the holder's card is known to hold that certificate.
+    const std::string remedy = "; if the card still holds it (every answer since was lost), `renvora-server "
+                               "withdraw --cert-seq-no " +
+                               state.card.certSeqNo + "` lets it renew again";
+    if (now >= graceEnd) {
+        Answer a =
+            Refusal(code::kRenewedBefore,
+                    U(u8"该证书已于") + first.issuedAt.substr(0, 4) + U(u8"年") +
+                        first.issuedAt.substr(4, 2) + U(u8"月") + first.issuedAt.substr(6, 2) +
+                        U(u8"日延期，原证书不能再次延期。请使用延期后的IC卡，或联系当地数据分中心处理！"));
+        a.detail = "card " + state.card.certSeqNo + ": renewal with " + signer + " refused: the set " +
+                   first.serial + " was issued from it at " + first.issuedAt +
+                   " and its grace period ended at " + TimeDigits(graceEnd) + remedy;
+        return a;
+    }
+    if (state.pending.size() >= static_cast<std::size_t>(std::max(options_.renew.maxSets, 0))) {
+        Answer a = Refusal(
+            code::kRenewedBefore,
+            U(u8"该证书已多次申请延期，不能再次延期。请使用延期后的IC卡，或联系当地数据分中心处理！"));
+        a.detail = "card " + state.card.certSeqNo + ": renewal with " + signer +
+                   " refused: " + std::to_string(state.pending.size()) + " sets were issued from it since " +
+                   first.issuedAt + remedy;
+        return a;
+    }
+    return std::nullopt;
 }
 
 std::size_t RenewalService::PendingCount() const {
-    std::lock_guard lock(pendingMu_);
-    return verifications_.size();
+    return store_.VerificationCount();
 }
 
 Answer RenewalService::GetRandom(const std::string&) {
@@ -243,7 +312,7 @@ Answer RenewalService::GetRandom(const std::string&) {
     return Success({{"random", random}});
 }
 
-Answer RenewalService::VerifyInfo(const std::string& body) {
+Answer RenewalService::VerifyInfo(const std::string& body, const std::string& source) {
     static const std::vector<const char*> kKeys = {"certSeqNo", "legalPerson", "idType",   "idNumber",
                                                    "icCode",    "entName",     "unitType", "raCode",
                                                    "endDate",   "random"};
@@ -256,37 +325,26 @@ Answer RenewalService::VerifyInfo(const std::string& body) {
     if (auto refusal = CheckRandom(v[9], now, expires)) {
         return *refusal;
     }
-    std::shared_ptr<std::mutex> cardLock = store_.CardLock(v[0]);
-    std::lock_guard cardGuard(*cardLock);
-    std::optional<CardState> state = store_.FindCard(v[0]);
-    if (!state) {
+    // A source that failed too often waits before anything is looked at.
+    std::string error;
+    std::time_t until = 0;
+    if (!store_.SourceFreeAt(source, now, options_.verify, until, error)) {
+        return Internal("cannot read the failed verifications of " + source + ": " + error);
+    }
+    if (until > now) {
+        return SourceWaits(source, until, now);
+    }
+    CardState state;
+    switch (store_.FindCard(v[0], state, error)) {
+    case Found::Error:
+        return Internal("cannot look up card " + v[0] + ": " + error);
+    case Found::No:
         // Nothing is recorded for a card the server does not know: there is nothing to protect.
         return Refusal(code::kUnknownCard, U(u8"未找到该IC卡的登记信息！"));
+    case Found::Yes:
+        break;
     }
-    const CardRecord& card = state->card;
-    // A random is good for one verification, used or not.
-    std::string error;
-    int fresh = store_.UseRandom(v[9], expires, now, error);
-    if (fresh < 0) {
-        Answer a = Refusal(code::kInternal, U(u8"服务器内部错误，请稍后重试！"));
-        a.detail = error;
-        return a;
-    }
-    if (fresh == 0) {
-        return Refusal(code::kBadRandom, U(u8"随机数无效或已使用，请重新操作！"));
-    }
-    if (OverFailureLimit(card.certSeqNo, now)) {
-        // Compared with nothing: the answer must not tell a right guess from a wrong one.
-        Answer a = Refusal(code::kTooManyAttempts, U(u8"该IC卡核验失败次数过多，请一小时后再试！"));
-        a.detail = "verification of card " + card.certSeqNo + " refused: its failures reached the limit";
-        return a;
-    }
-    std::shared_ptr<const ParsedCert> confirmed = Parsed(state->confirmedPem);
-    std::shared_ptr<const ParsedCert> predecessor =
-        state->predecessorPem.empty() ? nullptr : Parsed(state->predecessorPem);
-    if (!confirmed || (!state->predecessorPem.empty() && !predecessor)) {
-        return Refusal(code::kInternal, U(u8"服务器内部错误，请稍后重试！"));
-    }
+    const CardRecord& card = state.card;
     struct Check {
         const char8_t* name;
         const std::string& sent;
@@ -307,57 +365,88 @@ Answer RenewalService::VerifyInfo(const std::string& body) {
             differsKey = c.key;
         }
     }
-    // The end date tells which certificate the card holds: the confirmed one; while that one is confirmed
-    // by a verification only, the one before it; or the pending set, which it thereby shows it installed.
-    const bool pendingDate = state->pending && v[8] == state->pending->notAfter.substr(0, 8);
-    if (differs == nullptr && v[8] != confirmed->endDate && !(predecessor && v[8] == predecessor->endDate) &&
-        !pendingDate) {
-        differs = u8"证书有效期截止日期";
+    // The end date names a certificate the card may hold: its confirmed one, or a set issued from it.
+    // Sets issued on the same day end on the same day, so a date may name several; a verification carries
+    // no signature either way, so it settles nothing: the renewal request's signature shows which one the
+    // card holds. A date that names only certificates which may not renew is refused with the reason.
+    bool named = false, usable = false;
+    std::optional<Answer> refusal;
+    if (differs == nullptr) {
+        std::vector<std::pair<std::shared_ptr<const ParsedCert>, bool>> candidates; // (cert, confirmed)
+        for (const IssueRecord& p : state.pending) {
+            candidates.emplace_back(Parsed(p.certPem), false);
+        }
+        candidates.emplace_back(Parsed(state.ConfirmedPem()), true);
+        for (const auto& [cert, isConfirmed] : candidates) {
+            if (!cert) {
+                return Internal("card " + card.certSeqNo + ": a certificate in the store cannot be read");
+            }
+            if (cert->endDate != v[8]) {
+                continue;
+            }
+            named = true;
+            std::optional<Answer> why = WindowRefusal(*cert, now);
+            if (!why && isConfirmed) {
+                why = RenewedBeforeRefusal(state, now);
+            }
+            usable = usable || !why;
+            if (why && !refusal) {
+                refusal = std::move(why);
+            }
+        }
+        if (!named) {
+            differs = u8"证书有效期截止日期";
+        }
     }
-    if (differs != nullptr) {
-        // Only failures count, so a holder who renews often never reaches the limit.
-        CountFailure(card.certSeqNo, now);
+    VerifyAttempt attempt;
+    attempt.kind = differs != nullptr ? VerifyAttempt::Kind::Mismatch
+                   : usable           ? VerifyAttempt::Kind::Match
+                                      : VerifyAttempt::Kind::Refusable;
+    attempt.random = v[9];
+    attempt.randomExpires = expires;
+    attempt.source = source;
+    attempt.certSeqNo = card.certSeqNo;
+    if (attempt.kind == VerifyAttempt::Kind::Match) {
+        attempt.verification = {NewOpSeqNo(now), card.certSeqNo, MakeRandom(now), DateDigits(now),
+                                now + options_.randomTtlSeconds};
+        if (attempt.verification.random.empty()) {
+            return Internal("cannot make a random");
+        }
+    }
+    switch (store_.RecordVerification(attempt, options_.verify, now, until, error)) {
+    case VerifyOutcome::Error:
+        return StoreFailed("cannot record the verification of card " + card.certSeqNo + ": " + error);
+    case VerifyOutcome::RandomUsed:
+        return Refusal(code::kBadRandom, U(u8"随机数无效或已使用，请重新操作！"));
+    case VerifyOutcome::SourceWaits:
+        return SourceWaits(source, until, now);
+    case VerifyOutcome::CardLimit: {
+        // Compared with nothing: the answer must not tell a right guess from a wrong one.
+        Answer a = Refusal(code::kTooManyAttempts, U(u8"该IC卡核验失败次数过多，请一小时后再试！"));
+        a.detail = "verification of card " + card.certSeqNo +
+                   " refused: its failed verifications from all "
+                   "addresses reached " +
+                   std::to_string(options_.verify.cardLimit) + " within the hour, until " + TimeDigits(until);
+        return a;
+    }
+    case VerifyOutcome::Full:
+        return Refusal(code::kBusy, U(u8"服务器繁忙，请稍后重试！"));
+    case VerifyOutcome::Failed: {
+        // Only failures count, so a holder who renews often never reaches a limit.
         Answer a = Refusal(code::kMismatch, U(u8"用户信息核验不通过：") + U(differs) + U(u8"不一致！"));
         a.detail = "verification of card " + card.certSeqNo + " failed: " + differsKey + " differs";
         return a;
     }
-    std::string detail;
-    if (v[8] != confirmed->endDate && !(predecessor && v[8] == predecessor->endDate)) {
-        // A verification carries no signature: the set is confirmed provisionally, and the certificate
-        // before it stays acceptable until the new key signs a request.
-        if (!store_.ConfirmPending(card.certSeqNo, state->pending->serial, now, error)) {
-            Answer a = Refusal(code::kInternal, U(u8"服务器保存数据失败，请稍后重试！"));
-            a.detail = error;
-            return a;
-        }
-        detail = "confirmed " + state->pending->serial + " of " + card.certSeqNo + " provisionally";
-    } else if (predecessor && v[8] != confirmed->endDate) {
-        detail = "card " + card.certSeqNo + " shows the certificate before its provisionally confirmed set " +
-                 state->confirmed->serial;
+    case VerifyOutcome::Accepted:
+        return *refusal;
+    case VerifyOutcome::Recorded:
+        break;
     }
-    Verification ver{card.certSeqNo, MakeRandom(now), DateDigits(now), now + options_.randomTtlSeconds};
-    std::string opSeqNo;
-    {
-        std::lock_guard lock(pendingMu_);
-        std::deque<std::string>& mine = pendingByCard_[card.certSeqNo];
-        std::erase_if(mine, [&](const std::string& op) { return !verifications_.contains(op); });
-        while (!mine.empty() && mine.size() >= std::max<std::size_t>(options_.maxPendingPerCard, 1)) {
-            verifications_.erase(mine.front());
-            mine.pop_front();
-        }
-        if (!MakeRoom(now)) {
-            return Refusal(code::kBusy, U(u8"服务器繁忙，请稍后重试！"));
-        }
-        opSeqNo = NewOpSeqNo(now);
-        verifications_[opSeqNo] = ver;
-        mine.push_back(opSeqNo);
-    }
-    Answer a = Success({{"opSeqNo", opSeqNo},
-                        {"signDate", ver.signDate},
-                        {"managePasswd", card.managePassword},
-                        {"random", ver.random}});
-    a.detail = detail;
-    return a;
+    const Verification& ver = attempt.verification;
+    return Success({{"opSeqNo", ver.opSeqNo},
+                    {"signDate", ver.signDate},
+                    {"managePasswd", card.managePassword},
+                    {"random", ver.random}});
 }
 
 Answer RenewalService::UpdateCert(const std::string& body) {
@@ -388,39 +477,36 @@ Answer RenewalService::UpdateCert(const std::string& body) {
         return Refusal(code::kBadOperation, U(u8"操作类型错误！"));
     }
     std::time_t now = options_.now();
+    // The operation number and its random are good for one renewal request, accepted or not; only a
+    // request that also names the random uses one up (or one that comes too late).
     Verification ver;
-    {
-        // The operation number and its random are good for one renewal request, accepted or not. Operation
-        // numbers can be guessed, so only a request that also names the verification's random uses one up
-        // (or one that comes too late): nobody else can spend another user's renewal.
-        std::lock_guard lock(pendingMu_);
-        auto it = verifications_.find(v[kOpSeqNo]);
-        if (it == verifications_.end()) {
-            return Refusal(code::kBadOperation, U(u8"业务流水号无效或已使用，请重新操作！"));
-        }
-        if (it->second.expires <= now) {
-            verifications_.erase(it);
-            return Refusal(code::kBadRandom, U(u8"随机数已过期，请重新操作！"));
-        }
-        const std::string& random = it->second.random;
-        if (random.size() != v[kRandom].size() ||
-            CRYPTO_memcmp(random.data(), v[kRandom].data(), random.size()) != 0) {
-            return Refusal(code::kBadRandom, U(u8"随机数无效或已使用，请重新操作！"));
-        }
-        ver = it->second;
-        verifications_.erase(it);
+    std::string error;
+    switch (store_.TakeVerification(v[kOpSeqNo], v[kRandom], now, ver, error)) {
+    case TakeOutcome::Error:
+        return StoreFailed("cannot take the verification " + v[kOpSeqNo] + ": " + error);
+    case TakeOutcome::Unknown:
+        return Refusal(code::kBadOperation, U(u8"业务流水号无效或已使用，请重新操作！"));
+    case TakeOutcome::Expired:
+        return Refusal(code::kBadRandom, U(u8"随机数已过期，请重新操作！"));
+    case TakeOutcome::WrongRandom:
+        return Refusal(code::kBadRandom, U(u8"随机数无效或已使用，请重新操作！"));
+    case TakeOutcome::Taken:
+        break;
     }
     if (ver.certSeqNo != v[kCertSeqNo] || ver.signDate != v[kSignDate]) {
         return Refusal(code::kMismatch, U(u8"请求与用户信息核验结果不一致！"));
     }
 
-    std::shared_ptr<std::mutex> cardLock = store_.CardLock(ver.certSeqNo);
-    std::lock_guard cardGuard(*cardLock);
-    std::optional<CardState> state = store_.FindCard(ver.certSeqNo);
-    if (!state) {
+    CardState state;
+    switch (store_.FindCard(ver.certSeqNo, state, error)) {
+    case Found::Error:
+        return Internal("cannot look up card " + ver.certSeqNo + ": " + error);
+    case Found::No:
         return Refusal(code::kUnknownCard, U(u8"未找到该IC卡的登记信息！"));
+    case Found::Yes:
+        break;
     }
-    const CardRecord* card = &state->card;
+    const CardRecord* card = &state.card;
     if (v[kIcCode] != card->icCode || v[kName] != card->legalPerson || v[kUnitName] != card->entName ||
         v[kUnitCode] != card->unitType || v[kAlgo] != card->cryptAlgo) {
         return Refusal(code::kMismatch, U(u8"IC卡信息与登记信息不一致！"));
@@ -433,37 +519,47 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     if (!Base64Decode(v[kDataSign], signature)) {
         return Refusal(code::kBadSignature, U(u8"签名数据格式错误！"));
     }
-    std::shared_ptr<const ParsedCert> current = Parsed(state->confirmedPem);
-    std::shared_ptr<const ParsedCert> pending = state->pending ? Parsed(state->pending->certPem) : nullptr;
-    std::shared_ptr<const ParsedCert> predecessor =
-        state->predecessorPem.empty() ? nullptr : Parsed(state->predecessorPem);
-    if (!current || (state->pending && !pending) || (!state->predecessorPem.empty() && !predecessor)) {
-        return Refusal(code::kInternal, U(u8"服务器内部错误，请稍后重试！"));
-    }
-    // The card signed the GBK bytes of the text the client built, with the key it holds: the confirmed
-    // one; that of the pending set, which it thereby shows it installed; or, while the confirmed set is
-    // confirmed by a verification only, that of the certificate before it.
+    // The card signed the GBK bytes of the text the client built, with the key it holds: that of a set
+    // issued from its confirmed certificate, which it thereby shows it installed, or that of the
+    // confirmed certificate itself. The newest set first: a card that renews again has normally
+    // installed its last set.
     std::string signedText = cp::Utf8ToGbk(SignedText(v[kOpSeqNo], v[kIcCode], v[kName], v[kUnitName],
                                                       v[kSignDate], v[kUnitCode], v[kOperType], v[kNote]));
-    // The pending set's key first: a card that renews again has normally installed its last set, and
-    // holds the confirmed one only when that set's answer was lost.
-    SignedWith signedWith = SignedWith::ConfirmedSet;
-    if (pending && VerifyCardSignature(X509_get0_pubkey(pending->cert.get()), signedText, signature)) {
-        signedWith = SignedWith::PendingSet;
-        current = pending;
-    } else if (VerifyCardSignature(X509_get0_pubkey(current->cert.get()), signedText, signature)) {
-        signedWith = SignedWith::ConfirmedSet;
-    } else if (predecessor &&
-               VerifyCardSignature(X509_get0_pubkey(predecessor->cert.get()), signedText, signature)) {
-        signedWith = SignedWith::Predecessor;
-        current = predecessor;
-    } else {
+    struct Candidate {
+        std::string serial; // as a set's parent names it
+        std::shared_ptr<const ParsedCert> cert;
+        bool confirmed;
+    };
+    std::vector<Candidate> candidates;
+    for (auto it = state.pending.rbegin(); it != state.pending.rend(); ++it) {
+        candidates.push_back({it->serial, Parsed(it->certPem), false});
+    }
+    candidates.push_back({state.ConfirmedSerial(), Parsed(state.ConfirmedPem()), true});
+    const Candidate* signer = nullptr;
+    for (const Candidate& c : candidates) {
+        if (!c.cert) {
+            return Internal("card " + card->certSeqNo + ": a certificate in the store cannot be read");
+        }
+        if (signer == nullptr &&
+            VerifyCardSignature(X509_get0_pubkey(c.cert->cert.get()), signedText, signature)) {
+            signer = &c;
+        }
+    }
+    if (signer == nullptr) {
         return Refusal(code::kBadSignature, U(u8"签名验证失败！"));
     }
+    if (std::optional<Answer> why = WindowRefusal(*signer->cert, now)) {
+        why->detail = "card " + card->certSeqNo + ": renewal " + why->detail;
+        return *why;
+    }
+    if (signer->confirmed) {
+        if (std::optional<Answer> why = RenewedBeforeRefusal(state, now)) {
+            return *why;
+        }
+    }
 
-    std::string error;
     std::time_t notAfter = now + static_cast<std::time_t>(options_.certDays) * 86400;
-    const X509_NAME* subject = X509_get_subject_name(current->cert.get());
+    const X509_NAME* subject = X509_get_subject_name(signer->cert->cert.get());
     IssuedInfo signInfo, envInfo;
     std::string signPem = ca_.Issue(subject, newKey.get(), CertUse::Signing, now, notAfter, error, &signInfo);
     Pkey envKey = GenerateCardKey(card->cryptAlgo);
@@ -489,10 +585,37 @@ Answer RenewalService::UpdateCert(const std::string& body) {
     issue.notBefore = signInfo.notBefore;
     issue.notAfter = signInfo.notAfter;
     issue.certPem = signPem;
-    if (!store_.CommitRenewal(issue, state->generation, signedWith, now, error)) {
-        Answer a = Refusal(code::kInternal, U(u8"服务器保存数据失败，请稍后重试！"));
-        a.detail = error;
+    CommitInfo info;
+    switch (store_.CommitRenewal(issue, state.generation, signer->serial, options_.renew, now, info, error)) {
+    case CommitOutcome::Committed:
+        break;
+    case CommitOutcome::SignerGone: {
+        // A renewal of the same card, signed with another of its certificates, settled it meanwhile.
+        Answer a = Refusal(code::kBadSignature, U(u8"签名验证失败！"));
+        a.detail = "card " + card->certSeqNo + ": signed with " + signer->serial + ", superseded meanwhile";
         return a;
+    }
+    case CommitOutcome::GraceOver:
+    case CommitOutcome::TooManySets: {
+        // Another renewal of the card, or the clock, got there between the check above and the commit:
+        // the refusal says why, as it does when the check itself finds it.
+        CardState latest;
+        std::string ignored;
+        std::optional<Answer> why;
+        if (store_.FindCard(card->certSeqNo, latest, ignored) == Found::Yes) {
+            why = RenewedBeforeRefusal(latest, now);
+        }
+        if (!why) {
+            why = Refusal(
+                code::kRenewedBefore,
+                U(u8"该证书已多次申请延期，不能再次延期。请使用延期后的IC卡，或联系当地数据分中心处理！"));
+            why->detail = "card " + card->certSeqNo + ": " + error;
+        }
+        return *why;
+    }
+    case CommitOutcome::Reenrolled:
+    case CommitOutcome::Error:
+        return StoreFailed(error);
     }
     {
         // The card's next request names this certificate: keep it parsed.
@@ -500,11 +623,7 @@ Answer RenewalService::UpdateCert(const std::string& body) {
         parsed->pem = signPem;
         parsed->endDate = signInfo.notAfter.substr(0, 8);
         parsed->cert = std::shared_ptr<X509>(signInfo.cert.release(), X509_free);
-        std::lock_guard lock(certMu_);
-        if (certs_.size() >= 4096) {
-            certs_.clear();
-        }
-        certs_[signPem] = parsed;
+        Keep(std::move(parsed));
     }
     // The management password stays as it is: the client hands this value to the card's key-pair step
     // again when it repeats it, before anything is written, so a new one here would lock the user out.
@@ -515,16 +634,16 @@ Answer RenewalService::UpdateCert(const std::string& body) {
                         {"cssSignKeyPEM", ca_.CssSignKeyPem()},
                         {"cssEnvKeyPEM", ca_.CssEnvKeyPem()},
                         {"managePasswd", card->managePassword}});
-    a.detail = "issued " + issue.serial + " to " + issue.certSeqNo;
-    if (signedWith == SignedWith::PendingSet) {
-        a.detail += ", confirming " + state->pending->serial;
-    } else if (state->pending) {
-        a.detail += ", superseding " + state->pending->serial;
+    a.detail = "issued " + issue.serial + " to " + issue.certSeqNo + " from " +
+               (signer->serial.empty() ? std::string("the enrolled certificate") : signer->serial);
+    if (!info.confirmed.empty()) {
+        a.detail += ", confirming it";
     }
-    if (signedWith == SignedWith::ConfirmedSet && state->confirmed && state->confirmed->provisional) {
-        a.detail += ", confirming " + state->confirmed->serial + " for good";
-    } else if (signedWith == SignedWith::Predecessor) {
-        a.detail += ", superseding " + state->confirmed->serial + " (confirmed by a verification only)";
+    if (!info.superseded.empty()) {
+        a.detail += ", superseding";
+        for (const std::string& s : info.superseded) {
+            a.detail += " " + s;
+        }
     }
     return a;
 }

@@ -7,31 +7,24 @@
 #include "core/store.h"
 
 #include <ctime>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 namespace rv::server {
 
 struct ServiceOptions {
-    int randomTtlSeconds = 300;     // a random (and a verification) is usable this long
-    int certDays = 730;             // validity of a renewed certificate
-    std::size_t maxPending = 10000; // outstanding verifications (randoms keep no state)
-    // Outstanding verifications of one card: a further one drops the card's oldest, so that whoever knows
-    // one card's data cannot fill the table and turn everybody else away.
-    std::size_t maxPendingPerCard = 8;
-    // Failed verifications per card within the window. Once they are reached, every verification of the
-    // card is refused until the window has passed, matching ones too: otherwise the answer would still
-    // tell a right guess from a wrong one, and the holder fields (the end date above all) could be guessed
-    // without end.
-    int verifyLimit = 20;
-    int verifyWindowSeconds = 3600;
+    int randomTtlSeconds = 300; // a random (and a verification) is usable this long
+    int certDays = 730;         // validity of a renewed certificate
+    // The server's own renewal window, like the client's MaxDay: a certificate signs a renewal only from
+    // this many days before its end day up to that day. The client's check is the holder's convenience;
+    // this one holds whatever a client does.
+    int renewalWindowDays = 180;
+    RenewLimits renew;   // how often, and how long, the confirmed certificate renews again
+    VerifyLimits verify; // failed verifications per source and per card; outstanding verifications
     std::function<std::time_t()> now = [] { return std::time(nullptr); };
 };
 
@@ -59,6 +52,9 @@ inline constexpr const char* kTooLarge = "11";
 inline constexpr const char* kNoSuchPath = "12";
 inline constexpr const char* kTooManyAttempts = "13";
 inline constexpr const char* kBadEncoding = "14";
+inline constexpr const char* kOutsideWindow = "15";
+inline constexpr const char* kRenewedBefore = "16";
+inline constexpr const char* kSourceWaits = "17";
 } // namespace code
 
 // A refusal answer: {"code":code,"msg":msg}. `msg` is UTF-8.
@@ -76,20 +72,14 @@ public:
 
     Answer Probe(const std::string& body) const;
     Answer GetRandom(const std::string& body);
-    Answer VerifyInfo(const std::string& body);
+    // `source` is the client's address as the limits count it (an IPv6 client: its /64).
+    Answer VerifyInfo(const std::string& body, const std::string& source);
     Answer UpdateCert(const std::string& body);
 
     // Outstanding verifications (each awaits its renewal request).
     std::size_t PendingCount() const;
 
 private:
-    struct Verification {
-        std::string certSeqNo;
-        std::string random;
-        std::string signDate;
-        std::time_t expires = 0;
-    };
-
     // A card's certificate, parsed once (parsing costs as much as a signature).
     struct ParsedCert {
         std::string pem;
@@ -97,31 +87,26 @@ private:
         std::string endDate; // YYYYMMDD
     };
     std::shared_ptr<const ParsedCert> Parsed(const std::string& pem);
+    void Keep(std::shared_ptr<const ParsedCert> parsed);
 
-    bool MakeRoom(std::time_t now); // with pendingMu_ held
-    std::string NewOpSeqNo(std::time_t now);
+    std::string NewOpSeqNo(std::time_t now) const;
     // HMAC-SHA256 under the store's random key, from a context keyed once (keying costs more than the MAC).
     std::string RandomMac(const unsigned char* data, std::size_t size) const;
     // A random carries its issue time and a MAC under the store's key: nothing is kept per random.
     std::string MakeRandom(std::time_t now) const;
     // Nothing when genuine and in time (its expiry in `expires`); otherwise the refusal.
     std::optional<Answer> CheckRandom(const std::string& random, std::time_t now, std::time_t& expires) const;
-    // True when the card's failed verifications within the window have reached the limit.
-    bool OverFailureLimit(const std::string& certSeqNo, std::time_t now);
-    void CountFailure(const std::string& certSeqNo, std::time_t now);
+    // Why the certificate may not sign a renewal today (outside the renewal window), or nothing.
+    std::optional<Answer> WindowRefusal(const ParsedCert& cert, std::time_t now) const;
+    // Why the card's confirmed certificate may not renew again (its grace period is over, or it renewed
+    // too often since its first set), or nothing.
+    std::optional<Answer> RenewedBeforeRefusal(const CardState& state, std::time_t now) const;
 
     Store& store_;
     const CertificateAuthority& ca_;
     ServiceOptions options_;
     std::shared_ptr<EVP_MAC_CTX> randomMac_;
     std::time_t startedAt_ = 0; // randoms from before are refused
-    mutable std::mutex pendingMu_;
-    std::unordered_map<std::string, Verification> verifications_; // opSeqNo -> verification
-    // certSeqNo -> its operation numbers, oldest first (some may be used up or expired already)
-    std::unordered_map<std::string, std::deque<std::string>> pendingByCard_;
-    std::mutex attemptsMu_;
-    std::unordered_map<std::string, std::vector<std::time_t>> attempts_; // certSeqNo -> failure times
-    unsigned long opCounter_ = 0;
     std::mutex certMu_;
     std::unordered_map<std::string, std::shared_ptr<const ParsedCert>> certs_; // by PEM
 };

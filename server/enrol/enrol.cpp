@@ -4,7 +4,8 @@
 
 #include "core/ca.h"
 #include "core/crypto.h"
-#include "core/store.h"
+#include "core/files.h"
+#include "core/store_open.h"
 #include "platform/codepage.h"
 
 #include <algorithm>
@@ -83,9 +84,19 @@ bool Enrol(const EnrolRequest& r, EnrolResult& result, std::string& error) {
                                     : "card image " + r.cardImage.string() + " exists (use --replace)";
         return false;
     }
-    std::unique_ptr<CertificateAuthority> ca = CertificateAuthority::Open(r.dataDir, error);
-    Store store;
-    if (!ca || !store.Open(r.dataDir, error)) {
+    // The store first: a folder with a CA must have its store, and one whose store has cards its CA.
+    StoreLocation location;
+    if (!ParseStoreLocation(r.store, r.dataDir.string(), location, error)) {
+        return false;
+    }
+    std::unique_ptr<Store> opened = OpenStore(location, false, error, 1);
+    if (!opened) {
+        return false;
+    }
+    Store& store = *opened;
+    std::unique_ptr<CertificateAuthority> ca =
+        CertificateAuthority::Open(r.dataDir, error, store.CardCount() == 0 && store.IssueCount() == 0);
+    if (!ca) {
         return false;
     }
     if (!r.replace && store.FindCard(h.certSeqNo)) {
@@ -126,13 +137,18 @@ bool Enrol(const EnrolRequest& r, EnrolResult& result, std::string& error) {
         if (!softcard::NewCardImage(h, r.pin, r.managePassword, r.cryptAlgo, keyPem, certPem, image, error)) {
             return false;
         }
+        // The image holds the card's private key: a folder made for it is its owner's alone, whatever
+        // the umask (an existing one is the operator's to set).
         fs::path folder = r.cardImage.parent_path();
-        if (!folder.empty()) {
-            fs::create_directories(folder, ec);
+        if (!folder.empty() && !CreatePrivateFolder(folder, error)) {
+            return false;
         }
         if (!softcard::SaveCardImage(r.cardImage, image, error)) {
             return false;
         }
+        // Its owner's alone whatever the umask took from the mode it was made with.
+        fs::permissions(r.cardImage, fs::perms::owner_read | fs::perms::owner_write,
+                        fs::perm_options::replace, ec);
         undo = [&] { fs::remove(r.cardImage, ec); };
     }
     CardRecord card;

@@ -21,6 +21,7 @@ struct TokenTarget {
 
 struct EnrolRequest {
     std::filesystem::path dataDir;    // the server's data folder (CA and store; created when needed)
+    std::string store;                // another store (postgresql://..., sqlite:DIR); "" the folder's
     std::filesystem::path cardImage;  // the card image file to create (unless `token`)
     std::optional<TokenTarget> token; // provision this token instead; its PIN is `pin`
     std::string pin;                  // UTF-8

@@ -51,6 +51,8 @@ const char* OutputName(int id) {
         return "PublicKey";
     case dispid::CryptAlgo:
         return "CryptAlgo";
+    case dispid::CardCert:
+        return "CardCert";
     default:
         return nullptr;
     }
@@ -266,6 +268,7 @@ void SoftCardControl::DoVerifyPassword() {
 
 void SoftCardControl::DoReadCardInfo() {
     cardInfo_.clear(); // never a stale answer after a failure
+    cardCert_.clear();
     CardImage image;
     if (!LoadOpenCard(image)) {
         return;
@@ -276,6 +279,7 @@ void SoftCardControl::DoReadCardInfo() {
         return;
     }
     cardInfo_ = std::move(record);
+    cardCert_ = image.signCertPem;
     Succeed();
 }
 
@@ -443,6 +447,9 @@ int SoftCardControl::GetString(int id, const std::string*& value) {
         break;
     case dispid::CryptAlgo:
         scratch_ = cryptAlgo_;
+        break;
+    case dispid::CardCert:
+        scratch_ = cardCert_;
         break;
     }
     value = &scratch_;

@@ -88,8 +88,8 @@ private:
 
     // Written properties (GBK as the client sets them).
     card::WrittenProperties in_;
-    // Output properties (GBK).
-    std::string cardInfo_, signature_, publicKey_, cryptAlgo_;
+    // Output properties (GBK); cardCert_ is the signing certificate behind cardInfo_'s dates.
+    std::string cardInfo_, signature_, publicKey_, cryptAlgo_, cardCert_;
     std::string scratch_;
 };
 

@@ -34,6 +34,13 @@ bool CRenvoraApp::InitInstance() {
     // 6. Registry key for the application's settings: the client stores none.
     // 7.-8. The card control must be registered, or the client ends without a window.
     if (!CardControlRegistered()) {
+        // The system's own message stays as it is; the terminal learns how a card control is registered.
+        std::fprintf(stderr,
+                     "renvora: no card control is registered (%s under ~/.renvora/classes or "
+                     "/etc/renvora/classes). A card in a reader or a token: renvora-p11card register "
+                     "[--module opensc-pkcs11]; a software card image: renvora-softcard register --image "
+                     "FILE. See renvora(1), CARDS AND TOKENS.\n",
+                     kCardControlKey);
         ShowNotice(kNotInstalled);
         return false;
     }

@@ -20,6 +20,10 @@ struct LaunchOptions {
 // Recognises the client's own options; every other argument is left for Qt (-platform, -style, ...).
 LaunchOptions ParseLaunchOptions(int argc, char** argv);
 
+// The first argument that is neither the client's nor Qt's, once QApplication has taken Qt's own out
+// of argv; "" when there is none.
+std::string UnknownArgument(int argc, char** argv);
+
 // Writes the usage text (UTF-8) or the version line to stdout.
 void PrintUsage();
 void PrintVersion();

@@ -151,6 +151,11 @@ int main(int argc, char** argv) {
     UsePrivateRuntimeFolder();
     qInstallMessageHandler(QuietMessages);
     QApplication app(argc, argv);
+    // Qt has taken its own options out; anything else is a mistake, not a silent start.
+    if (const std::string unknown = rv::UnknownArgument(argc, argv); !unknown.empty()) {
+        std::fprintf(stderr, "renvora: unknown option %s (see --help)\n", unknown.c_str());
+        return 2;
+    }
     QGuiApplication::setDesktopFileName(QString::fromLatin1(rv::kDesktopFileName));
     // --unattended DIR: the demo's renewal without a person (app/unattended.h); exit 0 only when the
     // client announced a successful renewal.

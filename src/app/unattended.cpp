@@ -2,6 +2,7 @@
 
 #include "app/CRenvoraApp.h"
 #include "card/dispids.h"
+#include "platform/atomic_file.h"
 #include "platform/codepage.h"
 #include "platform/message_box.h"
 #include "platform/qt/call_thread.h"
@@ -14,6 +15,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QBuffer>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPixmap>
@@ -108,12 +110,10 @@ UnattendedResult RunUnattended(CRenvoraApp& app, const UnattendedOptions& option
             std::fflush(stdout);
         }
     };
-    std::error_code ec;
-    if (options.screenshots) {
-        fs::create_directories(options.shotsDir, ec);
-    }
-    if (ec) {
-        result.failure = "cannot create " + options.shotsDir.string() + ": " + ec.message();
+    // The pictures show the card holder's data: the folder and the files are the user's alone.
+    std::string why;
+    if (options.screenshots && !MakeFolders(options.shotsDir, 0700, why)) {
+        result.failure = "cannot create " + options.shotsDir.string() + ": " + why;
         return result;
     }
     int shotNo = 0;
@@ -124,10 +124,14 @@ UnattendedResult RunUnattended(CRenvoraApp& app, const UnattendedOptions& option
         char prefix[16];
         std::snprintf(prefix, sizeof prefix, "%02d-", ++shotNo);
         fs::path file = options.shotsDir / (prefix + name + ".png");
-        if (w.grab().save(QString::fromStdString(file.string()), "PNG")) {
+        QByteArray png;
+        QBuffer buffer(&png);
+        std::string error;
+        if (buffer.open(QIODevice::WriteOnly) && w.grab().save(&buffer, "PNG") &&
+            WriteFileWithMode(file, png.toStdString(), 0600, error)) {
             result.shots.push_back(file);
         } else {
-            print("unattended: could not save " + file.string());
+            print("unattended: could not save " + file.string() + (error.empty() ? "" : ": " + error));
         }
     };
 

@@ -155,6 +155,19 @@ std::string CDCertUpdate::GetPublicKey() {
 std::string CDCertUpdate::GetCryptAlgo() {
     return GetStringProperty(dispid::CryptAlgo);
 }
+bool CDCertUpdate::GetCardCert(std::string& pem) {
+    pem.clear();
+    if (!control_) {
+        return false;
+    }
+    const char* data = nullptr;
+    std::size_t len = 0;
+    const int rc = control_->vtbl->GetString(control_, dispid::CardCert, &data, &len);
+    if (rc == RV_DISP_OK && data) {
+        pem.assign(data, len);
+    }
+    return rc == RV_DISP_OK;
+}
 
 void CDCertUpdate::SetPassword(const std::string& v) {
     SetStringProperty(dispid::Password, v);

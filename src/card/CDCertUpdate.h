@@ -45,6 +45,8 @@ public:
     std::string GetSignature();
     std::string GetPublicKey();
     std::string GetCryptAlgo();
+    // The optional member CardCert: false when the control does not offer it (or there is no control).
+    bool GetCardCert(std::string& pem);
 
     // Properties written.
     void SetPassword(const std::string& v);

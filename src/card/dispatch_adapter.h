@@ -35,6 +35,7 @@ constexpr MemberKind KindOf(int id) {
     case dispid::Signature:
     case dispid::PublicKey:
     case dispid::CryptAlgo:
+    case dispid::CardCert:
         return MemberKind::TextOut;
     case dispid::Password:
     case dispid::SignSource:

@@ -28,6 +28,12 @@ inline constexpr int ReadCryptAlgo = 46;
 inline constexpr int CryptAlgo = 47;
 inline constexpr int InitManagePassword = 48;
 
+// Not a member of the vendor's control but this client's own, outside the vendor's numbers: the signing
+// certificate the card holds (PEM), as of the last ReadCardInfo. The renewal compares the new certificates
+// with it; a control without it answers RV_DISP_UNKNOWN_MEMBER and the renewal checks what the card record
+// gives instead (docs/renewal.md).
+inline constexpr int CardCert = 100;
+
 } // namespace rv::dispid
 
 namespace rv {

@@ -1,5 +1,6 @@
 #include "config/user_folder.h"
 
+#include "platform/atomic_file.h"
 #include "platform/codepage.h"
 #include "platform/fd_io.h"
 
@@ -36,18 +37,9 @@ std::string Format(const char* fmt, const fs::path& path, const std::string& det
     return out;
 }
 
+// The user's folder and what is in it are the user's alone, whatever the umask.
 bool MakeDirs(const fs::path& dir, std::string& why) {
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) {
-        why = ec.message();
-        return false;
-    }
-    if (!fs::is_directory(dir, ec)) {
-        why = std::strerror(ENOTDIR);
-        return false;
-    }
-    return true;
+    return MakeFolders(dir, 0700, why);
 }
 
 // Reads a regular file whole. Non-blocking: a FIFO in a template's place must not hang the start.

@@ -136,12 +136,6 @@ void DesktopNotifier::WaitForAnswers(std::chrono::milliseconds timeout) {
     loop.exec();
 }
 
-bool StdoutReminders::Post(const Reminder& reminder) {
-    std::printf("%s\n", cp::GbkToUtf8(reminder.summary + "：" + reminder.body).c_str());
-    std::fflush(stdout);
-    return false;
-}
-
 bool NotifyWithoutWindow(int argc, char** argv, const std::string& summaryGbk, const std::string& bodyGbk) {
     QCoreApplication app(argc, argv);
     DesktopNotifier notifier([](const std::string&) {});
@@ -159,7 +153,12 @@ int RunCheckExpiry(int argc, char** argv) {
         return 2;
     }
     auto warn = [](const std::string& line) { std::fprintf(stderr, "renvora: %s\n", line.c_str()); };
-    ReminderCheck check{UserDataDir(), ReminderSettingsFile(), warn};
+    // A person at a terminal learns what the check found, whatever becomes of the notifications.
+    auto report = [](const std::string& line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    };
+    ReminderCheck check{UserDataDir(), ReminderSettingsFile(), warn, report};
     if (forget) {
         const int status = ForgetRememberedCard(check, cp::Utf8ToGbk(argv[3]));
         if (status == kReminderNothingDue) {
@@ -170,12 +169,11 @@ int RunCheckExpiry(int argc, char** argv) {
     }
     QCoreApplication app(argc, argv);
     DesktopNotifier notifier(warn);
-    StdoutReminders lines;
+    NoDesktop nowhere;
     ReminderSink* sink = &notifier;
     if (!notifier.Connected()) {
-        warn("no D-Bus session bus (" + notifier.ConnectError().toStdString() +
-             "); reminders go to standard output");
-        sink = &lines;
+        warn("no D-Bus session bus (" + notifier.ConnectError().toStdString() + "); no desktop notification");
+        sink = &nowhere;
     }
     const int status = RunReminderCheck(check, *sink);
     notifier.WaitForAnswers(WaitTime());

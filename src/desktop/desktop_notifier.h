@@ -1,5 +1,5 @@
 // The renewal reminder on the desktop: freedesktop notifications over the session D-Bus, and the client
-// started when the person clicks one. Without a session bus the reminders become lines on stdout.
+// started when the person clicks one. What the check found is printed on stdout either way.
 #pragma once
 
 #include "renewal/renewal_reminder.h"
@@ -51,11 +51,12 @@ private:
     bool clientStarted_ = false;
 };
 
-// Where the reminders go without a session bus: one line each on stdout (UTF-8). Reports them as not
-// posted, so that the desktop still gets its notification once a session is there.
-class StdoutReminders : public ReminderSink {
+// Where the reminders go without a session bus: nowhere (the check's own lines on stdout say what it
+// found). Reports them as not posted, so that the desktop still gets its notification once a session is
+// there.
+class NoDesktop : public ReminderSink {
 public:
-    bool Post(const Reminder& reminder) override;
+    bool Post(const Reminder&) override { return false; }
 };
 
 // One notification for a person who will see no window (the client cannot start): best effort, true when

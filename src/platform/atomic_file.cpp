@@ -51,4 +51,47 @@ bool ReplaceFileAtomically(const std::filesystem::path& file, const std::string&
     return true;
 }
 
+bool WriteFileWithMode(const std::filesystem::path& file, const std::string& bytes, mode_t mode,
+                       std::string& error) {
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0) {
+        error = Failure("cannot create", file);
+        return false;
+    }
+    bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes);
+    if (!ok) {
+        error = Failure("cannot write", file);
+    }
+    if (::close(fd) != 0 && ok) {
+        error = Failure("cannot write", file);
+        ok = false;
+    }
+    return ok;
+}
+
+bool MakeFolders(const std::filesystem::path& dir, mode_t mode, std::string& error) {
+    std::filesystem::path at;
+    for (const auto& part : dir) {
+        at /= part;
+        if (::mkdir(at.c_str(), mode) == 0) {
+            // The umask may have taken bits the folder is meant to have.
+            if (::chmod(at.c_str(), mode) != 0) {
+                error = std::strerror(errno);
+                return false;
+            }
+            continue;
+        }
+        if (errno != EEXIST) {
+            error = std::strerror(errno);
+            return false;
+        }
+    }
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = std::strerror(ENOTDIR);
+        return false;
+    }
+    return true;
+}
+
 } // namespace rv

@@ -23,12 +23,23 @@ class SystemClock : public IClock {
 public:
     UtcDate TodayUtc() const override { return UtcDateAt(std::time(nullptr)); }
     UtcDate TodayLocal() const override { return LocalDateAt(std::time(nullptr)); }
+    std::time_t Now() const override { return std::time(nullptr); }
 };
 
 SystemClock g_system;
 const IClock* g_clock = nullptr;
 
 } // namespace
+
+std::time_t IClock::Now() const {
+    const UtcDate d = TodayUtc();
+    std::tm tm{};
+    tm.tm_year = d.year - 1900;
+    tm.tm_mon = d.month - 1;
+    tm.tm_mday = d.day;
+    tm.tm_hour = 12;
+    return timegm(&tm);
+}
 
 UtcDate FixedInstant::TodayUtc() const {
     return UtcDateAt(at_);

@@ -18,6 +18,9 @@ public:
     virtual UtcDate TodayUtc() const = 0;
     // The calendar date in the process's time zone. A clock that knows no time of day has only one date.
     virtual UtcDate TodayLocal() const { return TodayUtc(); }
+    // The instant, for what is judged to the second (a certificate's validity). A clock that knows only
+    // a date says noon UTC of that date.
+    virtual std::time_t Now() const;
 };
 
 const IClock& Clock();
@@ -40,6 +43,7 @@ public:
     explicit FixedInstant(std::time_t at) : at_(at) {}
     UtcDate TodayUtc() const override;
     UtcDate TodayLocal() const override;
+    std::time_t Now() const override { return at_; }
 
 private:
     std::time_t at_;

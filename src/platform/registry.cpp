@@ -1,5 +1,6 @@
 #include "platform/registry.h"
 
+#include "platform/atomic_file.h"
 #include "platform/paths.h"
 
 #include <algorithm>
@@ -154,14 +155,18 @@ long RegQueryValueA(const char* subKey, char* buffer, long* size) {
     return kErrorSuccess;
 }
 
+// Registrations are read by every user of a machine (/etc/renvora/classes) and written by one: readable
+// by all, writable by the owner only, whatever the umask (a registration another user could write would
+// let them choose the library the client loads).
 void WriteValue(const fs::path& root, const std::string& subKey, const std::string& name,
                 const std::string& value) {
     fs::path dir = KeyDir(root, subKey);
-    fs::create_directories(dir);
-    std::ofstream out(dir / ValueFile(name), std::ios::binary | std::ios::trunc);
-    out << value;
-    if (!out) {
-        throw std::runtime_error("cannot write registry value " + (dir / ValueFile(name)).string());
+    std::string why;
+    if (!MakeFolders(dir, 0755, why)) {
+        throw std::runtime_error("cannot create registry key " + dir.string() + ": " + why);
+    }
+    if (!WriteFileWithMode(dir / ValueFile(name), value, 0644, why)) {
+        throw std::runtime_error("cannot write registry value: " + why);
     }
 }
 

@@ -161,12 +161,11 @@ RememberedCards::Load RememberedCards::Open(const std::string& today, std::strin
     }
     std::error_code ec;
     if (!fs::is_directory(dir_, ec)) {
-        fs::create_directories(dir_, ec);
-        if (ec) {
-            message = "cannot create " + dir_.string() + ": " + ec.message();
+        std::string why;
+        if (!MakeFolders(dir_, 0700, why)) {
+            message = "cannot create " + dir_.string() + ": " + why;
             return Load::Failed;
         }
-        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::replace, ec);
     }
     // A lock file of its own, opened for writing: on a home folder over NFS an exclusive lock needs that.
     const fs::path lockFile = dir_ / kLockFile;

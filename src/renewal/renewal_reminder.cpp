@@ -64,6 +64,27 @@ Reminder MakeReminder(const RememberedCard& card, int32_t days) {
     return r;
 }
 
+// The line for a person at a terminal (GBK): the card, its end date and the days to or since it.
+std::string ReportLine(const RememberedCard& card, int32_t days) {
+    const std::string& number = card.cardNumber.empty() ? card.certSeqNo : card.cardNumber;
+    const std::string end = ChineseDateText(card.endDate);
+    char line[512];
+    if (days < 0) {
+        std::snprintf(line, sizeof line,
+                      "IC卡（%s）：证书已于%s过期（%d天前），不可在本系统延期，请携带IC卡去分中心进行处理。"
+                      "不再提醒此卡：renvora --check-expiry --forget %s",
+                      number.c_str(), end.c_str(), static_cast<int>(-days), number.c_str());
+    } else if (days == 0) {
+        std::snprintf(line, sizeof line,
+                      "IC卡（%s）：证书今天（%s）到期，请今天插入IC卡，启动客户端进行延期。", number.c_str(),
+                      end.c_str());
+    } else {
+        std::snprintf(line, sizeof line, "IC卡（%s）：证书%s到期，还有%d天，请插入IC卡，启动客户端进行延期。",
+                      number.c_str(), end.c_str(), static_cast<int>(days));
+    }
+    return line;
+}
+
 bool ClockSane(const UtcDate& d) {
     return d.year >= kFirstSaneYear && d.year <= kLastSaneYear;
 }
@@ -127,6 +148,11 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
                        "); nothing posted"));
     }
 
+    auto report = [&](const std::string& gbk) {
+        if (check.report) {
+            check.report(cp::GbkToUtf8(gbk));
+        }
+    };
     int status = kReminderNothingDue;
     bool changed = false;
     for (RememberedCard card : cards) {
@@ -160,11 +186,6 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
             ReadConfigValue(card.timeIni.empty() ? paths::kTimeIni : card.timeIni.c_str(), kMaxDayKey);
         const int32_t maxDay = iniMaxDay.empty() ? card.maxDay : Atoi(iniMaxDay);
         const bool inWindow = ClassifyRenewalDays(days, maxDay) == kInsideRenewalWindow;
-        if (days < -kReminderDays) {
-            check.warn(Cat(name, ": its certificate ended on ", card.endDate, ", more than ",
-                           std::to_string(kReminderDays), " days ago; taken as out of use, no reminder"));
-            continue;
-        }
         if (days < 0) {
             status = kReminderExpired;
         } else if (inWindow || days <= kReminderDays) {
@@ -172,6 +193,7 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
         } else {
             continue;
         }
+        report(ReportLine(card, days));
         if (!on || card.notified == localToday) {
             continue;
         }
@@ -179,6 +201,12 @@ int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink) {
             record.MarkNotified(card, localToday);
             changed = true;
         }
+    }
+    if (status == kReminderNothingDue) {
+        char line[160];
+        std::snprintf(line, sizeof line, "没有需要延期的IC卡（已检查%d张）。",
+                      static_cast<int>(cards.size()));
+        report(cards.empty() ? std::string(line) + "登录过的IC卡才会被检查。" : std::string(line));
     }
     if (changed) {
         std::string error;

@@ -18,8 +18,8 @@ inline constexpr int kReminderCheckFailed = 1; // the remembered cards could not
 inline constexpr int kReminderDue = 10;
 inline constexpr int kReminderExpired = 11;
 
-// Whatever MaxDay says, a card is reminded of in its last 14 days, and for 14 days after its end; a card
-// that ended longer ago is taken as out of use.
+// Whatever MaxDay says, a card is reminded of in its last 14 days; once ended it is reminded of as ended,
+// however long ago that was, until it is renewed or forgotten (--forget).
 inline constexpr int32_t kReminderDays = 14;
 
 struct Reminder {
@@ -43,14 +43,18 @@ struct ReminderCheck {
     std::filesystem::path settingsFile; // "Remind=0" there turns the notifications off
     // One line for stderr (UTF-8, without the line end).
     std::function<void(const std::string&)> warn;
+    // What the check found, for a person at a terminal, whatever became of the notifications: one line
+    // (UTF-8, without the line end) per due or ended card with its number, end date and days, else one
+    // line saying nothing is due and how many cards were checked. Nothing when unset.
+    std::function<void(const std::string&)> report;
 };
 
 // $XDG_CONFIG_HOME/renvora/reminder.ini, else ~/.config/renvora/reminder.ini.
 std::filesystem::path ReminderSettingsFile();
 
-// Runs the check and returns the exit status: 11 when a card has ended (within the last 14 days), else
-// 10 when one is due, else 0; 1 when the remembered cards could not be read (a damaged file set aside
-// among them: it may have held due cards) or the clock is broken.
+// Runs the check and returns the exit status: 11 when a card has ended, else 10 when one is due, else 0; 1
+// when the remembered cards could not be read (a damaged file set aside among them: it may have held due
+// cards) or the clock is broken.
 int RunReminderCheck(const ReminderCheck& check, ReminderSink& sink);
 
 // `renvora --check-expiry --forget NUMBER`: drops the card of this card number (GBK; for a card without

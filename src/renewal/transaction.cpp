@@ -6,8 +6,10 @@
 #include "net/CHttpClient.h"
 #include "net/service_messages.h"
 #include "platform/client_strings.h"
+#include "platform/clock.h"
 #include "platform/message_box.h"
 #include "renewal/cert_field_reader.h"
+#include "renewal/certificate_checks.h"
 #include "renewal/main_window_model.h"
 #include "renewal/renewal_steps.h"
 #include "res/resource_ids.h"
@@ -44,6 +46,38 @@ std::string KeyCheckLimitText(int32_t attempts) {
     char buf[128];
     std::snprintf(buf, sizeof buf, "您已达到最大的比对公钥一致性次数:%d次，请去分中心进行处理！", attempts);
     return buf;
+}
+
+// The server's certificates against the card's own (docs/renewal.md): false after the user was told why
+// nothing is written, and stderr which check failed.
+bool CertificatesTrusted(CDCertUpdate& card, const CardData& data, const RenewalKeySet& keys) {
+    CardCertReference reference;
+    if (!card.GetCardCert(reference.cardCertPem) || reference.cardCertPem.empty()) {
+        std::fprintf(stderr,
+                     "renvora: the card control offers no card certificate (member CardCert); the new "
+                     "certificates are checked against the card record and the issuer certificates\n");
+    }
+    reference.applicantName = data.applicantName;
+    reference.unitName = data.unitName;
+    reference.validTo = data.validTo;
+    const IssuerCertificates issuers = IssuerCertificates::Load(IssuerFolders());
+    for (const std::string& w : issuers.warnings) {
+        std::fprintf(stderr, "renvora: %s\n", w.c_str());
+    }
+    const std::time_t now = Clock().Now();
+    for (const bool signing : {true, false}) {
+        const CertCheck check =
+            CheckIssuedCertificate(signing ? keys.signCertPEM : keys.envCertPEM, reference, issuers, now);
+        if (check.fault != CertFault::None) {
+            std::fprintf(stderr,
+                         "renvora: renewal refused, nothing written to the card: the %s certificate from the "
+                         "server %s\n",
+                         signing ? "signing" : "encryption", check.detail.c_str());
+            ShowNotice(CertRefusedMessage(check.fault, signing));
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -132,6 +166,12 @@ void MainWindowModel::RenewalTransaction() {
 
         const std::string certKey = ReadCertificateField(keys.signCertPEM, kCertItemPublicKey);
         if (certKey.empty()) {
+            view.EnableRenewalButton(true);
+            return;
+        }
+        // Nothing reaches the card (certificates, keys, the new password) unless both certificates are
+        // the card holder's, from the card's issuer, in force and ending later than the card's own.
+        if (!CertificatesTrusted(card, data, keys)) {
             view.EnableRenewalButton(true);
             return;
         }

@@ -212,6 +212,8 @@ World::World(const std::string& display, const WorldFaults& faults, const WorldT
 
     WriteFile(dir_ / "work" / "Config" / "conf.ini",
               "realmName=http://127.0.0.1:" + std::to_string(relay_->Port()) + "\r\n");
+    // The client checks renewed certificates against the server's CA, as a deployment configures it.
+    WriteFile(dir_ / "work" / "Config" / "issuers" / "renewal-ca.pem", ReadAll(data / "ca.crt"));
     WriteFile(dir_ / "drive_c" / "Windows" / "time.ini", "MaxDay=180\r\n");
     CommandResult reg = token.module.empty()
                             ? RunCommand(Quote(Tool("softcard/renvora-softcard")) + " register --image " +

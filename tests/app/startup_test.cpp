@@ -67,7 +67,12 @@ private:
 
 TEST_F(StartupTest, MissingRegistrationShowsOnlyTheMessageAndNoWindow) {
     CRenvoraApp app;
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(app.InitInstance());
+    // The terminal also learns the commands that register a card control.
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("renvora-p11card register"), std::string::npos) << said;
+    EXPECT_NE(said.find("renvora-softcard register --image"), std::string::npos) << said;
     EXPECT_EQ(core.boxes.TextsUtf8(),
               std::vector<std::string>{U(u8"您没有安装Tessamar应用控件，请安装后再使用本客户端！")});
     EXPECT_EQ(core.boxes.Entries()[0].kind, MbKind::Ok);
@@ -171,9 +176,27 @@ TEST(ProcessEntry, EveryProgramAnswersHelpAndVersionWithoutADisplay) {
         EXPECT_EQ(help.exitCode, 0);
         EXPECT_NE(help.output.find("--version"), std::string::npos) << help.output;
     }
-    // The client's help is the user's, in Chinese, and names the menu entry's way of starting.
+    // The client's help is the user's, in Chinese, and names the menu entry's way of starting and every
+    // option, --forget among them.
     CommandRun help = RunCommand("env -u DISPLAY " + (build / "src" / "renvora").string() + " --help");
     EXPECT_NE(help.output.find(U(u8"用法：renvora [--desktop]")), std::string::npos) << help.output;
+    for (const char* option : {"--desktop", "--unattended", "--check-expiry", "--forget", "--version"}) {
+        EXPECT_NE(help.output.find(option), std::string::npos) << option;
+    }
+}
+
+// With a display, an option the client does not know is refused with a message instead of a silent
+// start; Qt's own options are Qt's.
+TEST(ProcessEntry, AnUnknownOptionIsRefusedWithADisplayToo) {
+    const std::string exe = (std::filesystem::path(RENVORA_BUILD_DIR) / "src" / "renvora").string();
+    for (const std::string args : {"--bogus", "-style Fusion --bogus", "stray"}) {
+        SCOPED_TRACE(args);
+        CommandRun r = RunCommand("QT_QPA_PLATFORM=offscreen timeout 60 " + exe + " " + args + " 2>&1");
+        EXPECT_EQ(r.exitCode, 2) << r.output;
+        const std::string unknown = args == "stray" ? "stray" : "--bogus";
+        EXPECT_NE(r.output.find("renvora: unknown option " + unknown + " (see --help)"), std::string::npos)
+            << r.output;
+    }
 }
 
 } // namespace

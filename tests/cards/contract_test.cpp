@@ -127,6 +127,10 @@ TEST_P(CardKeyContract, ClientReaderGetsThirteenFieldsAndTheAlgorithm) {
     EXPECT_EQ(card.GetCardInfo(), "SEQ-0042|" + Gbk(u8"张三") + "|01|110101199001011234|F5|C9000001|" +
                                       Gbk(u8"某億科技有限公司") +
                                       "|91110000MA01|NINE|RA07|10|20240115083000|20260114235959");
+    // The member the renewal compares new certificates with: the certificate behind those dates.
+    std::string cardCert;
+    ASSERT_TRUE(card.GetCardCert(cardCert));
+    EXPECT_EQ(cardCert, card_->firstCertPem());
     ASSERT_EQ(model.ReadCardInfo(), 0) << (core.boxes.TextsUtf8().empty() ? "" : core.boxes.TextsUtf8()[0]);
     EXPECT_EQ(Utf8(model.data.applicantName), S(u8"张三"));
     // "億" ends in the separator byte and must not split the unit name.
@@ -190,10 +194,13 @@ TEST_P(CardKeyContract, WriteCardMakesTheNewKeyAndCertificateCurrent) {
     ASSERT_EQ(card.GetStatus(), 0) << Utf8(card.GetErrorMessage());
     EXPECT_EQ(card_->CurrentCertPem(), newCert);
 
-    // The card now reports the new validity ...
+    // The card now reports the new validity and certificate ...
     ASSERT_EQ(model.ReadCardInfo(), 0);
     EXPECT_EQ(model.data.validFrom, "20260101");
     EXPECT_EQ(model.data.validTo, "20310630");
+    std::string cardCert;
+    ASSERT_TRUE(card.GetCardCert(cardCert));
+    EXPECT_EQ(cardCert, newCert);
     // ... signs with the new key ...
     card.SetSignSource("after renewal");
     card.SignData();

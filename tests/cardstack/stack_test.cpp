@@ -11,6 +11,7 @@
 #include "core/http_server.h"
 #include "core/layout.h"
 #include "core/service.h"
+#include "core/sqlite_store.h"
 #include "core/store.h"
 #include "core/token_control.h"
 #include "platform/registry.h"
@@ -125,7 +126,7 @@ protected:
         QtApp();
         std::string error;
         auto ca = server::CertificateAuthority::Open(data_, error);
-        server::Store store;
+        server::SqliteStore store;
         if (!ca || !store.Open(data_, error)) {
             ADD_FAILURE() << error;
             return {};

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace rv {
@@ -47,7 +48,21 @@ protected:
 
 TEST_F(UserFolderTest, FirstStartCopiesTheTemplatesAndASecondClientIsRefusedUntilTheFirstEnds) {
     std::string message;
-    ASSERT_TRUE(Prepare(message)) << Utf8(message);
+    // Made under umask 000, the folders are the user's alone all the same, and no file is writable by others.
+    const mode_t oldMask = ::umask(0);
+    const bool prepared = Prepare(message);
+    ::umask(oldMask);
+    ASSERT_TRUE(prepared) << Utf8(message);
+    for (auto it = fs::recursive_directory_iterator(dir.path() / "home");
+         it != fs::recursive_directory_iterator(); ++it) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(it->path().c_str(), &st), 0);
+        if (S_ISDIR(st.st_mode)) {
+            EXPECT_EQ(st.st_mode & 07777, 0700u) << it->path();
+        } else {
+            EXPECT_EQ(st.st_mode & 07022, 0u) << it->path();
+        }
+    }
     EXPECT_EQ(dir.Read("home/.local/share/renvora/Config/conf.ini"),
               "realmName=https://renew.example:8443\n");
     EXPECT_EQ(dir.Read("home/.local/share/renvora/drive_c/Windows/time.ini"), "MaxDay=180\n");

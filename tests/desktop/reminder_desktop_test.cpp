@@ -160,24 +160,41 @@ TEST_F(DesktopReminder, AClickStartsTheClientAndTheSameDayPostsNothingMore) {
     EXPECT_FALSE(AppearsWithin(started(), std::chrono::milliseconds(300)));
 }
 
+// A person at a terminal reads what the check found, whatever became of the notification: with no
+// notification service, with no bus, a second time the same day, and when nothing is due.
 TEST_F(DesktopReminder, WithoutAServiceOrABusTheReminderWaitsForADesktopThatTakesIt) {
+    Remember("IC9009", DateFromToday(400));
+    CommandRun r = Check("private");
+    EXPECT_EQ(r.exitCode, 0) << errors;
+    EXPECT_EQ(r.output, U(u8"没有需要延期的IC卡（已检查1张）。\n"));
+
     Remember("IC1001", DateFromToday(5));
+    const std::string end = DateFromToday(5);
+    const std::string due = U(u8"IC卡（IC1001）：证书") + end.substr(0, 4) + U(u8"年") + end.substr(4, 2) +
+                            U(u8"月") + end.substr(6, 2) +
+                            U(u8"日到期，还有5天，请插入IC卡，启动客户端进行延期。\n");
 
     // A bus, but nobody serves notifications: said on stderr, and not counted as posted.
-    CommandRun r = Check("private");
+    r = Check("private");
     EXPECT_EQ(r.exitCode, 10);
+    EXPECT_EQ(r.output, due);
     EXPECT_NE(errors.find("notification service did not take it"), std::string::npos) << errors;
-    EXPECT_EQ(Remembered().at(0).notified, "");
+    auto notified = [this](const std::string& number) {
+        for (const RememberedCard& c : Remembered()) {
+            if (c.cardNumber == number) {
+                return c.notified;
+            }
+        }
+        return std::string("<none>");
+    };
+    EXPECT_EQ(notified("IC1001"), "");
 
-    // No bus at all: one line on stdout instead.
+    // No bus at all: the same line.
     r = Check("none");
     EXPECT_EQ(r.exitCode, 10);
-    EXPECT_EQ(r.output, U(u8"IC卡证书即将到期：您的IC卡（IC1001）证书还有5天到期（") +
-                            DateFromToday(5).substr(0, 4) + U(u8"年") + DateFromToday(5).substr(4, 2) +
-                            U(u8"月") + DateFromToday(5).substr(6, 2) +
-                            U(u8"日）。请插入IC卡，启动客户端进行延期。\n"));
+    EXPECT_EQ(r.output, due);
     EXPECT_NE(errors.find("no D-Bus session bus"), std::string::npos) << errors;
-    EXPECT_EQ(Remembered().at(0).notified, "");
+    EXPECT_EQ(notified("IC1001"), "");
 
     // A desktop that takes it; the person closes it without a click. The check does not stay for its
     // whole waiting time, and starts nothing.
@@ -186,7 +203,14 @@ TEST_F(DesktopReminder, WithoutAServiceOrABusTheReminderWaitsForADesktopThatTake
     EXPECT_EQ(Notifications().size(), 1u);
     EXPECT_LT(seconds, 60.0);
     EXPECT_FALSE(fs::exists(started()));
-    EXPECT_EQ(Remembered().at(0).notified, DateFromToday(0));
+    EXPECT_EQ(notified("IC1001"), DateFromToday(0));
+    EXPECT_EQ(r.output, due);
+
+    // Again the same day: nothing posted, the same line.
+    r = Check("private", "--answer close");
+    EXPECT_EQ(r.exitCode, 10);
+    EXPECT_TRUE(Notifications().empty());
+    EXPECT_EQ(r.output, due);
 }
 
 // Without a command of the test's own, a click starts the client the default ways: from the reminder's

@@ -2,7 +2,7 @@
 // from the server's CA that ends when asked; refusals leave nothing behind.
 #include "core/ca.h"
 #include "core/card_image.h"
-#include "core/store.h"
+#include "core/sqlite_store.h"
 #include "support/softhsm.h"
 #include "support/test_env.h"
 
@@ -41,6 +41,7 @@ TEST_F(EnrolCommand, MakesACardAndItsServerRecordWithACaCertificateEndingInNDays
     // The secrets never travel on the command line: the PIN from standard input, the password from a
     // file.
     dir.Write("mp.txt", "MP1\n");
+    fs::permissions(dir.path() / "mp.txt", fs::perms::owner_read | fs::perms::owner_write); // a secret
     ASSERT_EQ(Enrol(Args("--pin-file - --manage-password-file '" + (dir.path() / "mp.txt").string() +
                          "' --days 45 --cert-seq-no SEQ9 --name " +
                          std::string(reinterpret_cast<const char*>(u8"王芳"))),
@@ -74,7 +75,7 @@ TEST_F(EnrolCommand, MakesACardAndItsServerRecordWithACaCertificateEndingInNDays
     ASN1_TIME_free(t0);
     EXPECT_EQ(days, 45);
 
-    server::Store store;
+    server::SqliteStore store;
     ASSERT_TRUE(store.Open(data, error)) << error;
     std::optional<server::CardState> state = store.FindCard("SEQ9");
     ASSERT_TRUE(state);
@@ -147,7 +148,7 @@ TEST_F(EnrolCommand, OntoATokenRefusesToOverwriteAndLeavesNothingHalfMade) {
     EXPECT_NE(onToken("000000", "--token-label enrol-test --cert-seq-no T4 --replace"), 0);
     EXPECT_NE(onToken("123456", "--token-label enrol-test --cert-seq-no T5 --crypt-algo DSA --replace"), 0);
     EXPECT_TRUE(hsm.Snapshot(false) == first) << "a refused enrolment changed the token";
-    server::Store store;
+    server::SqliteStore store;
     std::string error;
     ASSERT_TRUE(store.Open(data, error)) << error;
     EXPECT_TRUE(store.FindCard("T1"));

@@ -8,9 +8,10 @@
 #include "core/card_image.h"
 #include "core/http_server.h"
 #include "core/service.h"
-#include "core/store.h"
+#include "core/sqlite_store.h"
 #include "platform/registry.h"
 #include "support/qt_app.h"
+#include "support/test_ca.h"
 #include "support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <sys/stat.h>
 
 namespace rv::test {
 namespace {
@@ -69,6 +71,8 @@ protected:
         http->RunInBackground();
 
         dir.Write("Config/conf.ini", "realmName=http://127.0.0.1:" + std::to_string(http->Port()) + "\r\n");
+        // The server's CA is the issuer the client checks renewed certificates against, as deployed.
+        dir.Write("Config/issuers/renewal-ca.pem", ReadAll(data / "ca.crt"));
         dir.Write("drive_c/Windows/time.ini", "MaxDay=180\r\n");
         reg::RegisterControl(dir.classesRoot(), kCardControlClsid, "software card", kPlugin);
         reg::WriteValue(dir.classesRoot(), std::string("CLSID\\") + kCardControlClsid, "CardImage",
@@ -91,7 +95,7 @@ protected:
     TempWorkDir dir;
     fs::path data, image;
     std::unique_ptr<server::CertificateAuthority> ca;
-    server::Store store;
+    server::SqliteStore store;
     std::unique_ptr<server::RenewalService> service;
     std::unique_ptr<server::HttpServer> http;
     softcard::CardImage before;
@@ -99,10 +103,27 @@ protected:
     std::vector<std::string> lines; // what the last run printed
 };
 
+// Run under umask 000: whatever the client makes on the way (the screenshots with the holder's data, the
+// reminder's record of the card) is the user's alone all the same.
 TEST_F(RenewalEndToEnd, TheCardGetsANewCertificateFromTheServerOverTheKeyItGenerated) {
     std::time_t start = std::time(nullptr);
+    const mode_t oldMask = ::umask(0);
     UnattendedResult r = Run();
+    ::umask(oldMask);
     ASSERT_EQ(r.exitCode, 0) << r.failure;
+    auto modeOf = [](const fs::path& p) {
+        struct stat st {};
+        return ::stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    EXPECT_EQ(modeOf(dir.path() / "shots-1"), 0700u);
+    ASSERT_FALSE(r.shots.empty());
+    for (const fs::path& shot : r.shots) {
+        EXPECT_EQ(modeOf(shot), 0600u) << shot;
+    }
+    EXPECT_EQ(modeOf(dir.dataDir()), 0700u);
+    for (const auto& entry : fs::directory_iterator(dir.dataDir())) {
+        EXPECT_EQ(modeOf(entry.path()), 0600u) << entry.path();
+    }
 
     softcard::CardImage after;
     std::string error;
@@ -143,7 +164,7 @@ TEST_F(RenewalEndToEnd, TheCardGetsANewCertificateFromTheServerOverTheKeyItGener
     EXPECT_EQ(issues[0].icCode, before.holder.cardNumber);
     EXPECT_EQ(issues[0].certPem, after.signCertPem);
     EXPECT_EQ(issues[0].notAfter, to);
-    EXPECT_EQ(store.FindCard(before.holder.certSeqNo)->pending->certPem, after.signCertPem);
+    EXPECT_EQ(store.FindCard(before.holder.certSeqNo)->pending.at(0).certPem, after.signCertPem);
 
     // A picture of every window it passed: login, main window, notices, success dialog.
     auto has = [&](const char* part) {
@@ -186,6 +207,33 @@ TEST_F(RenewalEndToEnd, ARenewedCardIsOutsideTheWindowAndCannotBeRenewedAgain) {
     ASSERT_TRUE(softcard::LoadCardImage(image, now, error)) << error;
     EXPECT_EQ(now.signCertPem, renewed.signCertPem) << "the second run left the card as the first made it";
     EXPECT_EQ(store.IssueCount(), 1u);
+}
+
+// The unattended run checks what it writes as a person's run does: with another issuer configured than
+// the one that issued the answer, it refuses, writes nothing and fails. (A suite of its own, so that
+// scripts/valgrind-e2e, which runs RenewalEndToEnd.*, keeps its time; the checks themselves run under
+// Valgrind in every renewal there.)
+class UnattendedChecks : public RenewalEndToEnd {};
+
+TEST_F(UnattendedChecks, AnUnattendedRunWritesNothingTheConfiguredIssuerDoesNotVouchFor) {
+    CertFields f;
+    f.commonName = "Another Issuer";
+    f.publicKeyPem = f.issuerKeyPem = NewPrivateKeyPem("SM2");
+    f.notBefore = std::time(nullptr) - 86400;
+    f.notAfter = f.notBefore + 3650L * 86400;
+    f.ca = true;
+    dir.Write("Config/issuers/renewal-ca.pem", IssueCert(f));
+    UnattendedResult r = Run(false);
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_TRUE(r.renewalPressed);
+    EXPECT_NE(std::find(r.messages.begin(), r.messages.end(),
+                        U(u8"延期失败！\n原因：服务器返回的签名证书未通过颁发者证书的验证，IC卡未写入！")),
+              r.messages.end());
+    softcard::CardImage after;
+    std::string error;
+    ASSERT_TRUE(softcard::LoadCardImage(image, after, error)) << error;
+    EXPECT_EQ(after.signCertPem, before.signCertPem);
+    EXPECT_EQ(after.managePassword, before.managePassword);
 }
 
 TEST_F(RenewalEndToEnd, AWrongPinLeavesTheCardAsItWas) {

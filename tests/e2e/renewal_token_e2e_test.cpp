@@ -9,7 +9,7 @@
 #include "core/ca.h"
 #include "core/http_server.h"
 #include "core/service.h"
-#include "core/store.h"
+#include "core/sqlite_store.h"
 #include "platform/registry.h"
 #include "support/qt_app.h"
 #include "support/softhsm.h"
@@ -73,7 +73,7 @@ TEST(TokenRenewalEndToEnd, TheRenewedTokenHoldsOneSetThatOpenScAndOpenSslAccept)
     std::string error;
     auto ca = server::CertificateAuthority::Open(data, error);
     ASSERT_TRUE(ca) << error;
-    server::Store store;
+    server::SqliteStore store;
     ASSERT_TRUE(store.Open(data, error)) << error;
     ASSERT_EQ(store.FindCard("5101202400001234")->card.cryptAlgo, "ECC");
     server::RenewalService service(store, *ca, server::ServiceOptions{});

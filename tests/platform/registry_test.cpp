@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace rv {
 namespace {
@@ -25,6 +26,27 @@ TEST(Registry, DefaultValueObeysTheBufferSizeLikeRegQueryValue) {
 
     size = sizeof buf;
     EXPECT_EQ(reg::RegQueryValueA("CLSID\\{Missing}", buf, &size), reg::kErrorFileNotFound);
+}
+
+// A registration names the library the client loads: every user reads it, no other user may write it,
+// whatever the umask of the one who registers.
+TEST(Registry, RegistrationsAreReadableByAllAndWritableByTheirOwnerOnly) {
+    test::TempWorkDir dir;
+    auto modeOf = [](const std::filesystem::path& p) {
+        struct stat st {};
+        return ::stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    for (mode_t mask : {mode_t{0}, mode_t{077}}) {
+        const mode_t old = ::umask(mask);
+        const std::filesystem::path root = dir.path() / ("root-" + std::to_string(mask));
+        reg::WriteValue(root, "CLSID\\{X}\\InprocServer32", "", "/usr/lib/x.so");
+        ::umask(old);
+        for (auto it = std::filesystem::recursive_directory_iterator(root);
+             it != std::filesystem::recursive_directory_iterator(); ++it) {
+            EXPECT_EQ(modeOf(it->path()), it->is_directory() ? 0755u : 0644u) << it->path();
+        }
+        EXPECT_EQ(modeOf(root), 0755u);
+    }
 }
 
 TEST(Registry, NamesCompareWithoutCaseAndAKeyWithoutDefaultValueReadsEmpty) {

@@ -2,10 +2,12 @@
 // code), so the client is compared against OpenSSL's own view, and UTF-8 texts for message lists.
 #pragma once
 
+#include "support/test_ca.h"
 #include "support/test_env.h"
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
@@ -53,6 +55,52 @@ inline TestCert MakeTestCert(const std::filesystem::path& dir, const std::string
         }
     }
     return c;
+}
+
+// A card holder's certificate as an issuer makes it: a fresh SM2 key, the subject C=CN, O=`unit`,
+// CN=`name`, signed by the CA of `caCertPem` / `caKeyPem`, valid from yesterday for `days` days.
+inline TestCert MakeIssuedCert(const std::filesystem::path& dir, const std::string& name,
+                               const std::string& caCertPem, const std::string& caKeyPem,
+                               const std::string& holder, const std::string& unit, int days) {
+    const std::string base = "cd '" + dir.string() + "' && ";
+    Shell(base + "openssl genpkey -algorithm SM2 -out " + name + ".key");
+    TestCert c;
+    c.keyPem = Shell(base + "cat " + name + ".key");
+    c.publicKeyPem = Shell(base + "openssl pkey -in " + name + ".key -pubout");
+    CertFields f;
+    f.commonName = holder;
+    f.organization = unit;
+    f.publicKeyPem = c.keyPem;
+    f.issuerCertPem = caCertPem;
+    f.issuerKeyPem = caKeyPem;
+    f.notBefore = std::time(nullptr) - 86400;
+    f.notAfter = f.notBefore + static_cast<std::time_t>(days) * 86400;
+    c.certPem = IssueCert(f);
+    std::tm tm{};
+    gmtime_r(&f.notAfter, &tm);
+    char day[16];
+    std::strftime(day, sizeof day, "%Y%m%d", &tm);
+    c.endDate = day;
+    return c;
+}
+
+// A CA key and its self-signed certificate, as an issuer's.
+struct TestIssuer {
+    std::string keyPem;
+    std::string certPem;
+};
+inline TestIssuer MakeTestIssuer(const std::string& name) {
+    TestIssuer ca;
+    ca.keyPem = NewPrivateKeyPem("SM2");
+    CertFields f;
+    f.commonName = name;
+    f.publicKeyPem = ca.keyPem;
+    f.issuerKeyPem = ca.keyPem;
+    f.notBefore = std::time(nullptr) - 86400;
+    f.notAfter = f.notBefore + 3650L * 86400;
+    f.ca = true;
+    ca.certPem = IssueCert(f);
+    return ca;
 }
 
 } // namespace rv::test

@@ -4,19 +4,24 @@
 #include "card/dispids.h"
 #include "platform/qt/template_dialog.h"
 #include "platform/qt/text.h"
+#include "platform/registry.h"
 #include "renewal/gui/LoginDialog.h"
 #include "renewal/main_window_model.h"
 #include "res/resource_ids.h"
 #include "support/dialog_driver.h"
 #include "support/fake_card.h"
 #include "support/qt_app.h"
+#include "support/scripted_http_server.h"
 #include "support/test_env.h"
 
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 namespace rv {
 namespace {
@@ -101,7 +106,7 @@ TEST_F(LoginDialogTest, EnterPressesTheLoginButton) {
     EXPECT_EQ(fake.CountMethod(dispid::VerifyPassword), 1);
 }
 
-TEST_F(LoginDialogTest, FailuresKeepTheDialogOpenWithTheTypedText) {
+TEST_F(LoginDialogTest, FailuresKeepTheDialogOpenWithAnEmptyFieldThatHasTheFocus) {
     fake.QueueResult(dispid::VerifyPassword, 3, Gbk(u8"口令错误"));
     LoginDialog d(model, nullptr);
     core.boxes.QueueAnswers({IDYES});
@@ -109,9 +114,11 @@ TEST_F(LoginDialogTest, FailuresKeepTheDialogOpenWithTheTypedText) {
         dlg.Item<QPushButton>(res::kLoginButton)->click(); // empty
         EXPECT_FALSE(dlg.IsEnded());
         Type(Edit(dlg), QStringLiteral("1111"));
-        dlg.Item<QPushButton>(res::kLoginButton)->click(); // wrong
+        dlg.Item<QPushButton>(res::kLoginButton)->setFocus(); // as a click moves it
+        dlg.Item<QPushButton>(res::kLoginButton)->click();    // wrong
         EXPECT_FALSE(dlg.IsEnded());
-        EXPECT_EQ(Edit(dlg)->text(), QStringLiteral("1111"));
+        EXPECT_EQ(Edit(dlg)->text(), QString());
+        EXPECT_EQ(dlg.focusWidget(), Edit(dlg));
         Key(Edit(dlg), Qt::Key_Escape);
     });
     EXPECT_EQ(d.DoModal(), 130);
@@ -159,6 +166,65 @@ TEST_F(LoginDialogTest, TheFlowRunsTheRealDialogAgainAfterAFailedReading) {
     EXPECT_TRUE(view.renewalEnabled);
     EXPECT_EQ(core.boxes.TextsUtf8().back(),
               U(u8"您的IC卡有效期小于180天，可以进行延期。如需延期请点击“法人卡延期”按钮！"));
+}
+
+// A person mistypes the PIN once and types the right one after the message, on the real software card:
+// the second PIN goes into an empty field (not after the first), so the card counts one wrong try and
+// then logs in.
+TEST(LoginDialogOnACard, AMistypedPinCostsOneTryAndTheRightOneTypedAfterItLogsIn) {
+    test::QtApp();
+    test::TempWorkDir dir;
+    test::CoreFixture core;
+    const std::filesystem::path image = dir.path() / "card.json";
+    ASSERT_EQ(
+        test::RunCommand("RENVORA_ENROL_PIN=123456 RENVORA_ENROL_MANAGE_PASSWORD=88888888 " RENVORA_BUILD_DIR
+                         "/server/renvora-server enrol --data '" +
+                         (dir.path() / "server-data").string() + "' --card-image '" + image.string() +
+                         "' --days 30 >/dev/null 2>&1")
+            .exitCode,
+        0);
+    dir.Write("drive_c/Windows/time.ini", "MaxDay=180\r\n");
+    reg::RegisterControl(dir.classesRoot(), kCardControlClsid, "software card",
+                         RENVORA_BUILD_DIR "/softcard/softcard.so");
+    test::ScopedEnv inserted("RENVORA_CARD_IMAGE", image.c_str());
+    CDCertUpdate card;
+    ASSERT_TRUE(card.Create(kCardControlClsid));
+    test::FakeView view;
+    MainWindowModel model{card, view};
+    auto wrongTries = [&] {
+        cJSON* root = cJSON_Parse(dir.Read("card.json").c_str());
+        const cJSON* tries = cJSON_GetObjectItem(cJSON_GetObjectItem(root, "pin"), "wrongTries");
+        const int n = cJSON_IsNumber(tries) ? tries->valueint : -1;
+        cJSON_Delete(root);
+        return n;
+    };
+
+    LoginDialog d(model, nullptr);
+    view.loginDialog = [&] { return d.DoModal(); };
+    int triesAfterTheTypo = -1;
+    HookGuard hook([&](TemplateDialog& dlg) {
+        // Keys go where the focus is, as a person's do; the button is clicked with the mouse.
+        Type(dlg.focusWidget(), QStringLiteral("654321"));
+        QPushButton* login = dlg.Item<QPushButton>(res::kLoginButton);
+        login->setFocus(Qt::MouseFocusReason);
+        login->click();
+        ASSERT_FALSE(dlg.IsEnded());
+        triesAfterTheTypo = wrongTries();
+        Type(dlg.focusWidget(), QStringLiteral("123456"));
+        Key(dlg.focusWidget(), Qt::Key_Return);
+        if (!dlg.IsEnded()) {
+            dlg.EndDialog(res::kLoginDialog); // the person gives up
+        }
+    });
+    model.LoginFlow();
+
+    EXPECT_EQ(triesAfterTheTypo, 1);
+    EXPECT_EQ(core.boxes.TextsUtf8(),
+              (Texts{U(u8"登录失败,口令错误，还可以尝试5次\n请重新输入！"), U(u8"登录成功！"),
+                     U(u8"您的IC卡有效期小于180天，可以进行延期。如需延期请点击“法人卡延期”按钮！")}));
+    EXPECT_EQ(model.loggedIn, 1);
+    EXPECT_EQ(wrongTries(), 0) << "the right PIN resets the card's count";
+    card.CloseCard();
 }
 
 } // namespace

@@ -76,11 +76,13 @@ protected:
     int Check() {
         sink.posted.clear();
         warnings.clear();
+        reported.clear();
         return RunReminderCheck(Settings(), sink);
     }
     ReminderCheck Settings() {
         return {dir.dataDir(), dir.path() / "reminder.ini",
-                [this](const std::string& line) { warnings.push_back(line); }};
+                [this](const std::string& line) { warnings.push_back(line); },
+                [this](const std::string& line) { reported.push_back(line); }};
     }
     std::vector<RememberedCard> Remembered() {
         RememberedCards cards(dir.dataDir());
@@ -98,12 +100,13 @@ protected:
     FixedClock clock{{2024, 3, 5}};
     RecordingSink sink;
     std::vector<std::string> warnings;
+    std::vector<std::string> reported; // what a person at a terminal reads
 
 private:
     const IClock* prevClock_ = nullptr;
 };
 
-TEST_F(Reminders, OneADayInsideTheWindowThenTheEndedCardThenSilence) {
+TEST_F(Reminders, OneADayInsideTheWindowThenTheEndedCardHoweverLongAgo) {
     // 184 days left at login: the login says as much, and remembers the card without a word about it.
     EXPECT_EQ(LogIn("20240905"), (Texts{U8(u8"登录成功！"), U8(u8"您的IC卡有效期大于180天，无需延期！")}));
     std::vector<RememberedCard> cards = Remembered();
@@ -115,6 +118,7 @@ TEST_F(Reminders, OneADayInsideTheWindowThenTheEndedCardThenSilence) {
     EXPECT_EQ(cards[0].seen, "20240305");
     EXPECT_EQ(Check(), kReminderNothingDue);
     EXPECT_TRUE(sink.posted.empty());
+    EXPECT_EQ(reported, Texts{U8(u8"没有需要延期的IC卡（已检查1张）。")});
 
     Today(2024, 3, 9); // 180 days left: inside the window, as the login would say
     EXPECT_EQ(Check(), kReminderDue);
@@ -125,8 +129,11 @@ TEST_F(Reminders, OneADayInsideTheWindowThenTheEndedCardThenSilence) {
     EXPECT_EQ(
         Utf8(sink.posted[0].body),
         U8(u8"您的IC卡（IC7788）证书还有180天到期（2024年09月05日）。请插入IC卡，启动客户端进行延期。"));
-    EXPECT_EQ(Check(), kReminderDue); // the same day again: still due, not posted again
+    EXPECT_EQ(Check(), kReminderDue); // the same day again: still due, not posted again, still said
     EXPECT_TRUE(sink.posted.empty());
+    EXPECT_EQ(
+        reported,
+        Texts{U8(u8"IC卡（IC7788）：证书2024年09月05日到期，还有180天，请插入IC卡，启动客户端进行延期。")});
 
     Today(2024, 3, 10);
     EXPECT_EQ(Check(), kReminderDue);
@@ -146,11 +153,15 @@ TEST_F(Reminders, OneADayInsideTheWindowThenTheEndedCardThenSilence) {
               U8(u8"您的IC卡（IC7788）证书已于2024年09月05日过期，不可在本系统延期。"
                  u8"请携带IC卡去分中心进行处理！"));
 
-    // Fifteen days after its end the card is taken as out of use: said on stderr, nothing posted.
-    Today(2024, 9, 20);
-    EXPECT_EQ(Check(), kReminderNothingDue);
-    EXPECT_TRUE(sink.posted.empty());
-    EXPECT_TRUE(Contains(warnings, "card IC7788: its certificate ended on 20240905, more than 14 days ago"));
+    // Long after its end the card is still ended, and said to be, until it is renewed or forgotten.
+    Today(2025, 9, 20);
+    EXPECT_EQ(Check(), kReminderExpired);
+    ASSERT_EQ(sink.posted.size(), 1u);
+    EXPECT_TRUE(sink.posted[0].expired);
+    EXPECT_EQ(
+        reported,
+        Texts{U8(u8"IC卡（IC7788）：证书已于2024年09月05日过期（380天前），不可在本系统延期，"
+                 u8"请携带IC卡去分中心进行处理。不再提醒此卡：renvora --check-expiry --forget IC7788")});
 }
 
 TEST_F(Reminders, ARenewalRemembersTheNewEndDateAndTheReminderStops) {
@@ -368,10 +379,10 @@ TEST_F(Reminders, TwoChecksAtOnceStillPostOnce) {
     std::vector<std::string> w1, w2;
     int s1 = -1, s2 = -1;
     std::thread a([&] {
-        s1 = RunReminderCheck({dir.dataDir(), {}, [&](const std::string& l) { w1.push_back(l); }}, sink);
+        s1 = RunReminderCheck({dir.dataDir(), {}, [&](const std::string& l) { w1.push_back(l); }, {}}, sink);
     });
     std::thread b([&] {
-        s2 = RunReminderCheck({dir.dataDir(), {}, [&](const std::string& l) { w2.push_back(l); }}, sink);
+        s2 = RunReminderCheck({dir.dataDir(), {}, [&](const std::string& l) { w2.push_back(l); }, {}}, sink);
     });
     a.join();
     b.join();

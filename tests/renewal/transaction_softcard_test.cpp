@@ -9,6 +9,9 @@
 
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <chrono>
@@ -256,40 +259,277 @@ TEST_F(SoftcardRenewal, AWriteThatNeverSucceedsLeavesTheOldCertificate) {
     EXPECT_EQ(ImageField(image, "managePassword"), kManagePassword);
 }
 
-// A server that answers with a certificate over some other key: the real card regenerates its key pair
-// at every repeat, never matches, and the check ends in its limit without writing anything.
-TEST_F(SoftcardRenewal, ACertificateForAnotherKeyEndsInTheConsistencyLimit) {
-    TestCert foreign = MakeTestCert(dir.path(), "foreign", 365);
-    ScriptedHttpServer server;
-    server.Script("/selfIcUpdate/getRandom", ScriptedAnswer::Json("{\"code\":\"0\",\"random\":\"R1\"}"));
-    server.Script(
-        "/selfIcUpdate/verifyInfo",
-        ScriptedAnswer::Json(std::string("{\"code\":\"0\",\"opSeqNo\":\"OP1\",\"signDate\":\"20240101\","
-                                         "\"managePasswd\":\"") +
-                             kManagePassword + "\",\"random\":\"R2\"}"));
-    cJSON* answer = cJSON_CreateObject();
-    cJSON_AddStringToObject(answer, "code", "0");
-    for (const char* key : {"envCertPEM", "envDataPEM", "kmsKeyPEM", "cssSignKeyPEM", "cssEnvKeyPEM"}) {
-        cJSON_AddStringToObject(answer, key, "PEM");
+// ---- A server that answers with certificates the card must not take ----
+
+enum class Forgery {
+    None,
+    OtherIssuer,
+    OtherHolder,
+    Expired,
+    NotYetValid,
+    NotLater,
+    BrokenSignature,
+    WrongKey
+};
+
+struct RogueCase {
+    const char* name;
+    Forgery forgery;
+    bool encryption;       // the forgery is in the encryption certificate, not the signing one
+    bool issuerConfigured; // the server's CA lies in Config/issuers
+    bool controlHasCardCert;
+    const char8_t* message; // what the user is told; nullptr: the renewal goes through
+    const char8_t* logged;  // on stderr (UTF-8): which check failed
+};
+
+void PrintTo(const RogueCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// The card control without its member CardCert, as a control of another maker may be. Made with new;
+// released by its owner like any control.
+class WithoutCardCert {
+public:
+    static RvDispatch* Wrap(RvDispatch* inner) { return (new WithoutCardCert(inner))->Dispatch(); }
+
+private:
+    explicit WithoutCardCert(RvDispatch* inner) : inner_(inner) {
+        self_.vtbl = &kVtbl;
+        self_.owner = this;
     }
-    cJSON_AddStringToObject(answer, "signCertPEM", foreign.certPem.c_str());
-    cJSON_AddStringToObject(answer, "managePasswd", kManagePassword);
-    char* text = cJSON_PrintUnformatted(answer);
-    server.Script("/selfIcUpdate/upadteCert", ScriptedAnswer::Json(text));
+    RvDispatch* Dispatch() { return &self_; }
+
+    struct Self : RvDispatch {
+        WithoutCardCert* owner;
+    };
+    static RvDispatch* In(RvDispatch* d) { return static_cast<Self*>(d)->owner->inner_; }
+    static int Invoke(RvDispatch* d, int id) { return In(d)->vtbl->Invoke(In(d), id); }
+    static int GetInt(RvDispatch* d, int id, int32_t* v) { return In(d)->vtbl->GetInt(In(d), id, v); }
+    static int GetString(RvDispatch* d, int id, const char** data, size_t* len) {
+        return id == dispid::CardCert ? RV_DISP_UNKNOWN_MEMBER : In(d)->vtbl->GetString(In(d), id, data, len);
+    }
+    static int SetString(RvDispatch* d, int id, const char* data, size_t len) {
+        return In(d)->vtbl->SetString(In(d), id, data, len);
+    }
+    static void Release(RvDispatch* d) {
+        In(d)->vtbl->Release(In(d));
+        delete static_cast<Self*>(d)->owner;
+    }
+    static inline const RvDispatchVtbl kVtbl = {&Invoke, &GetInt, &GetString, &SetString, &Release};
+
+    Self self_;
+    RvDispatch* inner_;
+};
+
+std::time_t NotAfter(const std::string& pem) {
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    std::tm tm{};
+    if (!cert || ASN1_TIME_to_tm(X509_get0_notAfter(cert), &tm) != 1) {
+        X509_free(cert);
+        throw std::runtime_error("unreadable certificate");
+    }
+    X509_free(cert);
+    return timegm(&tm);
+}
+
+std::string JsonText(const cJSON* root) {
+    char* text = cJSON_PrintUnformatted(root);
+    std::string out = text ? text : "";
     cJSON_free(text);
-    cJSON_Delete(answer);
-    UseServer(server.BaseUrl());
+    return out;
+}
+
+class RogueServer : public SoftcardRenewal, public ::testing::WithParamInterface<RogueCase> {
+protected:
+    // The server's answer with one certificate made again as a rogue server (or anyone between an
+    // http:// server and the client) would make it.
+    std::string Forge(const std::string& answer, const RogueCase& c) {
+        imageWhenAnswered = ReadFile(image);
+        cJSON* root = cJSON_Parse(answer.c_str());
+        const char* key = c.encryption ? "envCertPEM" : "signCertPEM";
+        const cJSON* item = root ? cJSON_GetObjectItemCaseSensitive(root, key) : nullptr;
+        if (!item || !cJSON_IsString(item) || c.forgery == Forgery::None) {
+            cJSON_Delete(root);
+            return answer;
+        }
+        const std::string genuine = item->valuestring;
+        const std::time_t now = std::time(nullptr);
+        CertFields f;
+        f.subjectOf = genuine;
+        f.publicKeyPem = genuine;
+        f.issuerCertPem = ReadFile(data / "ca.crt");
+        f.issuerKeyPem = ReadFile(data / "ca.key");
+        f.notBefore = now - 60;
+        f.notAfter = now + 730L * 86400;
+        switch (c.forgery) {
+        case Forgery::OtherIssuer: {
+            TestIssuer rogue = MakeTestIssuer("Rogue Issuer");
+            f.issuerCertPem = rogue.certPem;
+            f.issuerKeyPem = rogue.keyPem;
+            break;
+        }
+        case Forgery::OtherHolder:
+            f.subjectOf.clear();
+            f.commonName = U8(u8"王五");
+            f.organization = U8(u8"另一家公司");
+            break;
+        case Forgery::Expired:
+            f.notBefore = now - 800L * 86400;
+            f.notAfter = now - 86400;
+            break;
+        case Forgery::NotYetValid:
+            f.notBefore = now + 86400;
+            f.notAfter = now + 800L * 86400;
+            break;
+        case Forgery::NotLater:
+            f.notAfter = NotAfter(oldCert);
+            break;
+        case Forgery::WrongKey:
+            f.publicKeyPem = NewPrivateKeyPem("SM2");
+            break;
+        case Forgery::None:
+        case Forgery::BrokenSignature:
+            break;
+        }
+        std::string forged = IssueCert(f);
+        if (c.forgery == Forgery::BrokenSignature) {
+            forged = BreakSignature(forged);
+        }
+        cJSON_ReplaceItemInObjectCaseSensitive(root, key, cJSON_CreateString(forged.c_str()));
+        std::string out = JsonText(root);
+        cJSON_Delete(root);
+        return out;
+    }
+
+    // The card image without the key pair its key-pair step leaves pending: what the consistency check's
+    // repeats change.
+    std::string WithoutPendingKey(const std::string& imageText) {
+        cJSON* root = cJSON_Parse(imageText.c_str());
+        cJSON_DeleteItemFromObjectCaseSensitive(root, "pendingKey");
+        std::string out = JsonText(root);
+        cJSON_Delete(root);
+        return out;
+    }
+
+    std::string imageWhenAnswered;
+};
+
+// Whatever is wrong with a certificate the server sends, the card is not written (not a certificate,
+// not a key, not the management password: the card image is byte for byte what it was when the answer
+// came), the user reads why, the button is back, and stderr names the check that failed.
+TEST_P(RogueServer, NothingReachesTheCardUnlessBothCertificatesAreTheCardHoldersOwn) {
+    const RogueCase& c = GetParam();
+    ServerProcess real(data);
+    const int realPort = std::stoi(real.Url().substr(real.Url().rfind(':') + 1));
+    ScriptedHttpServer rogue;
+    rogue.Script("/selfIcUpdate/getRandom", ScriptedAnswer::Forward(realPort));
+    rogue.Script("/selfIcUpdate/verifyInfo", ScriptedAnswer::Forward(realPort));
+    rogue.Script("/selfIcUpdate/upadteCert",
+                 ScriptedAnswer::Rewrite(realPort, [this, c](const std::string& a) { return Forge(a, c); }));
+    UseServer(rogue.BaseUrl());
+    if (c.issuerConfigured) {
+        dir.Write("Config/issuers/issuer.pem", ReadFile(data / "ca.crt"));
+    }
+    if (!c.controlHasCardCert) {
+        card.Attach(WithoutCardCert::Wrap(CreateControlByClsid(kCardControlClsid)));
+    }
     Login();
 
+    testing::internal::CaptureStderr();
     model.RenewalTransaction();
-    auto boxes = Boxes();
-    ASSERT_FALSE(boxes.empty());
-    EXPECT_EQ(boxes.front(), U8(u8"公钥匹配不一致，请插入登录时的IC卡！"));
-    EXPECT_EQ(boxes.back(), U8(u8"您已达到最大的比对公钥一致性次数:3次，请去分中心进行处理！"));
-    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), U8(u8"您确定插入的IC卡是原始的那张IC卡吗？")), 3);
-    EXPECT_FALSE(view.renewalEnabled);
-    EXPECT_EQ(ImageField(image, "signCert"), oldCert);
+    const std::string logged = testing::internal::GetCapturedStderr();
+    ASSERT_FALSE(imageWhenAnswered.empty()) << "the renewal never reached the server";
+
+    if (c.forgery == Forgery::WrongKey) {
+        // As for a card swapped in the reader: the key pair is made again, never matches, and the check
+        // ends in its limit; only the pending key pair changed.
+        const auto boxes = Boxes();
+        ASSERT_FALSE(boxes.empty());
+        EXPECT_EQ(boxes.front(), U8(u8"公钥匹配不一致，请插入登录时的IC卡！"));
+        EXPECT_EQ(boxes.back(), U8(u8"您已达到最大的比对公钥一致性次数:3次，请去分中心进行处理！"));
+        EXPECT_EQ(std::count(boxes.begin(), boxes.end(), U8(u8"您确定插入的IC卡是原始的那张IC卡吗？")), 3);
+        EXPECT_FALSE(view.renewalEnabled);
+        EXPECT_EQ(WithoutPendingKey(ReadFile(image)), WithoutPendingKey(imageWhenAnswered));
+    } else if (c.message == nullptr) {
+        EXPECT_EQ(Boxes(), U8s({U8(u8"延期成功！")})) << logged;
+        EXPECT_NE(ImageField(image, "signCert"), oldCert);
+    } else {
+        EXPECT_EQ(Boxes(), U8s({U8(c.message)}));
+        EXPECT_TRUE(view.renewalEnabled);
+        EXPECT_EQ(ReadFile(image), imageWhenAnswered);
+        EXPECT_EQ(ImageField(image, "signCert"), oldCert);
+        EXPECT_EQ(view.notices, (std::vector<int>{159, 162, 160})) << "no write was started";
+    }
+    if (*c.logged != u8'\0') {
+        EXPECT_NE(logged.find(U8(c.logged)), std::string::npos) << logged;
+    }
 }
+
+constexpr bool kSigning = false, kEncryption = true;
+constexpr bool kConfigured = true, kNotConfigured = false;
+constexpr bool kOffered = true, kNotOffered = false;
+const RogueCase kRogueCases[] = {
+    {"SigningFromAnotherIssuer", Forgery::OtherIssuer, kSigning, kConfigured, kOffered,
+     u8"延期失败！\n原因：服务器返回的签名证书与IC卡中的证书不是同一颁发者，IC卡未写入！",
+     u8"the signing certificate from the server is issued by CN=Rogue Issuer"},
+    {"SigningForAnotherHolder", Forgery::OtherHolder, kSigning, kConfigured, kOffered,
+     u8"延期失败！\n原因：服务器返回的签名证书与IC卡中的证书不是同一持卡人，IC卡未写入！",
+     u8"the signing certificate from the server names CN=王五"},
+    {"SigningExpired", Forgery::Expired, kSigning, kConfigured, kOffered,
+     u8"延期失败！\n原因：服务器返回的签名证书已过期，IC卡未写入！",
+     u8"the signing certificate from the server ended on"},
+    {"SigningNotYetValid", Forgery::NotYetValid, kSigning, kConfigured, kOffered,
+     u8"延期失败！\n原因：服务器返回的签名证书尚未生效，请检查本机时间，IC卡未写入！",
+     u8"the signing certificate from the server is valid only from"},
+    {"SigningEndingNoLater", Forgery::NotLater, kSigning, kConfigured, kOffered,
+     u8"延期失败！\n原因：服务器返回的签名证书有效期不晚于IC卡中的证书，IC卡未写入！",
+     u8"not after the card's certificate"},
+    {"SigningWithABrokenSignature", Forgery::BrokenSignature, kSigning, kConfigured, kOffered,
+     u8"延期失败！\n原因：服务器返回的签名证书未通过颁发者证书的验证，IC卡未写入！",
+     u8"does not verify against the configured issuer certificates"},
+    {"SigningOverAnotherKey", Forgery::WrongKey, kSigning, kConfigured, kOffered, nullptr, u8""},
+    {"EncryptionFromAnotherIssuer", Forgery::OtherIssuer, kEncryption, kConfigured, kOffered,
+     u8"延期失败！\n原因：服务器返回的加密证书与IC卡中的证书不是同一颁发者，IC卡未写入！",
+     u8"the encryption certificate from the server is issued by CN=Rogue Issuer"},
+    {"EncryptionForAnotherHolder", Forgery::OtherHolder, kEncryption, kConfigured, kOffered,
+     u8"延期失败！\n原因：服务器返回的加密证书与IC卡中的证书不是同一持卡人，IC卡未写入！",
+     u8"the encryption certificate from the server names"},
+    {"EncryptionExpired", Forgery::Expired, kEncryption, kConfigured, kOffered,
+     u8"延期失败！\n原因：服务器返回的加密证书已过期，IC卡未写入！",
+     u8"the encryption certificate from the server ended on"},
+    {"EncryptionNotYetValid", Forgery::NotYetValid, kEncryption, kConfigured, kOffered,
+     u8"延期失败！\n原因：服务器返回的加密证书尚未生效，请检查本机时间，IC卡未写入！",
+     u8"is valid only from"},
+    {"EncryptionEndingNoLater", Forgery::NotLater, kEncryption, kConfigured, kOffered,
+     u8"延期失败！\n原因：服务器返回的加密证书有效期不晚于IC卡中的证书，IC卡未写入！",
+     u8"not after the card's certificate"},
+    {"EncryptionWithABrokenSignature", Forgery::BrokenSignature, kEncryption, kConfigured, kOffered,
+     u8"延期失败！\n原因：服务器返回的加密证书未通过颁发者证书的验证，IC卡未写入！",
+     u8"does not verify against the configured issuer certificates"},
+    // Without an issuer certificate the card's own certificate still tells issuer and holder.
+    {"NoIssuerConfiguredAnotherIssuer", Forgery::OtherIssuer, kSigning, kNotConfigured, kOffered,
+     u8"延期失败！\n原因：服务器返回的签名证书与IC卡中的证书不是同一颁发者，IC卡未写入！",
+     u8"is issued by CN=Rogue Issuer"},
+    {"NoIssuerConfiguredGenuine", Forgery::None, kSigning, kNotConfigured, kOffered, nullptr, u8""},
+    // A control that does not offer the card's certificate: the record's holder and end date, and the
+    // configured issuer, stand in; with no issuer configured nothing can vouch for the issuer.
+    {"ControlWithoutCardCertGenuine", Forgery::None, kSigning, kConfigured, kNotOffered, nullptr,
+     u8"the card control offers no card certificate"},
+    {"ControlWithoutCardCertAnotherHolder", Forgery::OtherHolder, kSigning, kConfigured, kNotOffered,
+     u8"延期失败！\n原因：服务器返回的签名证书与IC卡中的证书不是同一持卡人，IC卡未写入！",
+     u8"the card record CN="},
+    {"ControlWithoutCardCertAnotherIssuer", Forgery::OtherIssuer, kSigning, kConfigured, kNotOffered,
+     u8"延期失败！\n原因：服务器返回的签名证书未通过颁发者证书的验证，IC卡未写入！",
+     u8"does not verify against the configured issuer certificates"},
+    {"ControlWithoutCardCertNoIssuerConfigured", Forgery::None, kSigning, kNotConfigured, kNotOffered,
+     u8"延期失败！\n原因：无法核对服务器返回的签名证书的颁发者（未配置颁发者证书），IC卡未写入！",
+     u8"nor is an issuer certificate configured"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Certificates, RogueServer, ::testing::ValuesIn(kRogueCases),
+                         [](const ::testing::TestParamInfo<RogueCase>& info) { return info.param.name; });
 
 } // namespace
 } // namespace rv::test

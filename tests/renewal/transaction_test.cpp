@@ -82,12 +82,12 @@ private:
     bool failed_ = false;
 };
 
-std::string RenewalAnswer(const std::string& signCert, bool withEnvData = true) {
+std::string RenewalAnswer(const std::string& signCert, const std::string& envCert, bool withEnvData = true) {
     cJSON* o = cJSON_CreateObject();
     cJSON_AddStringToObject(o, "code", "0");
     cJSON_AddStringToObject(o, "msg", "");
     cJSON_AddStringToObject(o, "signCertPEM", signCert.c_str());
-    cJSON_AddStringToObject(o, "envCertPEM", "ENV-CERT");
+    cJSON_AddStringToObject(o, "envCertPEM", envCert.c_str());
     if (withEnvData) {
         cJSON_AddStringToObject(o, "envDataPEM", "ENV-DATA");
     }
@@ -104,10 +104,15 @@ std::string RenewalAnswer(const std::string& signCert, bool withEnvData = true) 
 
 class Transaction : public ::testing::Test {
 protected:
+    // The card's certificate and the new ones come from one issuer and name one holder (the card record's
+    // applicant and unit), as a renewal's do.
     static void SetUpTestSuite() {
         certs_ = new TempWorkDir;
-        right_ = MakeTestCert(certs_->path(), "right", 730);
-        other_ = MakeTestCert(certs_->path(), "other", 730);
+        TestIssuer ca = MakeTestIssuer("Test Issuer");
+        current_ = MakeIssuedCert(certs_->path(), "current", ca.certPem, ca.keyPem, "A", "U", 30);
+        right_ = MakeIssuedCert(certs_->path(), "right", ca.certPem, ca.keyPem, "A", "U", 730);
+        other_ = MakeIssuedCert(certs_->path(), "other", ca.certPem, ca.keyPem, "A", "U", 730);
+        env_ = MakeIssuedCert(certs_->path(), "env", ca.certPem, ca.keyPem, "A", "U", 730);
     }
     static void TearDownTestSuite() {
         delete certs_;
@@ -130,6 +135,7 @@ protected:
         fake.SetString(dispid::Signature, "SIG-BASE64");
         fake.SetString(dispid::PublicKey, right_.publicKeyPem);
         fake.SetString(dispid::CryptAlgo, "SM2");
+        fake.SetString(dispid::CardCert, current_.certPem);
         SetCardEndDate("20240315");
         fake.OnMethod(dispid::WriteCard, [this] { SetCardEndDate(right_.endDate); });
 
@@ -137,7 +143,8 @@ protected:
         server.Script("/selfIcUpdate/verifyInfo",
                       ScriptedAnswer::Json("{\"code\":\"0\",\"opSeqNo\":\"OP1\",\"signDate\":\"D\","
                                            "\"managePasswd\":\"MP1\",\"random\":\"R2\"}"));
-        server.Script("/selfIcUpdate/upadteCert", ScriptedAnswer::Json(RenewalAnswer(right_.certPem)));
+        server.Script("/selfIcUpdate/upadteCert",
+                      ScriptedAnswer::Json(RenewalAnswer(right_.certPem, env_.certPem)));
     }
 
     void SetCardEndDate(const std::string& end) {
@@ -171,7 +178,7 @@ protected:
     }
 
     static inline TempWorkDir* certs_ = nullptr;
-    static inline TestCert right_, other_;
+    static inline TestCert current_, right_, other_, env_;
 
     TempWorkDir dir;
     CoreFixture core;
@@ -278,7 +285,7 @@ TEST_F(Transaction, ServerFailuresOfTheRenewalWriteNothing) {
          {U8(u8"证书已注销\n请重试！")}},
         {ScriptedAnswer::Json("{\"code\":\"7\"}"), {U8(u8"网络通讯异常，请重试！\n msg不存在！"), kHint}},
         {ScriptedAnswer::Json("{\"msg\":\"x\"}"), {U8(u8"网络通讯异常，请重试！\n code不存在！"), kHint}},
-        {ScriptedAnswer::Json(RenewalAnswer(right_.certPem, false)),
+        {ScriptedAnswer::Json(RenewalAnswer(right_.certPem, env_.certPem, false)),
          {U8(u8"网络通讯异常，请重试！\n 证书信息不存在！"), kHint}},
     };
     for (auto& c : cases) {
@@ -297,7 +304,7 @@ TEST_F(Transaction, ServerFailuresOfTheRenewalWriteNothing) {
 
 TEST_F(Transaction, AnUnreadableCertificateEndsAfterStoringTheNewPassword) {
     server.Script("/selfIcUpdate/upadteCert",
-                  ScriptedAnswer::Json(RenewalAnswer("-----BEGIN CERTIFICATE-----")));
+                  ScriptedAnswer::Json(RenewalAnswer("-----BEGIN CERTIFICATE-----", env_.certPem)));
     model.RenewalTransaction();
     EXPECT_EQ(Boxes(), U8s({U8(u8"PEM转DER失败！")}));
     EXPECT_TRUE(view.renewalEnabled);

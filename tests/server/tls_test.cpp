@@ -44,8 +44,13 @@ TEST_F(TlsTest, ServesTheProtocolOverHttpsToAClientThatTrustsItsCertificate) {
     options.log = false;
     options.certFile = cert.string();
     options.keyFile = key.string();
-    server::HttpServer tls(*service_, options);
+    // A key its group can read is refused with the reason; its owner's alone, it serves.
+    std::filesystem::permissions(key, std::filesystem::perms(0640));
     std::string error;
+    EXPECT_FALSE(server::HttpServer(*service_, options).Bind(error));
+    EXPECT_NE(error.find(key.string() + " has mode 0640"), std::string::npos) << error;
+    std::filesystem::permissions(key, std::filesystem::perms(0600));
+    server::HttpServer tls(*service_, options);
     ASSERT_TRUE(tls.Bind(error)) << error;
     EXPECT_TRUE(tls.Tls());
     tls.RunInBackground();

@@ -33,10 +33,17 @@ protected:
     test::TempWorkDir dir;
 };
 
+// The secrets' ways in: a file or standard input (the PIN's line first), or the environment.
+test::CommandRun Secrets(const std::string& secrets, const std::string& args) {
+    return test::RunCommand(secrets + " " + kTool + " " + args + " 2>&1");
+}
+const std::string kSecrets = "RENVORA_SOFTCARD_PIN=1 RENVORA_SOFTCARD_MANAGE_PASSWORD=x";
+
 TEST_F(SoftCardTool, CreatesACardThatShowsWithoutSecrets) {
-    test::CommandRun r =
-        Tool("create card.json --pin 135790 --manage-password S3cret --days 90 --cert-seq-no SEQ1 --name " +
-             U8(u8"李四") + " --unit-name " + U8(u8"某億公司") + " --card-type 11");
+    test::CommandRun r = Secrets("printf '135790\\nS3cret\\n' |",
+                                 "create card.json --pin-file - --manage-password-file - --days 90 "
+                                 "--cert-seq-no SEQ1 --name " +
+                                     U8(u8"李四") + " --unit-name " + U8(u8"某億公司") + " --card-type 11");
     ASSERT_EQ(r.exitCode, 0) << r.output;
     softcard::CardImage card;
     std::string error;
@@ -56,16 +63,26 @@ TEST_F(SoftCardTool, CreatesACardThatShowsWithoutSecrets) {
     EXPECT_EQ(show.output.find(card.pin.hashHex), std::string::npos);
 
     // An existing card is not overwritten by accident; bad input is refused with a reason.
-    EXPECT_NE(Tool("create card.json --pin 1 --manage-password x").exitCode, 0);
-    EXPECT_NE(Tool("create c2.json --pin 1").exitCode, 0);
-    EXPECT_NE(Tool("create c3.json --pin 1 --manage-password x --days soon").exitCode, 0);
-    EXPECT_NE(Tool("create c4.json --pin 1 --manage-password x --unit-code 'A|B'").exitCode, 0);
+    EXPECT_NE(Secrets(kSecrets, "create card.json").exitCode, 0);
+    EXPECT_NE(Secrets("RENVORA_SOFTCARD_PIN=1", "create c2.json").exitCode, 0);
+    EXPECT_NE(Secrets(kSecrets, "create c3.json --days soon").exitCode, 0);
+    EXPECT_NE(Secrets(kSecrets, "create c4.json --unit-code 'A|B'").exitCode, 0);
     EXPECT_FALSE(fs::exists(dir.path() / "c4.json"));
     EXPECT_NE(Tool("show nothing.json").exitCode, 0);
+    // Secrets on the command line, which every local user can read, are refused before anything is made.
+    test::CommandRun onTheLine = Secrets(kSecrets, "create c5.json --pin 1");
+    EXPECT_EQ(onTheLine.exitCode, 2);
+    EXPECT_NE(onTheLine.output.find("not taken from the command line"), std::string::npos)
+        << onTheLine.output;
+    EXPECT_EQ(Secrets(kSecrets, "create c5.json --manage-password x").exitCode, 2);
+    EXPECT_EQ(Tool("set-pin card.json --pin 9999").exitCode, 2);
+    EXPECT_FALSE(fs::exists(dir.path() / "c5.json"));
 }
 
 TEST_F(SoftCardTool, RegisteredCardWorksThroughThePluginLoaderAndFaultsReachIt) {
-    ASSERT_EQ(Tool("create card.json --pin 2468 --manage-password m").exitCode, 0);
+    ASSERT_EQ(
+        Secrets("RENVORA_SOFTCARD_PIN=2468 RENVORA_SOFTCARD_MANAGE_PASSWORD=m", "create card.json").exitCode,
+        0);
     test::CommandRun reg = Tool("register --image card.json --classes-root " + dir.classesRoot().string());
     ASSERT_EQ(reg.exitCode, 0) << reg.output;
     EXPECT_EQ(reg::ReadValue(kCardControlKey, "CardImage"), (dir.path() / "card.json").string());
@@ -94,7 +111,8 @@ TEST_F(SoftCardTool, RegisteredCardWorksThroughThePluginLoaderAndFaultsReachIt) 
     card.SetPassword("2468");
     card.VerifyPassword();
     EXPECT_NE(card.GetStatus(), 0);
-    ASSERT_EQ(Tool("set-pin card.json --pin 1111").exitCode, 0);
+    dir.Write("new-pin", "1111\n");
+    ASSERT_EQ(Tool("set-pin card.json --pin-file new-pin").exitCode, 0);
     card.SetPassword("1111");
     card.VerifyPassword();
     EXPECT_EQ(card.GetStatus(), 0) << test::Utf8(card.GetErrorMessage());

@@ -325,6 +325,9 @@ struct ScriptedHttpServer::Impl {
             auto forwarded = next.Post(req.path.c_str(), req.body, "application/x-www-form-urlencoded");
             answer.status = forwarded ? forwarded->status : 502;
             answer.body = forwarded ? forwarded->body : std::string();
+            if (forwarded && answer.rewrite) {
+                answer.body = answer.rewrite(answer.body);
+            }
         }
         auto until = std::chrono::steady_clock::now() + answer.delay;
         while (!stopping && std::chrono::steady_clock::now() < until) {

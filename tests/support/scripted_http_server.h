@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -43,6 +44,9 @@ struct ScriptedAnswer {
     int forwardPort = 0;
     // Sends the body one byte at a time with this pause between bytes (a server that drips).
     std::chrono::milliseconds dripEvery{0};
+    // With `forwardPort`: what a party in the middle makes of the forwarded answer's body before it goes
+    // back (runs on the server's thread).
+    std::function<std::string(const std::string&)> rewrite;
 
     static ScriptedAnswer Json(std::string body) {
         ScriptedAnswer a;
@@ -64,6 +68,12 @@ struct ScriptedAnswer {
         ScriptedAnswer a;
         a.forwardPort = port;
         a.drop = dropAnswer;
+        return a;
+    }
+    static ScriptedAnswer Rewrite(int port, std::function<std::string(const std::string&)> rewrite) {
+        ScriptedAnswer a;
+        a.forwardPort = port;
+        a.rewrite = std::move(rewrite);
         return a;
     }
 };

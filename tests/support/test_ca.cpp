@@ -3,6 +3,7 @@
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <fstream>
@@ -36,6 +37,21 @@ std::string Drain(BIO* bio) {
     std::string out(data, static_cast<std::size_t>(std::max(n, 0L)));
     BIO_free(bio);
     return out;
+}
+
+X509* ReadCert(const std::string& pem) {
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    return cert;
+}
+
+// The certificate as PEM; the certificate is freed.
+std::string PemOf(X509* cert) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(bio, cert);
+    X509_free(cert);
+    return Drain(bio);
 }
 
 } // namespace
@@ -75,10 +91,86 @@ std::string TestCa::Issue(const std::string& publicKeyPem, const char* notBefore
         X509_free(cert);
         throw std::runtime_error("certificate signing failed");
     }
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(bio, cert);
+    return PemOf(cert);
+}
+
+std::string IssueCert(const CertFields& f) {
+    EVP_PKEY* subjectKey = ReadAnyPublicKey(f.publicKeyPem);
+    EVP_PKEY* signer = ReadAnyPublicKey(f.issuerKeyPem);
+    if (!subjectKey || !signer) {
+        EVP_PKEY_free(subjectKey);
+        EVP_PKEY_free(signer);
+        throw std::runtime_error("unreadable key");
+    }
+    X509* cert = X509_new();
+    X509_set_version(cert, 2);
+    static long serial = 1000;
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), ++serial);
+    ASN1_TIME_set(X509_getm_notBefore(cert), f.notBefore);
+    ASN1_TIME_set(X509_getm_notAfter(cert), f.notAfter);
+    if (!f.subjectOf.empty()) {
+        X509* from = ReadCert(f.subjectOf);
+        if (!from) {
+            throw std::runtime_error("unreadable subject certificate");
+        }
+        X509_set_subject_name(cert, X509_get_subject_name(from));
+        X509_free(from);
+    } else {
+        X509_NAME* name = X509_get_subject_name(cert);
+        auto add = [&](const char* field, const std::string& v) {
+            X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
+                                       reinterpret_cast<const unsigned char*>(v.c_str()), -1, -1, 0);
+        };
+        add("C", "CN");
+        if (!f.organization.empty()) {
+            add("O", f.organization);
+        }
+        add("CN", f.commonName);
+    }
+    if (f.issuerCertPem.empty()) {
+        X509_set_issuer_name(cert, X509_get_subject_name(cert));
+    } else {
+        X509* issuer = ReadCert(f.issuerCertPem);
+        if (!issuer) {
+            throw std::runtime_error("unreadable issuer certificate");
+        }
+        X509_set_issuer_name(cert, X509_get_subject_name(issuer));
+        X509_free(issuer);
+    }
+    X509_set_pubkey(cert, subjectKey);
+    if (f.ca) {
+        X509_EXTENSION* bc = X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE");
+        X509_add_ext(cert, bc, -1);
+        X509_EXTENSION_free(bc);
+    }
+    const bool sm2 = EVP_PKEY_is_a(signer, "SM2") == 1;
+    const int signedOk = X509_sign(cert, signer, sm2 ? EVP_sm3() : EVP_sha256());
+    EVP_PKEY_free(subjectKey);
+    EVP_PKEY_free(signer);
+    if (signedOk <= 0) {
+        X509_free(cert);
+        throw std::runtime_error("certificate signing failed");
+    }
+    return PemOf(cert);
+}
+
+std::string BreakSignature(const std::string& certPem) {
+    X509* cert = ReadCert(certPem);
+    unsigned char* der = nullptr;
+    int n = cert ? i2d_X509(cert, &der) : 0;
     X509_free(cert);
-    return Drain(bio);
+    if (n <= 0) {
+        throw std::runtime_error("unreadable certificate");
+    }
+    // The DER ends with the signature value's last byte.
+    der[n - 1] ^= 0x01;
+    const unsigned char* p = der;
+    X509* broken = d2i_X509(nullptr, &p, n);
+    OPENSSL_free(der);
+    if (!broken) {
+        throw std::runtime_error("the broken certificate is no DER");
+    }
+    return PemOf(broken);
 }
 
 std::string NewPrivateKeyPem(const std::string& cryptAlgo) {

@@ -5,6 +5,7 @@
 
 #include <openssl/evp.h>
 
+#include <ctime>
 #include <filesystem>
 #include <string>
 
@@ -24,6 +25,23 @@ public:
 private:
     EVP_PKEY* key_ = nullptr;
 };
+
+// A certificate with every field chosen, signed with OpenSSL directly: what a real or a rogue issuer
+// may send.
+struct CertFields {
+    std::string subjectOf;     // PEM of a certificate whose subject is taken; else the two names below
+    std::string commonName;    // UTF-8
+    std::string organization;  // UTF-8, none when empty
+    std::string publicKeyPem;  // the certificate's key: public or private key PEM, or a certificate
+    std::string issuerCertPem; // the issuer's name comes from here; empty: the subject (self-signed)
+    std::string issuerKeyPem;  // signs the certificate (SM2 with SM3, else SHA-256)
+    std::time_t notBefore = 0;
+    std::time_t notAfter = 0;
+    bool ca = false; // basicConstraints CA:TRUE
+};
+std::string IssueCert(const CertFields& fields);
+// The certificate with one bit of its signature flipped: still DER, no longer the issuer's.
+std::string BreakSignature(const std::string& certPem);
 
 // A fresh private key (PKCS#8 PEM) of a card algorithm: "SM2", "ECC" (P-256) or "RSA" (2048).
 std::string NewPrivateKeyPem(const std::string& cryptAlgo);

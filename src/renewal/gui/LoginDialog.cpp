@@ -5,6 +5,8 @@
 #include "renewal/main_window_model.h"
 #include "res/resource_ids.h"
 
+#include <QWidget>
+
 namespace rv {
 
 namespace {
@@ -37,6 +39,13 @@ void LoginDialog::OnLoginButton() {
     }
     if (LoginButtonPressed(recordedOwner_->card, password)) {
         OnOK();
+        return;
+    }
+    // The next PIN goes into an empty field with the focus: typed after the wrong one it would be
+    // appended to it, and the card would count a second wrong PIN for one typo.
+    SetDlgItemText(res::kPasswordEdit, "");
+    if (QWidget* edit = GetDlgItem(res::kPasswordEdit)) {
+        edit->setFocus(Qt::OtherFocusReason);
     }
 }
 

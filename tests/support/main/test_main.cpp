@@ -36,6 +36,9 @@ public:
         ::setenv("XDG_DATA_HOME", (dir_ / ".local" / "share").c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", (dir_ / ".config").c_str(), 1);
         ::setenv("RENVORA_DATA_DIR", (dir_ / ".local" / "share" / "renvora").c_str(), 1);
+        // The machine's issuer certificates (/etc/renvora/issuers) are no test's business: none unless a
+        // test puts some here.
+        ::setenv("RENVORA_ISSUER_DIR", (dir_ / "issuers").c_str(), 1);
         // Temporary folders too: a death test's child makes its fixture's folder and ends without
         // removing it; inside this home it goes when the parent's home goes.
         const fs::path tmpDir = dir_ / "tmp";
