@@ -45,6 +45,7 @@ void QuietMessages(QtMsgType type, const QMessageLogContext& context, const QStr
     if (type == QtDebugMsg || type == QtInfoMsg || (type == QtWarningMsg && Harmless(msg))) {
         return;
     }
+
     const char* category =
         context.category && std::strcmp(context.category, "default") != 0 ? context.category : nullptr;
     std::fprintf(stderr, "renvora: %s%s%s\n", category ? category : "", category ? ": " : "",
@@ -79,19 +80,45 @@ void UsePrivateRuntimeFolder() {
     ::setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
 }
 
+// Platforms that are kept when asked for: the offscreen one of the tests and the unattended demo, and
+// Qt's minimal one.
+bool KeptAsAsked(const char* platform) {
+    const std::string first = std::string(platform).substr(0, std::string(platform).find(';'));
+    return first == "offscreen" || first == "minimal";
+}
+
 // The client places its windows itself (the notice centred, the success box over the client area), and
-// only X11 lets a client do that: on a Wayland desktop it runs through XWayland.
-bool ChoosePlatform() {
-    if (Set("QT_QPA_PLATFORM")) {
+// only X11 lets a program do that: on a Wayland desktop it runs through XWayland, whatever
+// QT_QPA_PLATFORM or -platform asks for ("wayland" is often set for every program on sway or KDE). False
+// when there is no X11 display; the person has been told.
+bool ChoosePlatform(int argc, char** argv) {
+    static char kXcb[] = "xcb";
+    bool kept = Set("QT_QPA_PLATFORM") && KeptAsAsked(std::getenv("QT_QPA_PLATFORM"));
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0) {
+            kept = KeptAsAsked(argv[i + 1]);
+            if (!kept) {
+                argv[i + 1] = kXcb;
+            }
+        }
+    }
+    if (kept) {
         return true;
     }
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     if (Set("DISPLAY")) {
-        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
         return true;
     }
     if (Set("WAYLAND_DISPLAY")) {
-        std::fprintf(stderr, "renvora: this Wayland session offers no X11 display (DISPLAY is not set); the "
-                             "client runs through XWayland: install the package xwayland and log in again\n");
+        // Started from a Wayland desktop's menu nobody reads stderr: a notification says it too.
+        std::fprintf(stderr,
+                     "renvora: this Wayland session offers no X11 display (XWayland); the client needs "
+                     "one: install the package xwayland (and allow X11 programs in the desktop's "
+                     "settings), then log in again\n");
+        rv::desktop::NotifyWithoutWindow(
+            argc, argv, "Renvora 无法启动",
+            "本客户端需要 X11 显示（XWayland）。请安装软件包 xwayland（并在桌面设置中"
+            "允许 X11 程序），然后重新登录。");
         return false;
     }
     std::fprintf(stderr,
@@ -118,7 +145,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "renvora: %s (see --help)\n", launch.error.c_str());
         return 2;
     }
-    if (!ChoosePlatform()) {
+    if (!ChoosePlatform(argc, argv)) {
         return 2;
     }
     UsePrivateRuntimeFolder();

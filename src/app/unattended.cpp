@@ -5,6 +5,7 @@
 #include "platform/atomic_file.h"
 #include "platform/codepage.h"
 #include "platform/message_box.h"
+#include "platform/qt/call_thread.h"
 #include "platform/qt/message_box_qt.h"
 #include "platform/qt/template_dialog.h"
 #include "platform/qt/text.h"
@@ -88,10 +89,13 @@ private:
     std::function<void(QWidget&)> onShow_;
 };
 
+// The client's CPU: the user interface thread's and the call thread's, where the card and the server
+// calls run.
 double ThreadCpuMs() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6 +
+           qt::CallThread::CpuMs();
 }
 
 } // namespace

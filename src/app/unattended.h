@@ -31,7 +31,7 @@ struct UnattendedResult {
     bool renewalEnabled = false; // the renewal button after login
     bool renewalPressed = false;
     // Renewal button to the transaction's end, questions answered at once (screenshots, when on, are
-    // saved inside this span), and the user-interface thread's CPU over the same span.
+    // saved inside this span), and the CPU of the user interface thread and the call thread over it.
     double renewalWallMs = 0;
     double renewalCpuMs = 0;
     std::string successMessage; // the success dialog's text, UTF-8 ("" when none was shown)

@@ -1,6 +1,7 @@
 #include "card/CDCertUpdate.h"
 
 #include "card/dispids.h"
+#include "platform/blocking_call.h"
 #include "platform/plugin.h"
 
 namespace rv {
@@ -25,20 +26,27 @@ RvDispatch* CreateControlByClsid(const std::string& clsid, std::string* whyNot) 
     return control;
 }
 
+// Every call into the control, its creation and its release go through RunBlocking: under the windowed
+// client they all run on its one call thread, one at a time (the contract in card/dispatch.h).
+
 CDCertUpdate::~CDCertUpdate() {
     if (control_) {
-        control_->vtbl->Release(control_);
+        RvDispatch* control = control_;
+        RunBlocking([control] { control->vtbl->Release(control); });
     }
 }
 
 bool CDCertUpdate::Create(const std::string& clsid) {
-    Attach(CreateControlByClsid(clsid));
+    RvDispatch* created = nullptr;
+    RunBlocking([&] { created = CreateControlByClsid(clsid); });
+    Attach(created);
     return control_ != nullptr;
 }
 
 void CDCertUpdate::Attach(RvDispatch* control) {
     if (control_) {
-        control_->vtbl->Release(control_);
+        RvDispatch* old = control_;
+        RunBlocking([old] { old->vtbl->Release(old); });
     }
     control_ = control;
     failed_ = false;
@@ -54,7 +62,9 @@ void CDCertUpdate::InvokeMethod(int id) {
         Fail(kNoControl);
         return;
     }
-    failed_ = control_->vtbl->Invoke(control_, id) != RV_DISP_OK;
+    int rc = RV_DISP_OK;
+    RunBlocking([&] { rc = control_->vtbl->Invoke(control_, id); });
+    failed_ = rc != RV_DISP_OK;
     if (failed_) {
         failText_ = kCallRejected;
     }
@@ -69,10 +79,9 @@ int32_t CDCertUpdate::GetIntProperty(int id) {
         return -1;
     }
     int32_t v = -1;
-    if (control_->vtbl->GetInt(control_, id, &v) != RV_DISP_OK) {
-        return -1;
-    }
-    return v;
+    int rc = RV_DISP_OK;
+    RunBlocking([&] { rc = control_->vtbl->GetInt(control_, id, &v); });
+    return rc == RV_DISP_OK ? v : -1;
 }
 
 std::string CDCertUpdate::GetStringProperty(int id) {
@@ -83,12 +92,16 @@ std::string CDCertUpdate::GetStringProperty(int id) {
     if (id == dispid::ErrorMessage && failed_) {
         return failText_;
     }
-    const char* data = nullptr;
-    std::size_t len = 0;
-    if (control_->vtbl->GetString(control_, id, &data, &len) != RV_DISP_OK || !data) {
-        return {};
-    }
-    return std::string(data, len);
+    // Copied on the calling thread of the control: the text is valid only until its next call.
+    std::string text;
+    RunBlocking([&] {
+        const char* data = nullptr;
+        std::size_t len = 0;
+        if (control_->vtbl->GetString(control_, id, &data, &len) == RV_DISP_OK && data) {
+            text.assign(data, len);
+        }
+    });
+    return text;
 }
 
 void CDCertUpdate::SetStringProperty(int id, const std::string& value) {
@@ -96,7 +109,7 @@ void CDCertUpdate::SetStringProperty(int id, const std::string& value) {
         Fail(kNoControl);
         return;
     }
-    control_->vtbl->SetString(control_, id, value.data(), value.size());
+    RunBlocking([&] { control_->vtbl->SetString(control_, id, value.data(), value.size()); });
 }
 
 void CDCertUpdate::OpenCard() {

@@ -1,6 +1,11 @@
 /* The dispatch interface of a card control, as a plain C ABI so a plugin built on its own can offer it.
  * The client reaches the control only by DISPID: call a method, get an integer or string property,
- * set a string property. Strings are 8-bit GBK bytes. */
+ * set a string property. Strings are 8-bit GBK bytes.
+ *
+ * Threads: the client calls a control -- its factory, every member below, Release -- from one thread,
+ * the same for the control's whole life, and never makes two calls at once. A control may keep state
+ * bound to that thread and needs no locks for the client's sake. A call may take as long as the card
+ * needs (a key pair on a card takes seconds); the client's window stays alive meanwhile. */
 #ifndef RENVORA_CARD_DISPATCH_H
 #define RENVORA_CARD_DISPATCH_H
 

@@ -136,6 +136,16 @@ void DesktopNotifier::WaitForAnswers(std::chrono::milliseconds timeout) {
     loop.exec();
 }
 
+bool NotifyWithoutWindow(int argc, char** argv, const std::string& summaryGbk, const std::string& bodyGbk) {
+    QCoreApplication app(argc, argv);
+    DesktopNotifier notifier([](const std::string&) {});
+    Reminder note;
+    note.expired = true; // urgent, and no action to offer
+    note.summary = summaryGbk;
+    note.body = bodyGbk;
+    return notifier.Connected() && notifier.Post(note);
+}
+
 int RunCheckExpiry(int argc, char** argv) {
     const bool forget = argc == 4 && std::strcmp(argv[2], "--forget") == 0 && argv[3][0] != '\0';
     if (argc > 2 && !forget) {

@@ -59,6 +59,10 @@ public:
     bool Post(const Reminder&) override { return false; }
 };
 
+// One notification for a person who will see no window (the client cannot start): best effort, true when
+// the desktop's notification service took it. Needs no application object; makes its own.
+bool NotifyWithoutWindow(int argc, char** argv, const std::string& summaryGbk, const std::string& bodyGbk);
+
 // `renvora --check-expiry`: no window, no card, no network; the exit status of RunReminderCheck.
 // `renvora --check-expiry --forget CARDNUMBER`: ForgetRememberedCard.
 int RunCheckExpiry(int argc, char** argv);

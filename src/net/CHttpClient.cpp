@@ -1,6 +1,7 @@
 #include "net/CHttpClient.h"
 
 #include "config/config_file.h"
+#include "platform/blocking_call.h"
 #include "platform/codepage.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
@@ -164,7 +165,10 @@ std::string CHttpClient::PostRequest(const std::string& url) {
     // No CURLOPT_PROXY: libcurl takes http_proxy / https_proxy / all_proxy / no_proxy from the
     // environment, the counterpart of the system proxy settings.
 
-    CURLcode rc = curl_easy_perform(h);
+    // The exchange itself blocks; where it runs is the blocking-call host's choice. The messages below
+    // are shown from here.
+    CURLcode rc = CURLE_OK;
+    RunBlocking([&] { rc = curl_easy_perform(h); });
     switch (rc) {
     case CURLE_OK:
         break;

@@ -1,7 +1,8 @@
 // The renewal transaction behind button 1000: verification, the card's signature, the new key pair, the
 // renewal request, the check that the new certificate carries the card's new key (re-inserting the
-// card up to three times), and the write-back. One blocking call on the user-interface thread; the
-// disabled button is what keeps a second press out.
+// card up to three times), and the write-back. It runs to its end before the window takes another
+// command: its card and server calls wait (RunBlocking) with the user's input dropped, and the disabled
+// button keeps a second press out.
 #include "net/CHttpClient.h"
 #include "net/service_messages.h"
 #include "platform/client_strings.h"

@@ -1,8 +1,13 @@
 #include "ui/CNewMenu.h"
 
+#include "platform/qt/call_thread.h"
+#include "platform/qt/colours.h"
 #include "platform/qt/fonts.h"
 #include "platform/qt/text.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -16,19 +21,130 @@ constexpr int kItemHeight = 25;
 constexpr int kTextIndent = 20;
 const QColor kSelectedFill(139, 137, 137);
 const QColor kTextColour(54, 54, 54);
+// The bar's own face: its captions' colour is fixed, so their background is too.
+const QColor kBarFace = qt::kClassicFace;
+
+// One item of the menu bar for assistive tools: a menu item named by its caption, focused while it is
+// selected in menu mode, pressed by its action.
+class MenuItemAccessible : public QAccessibleInterface, public QAccessibleActionInterface {
+public:
+    explicit MenuItemAccessible(QAction* object) : object_(object) {}
+
+    bool isValid() const override { return object_ && Menu() && Index() >= 0; }
+    QObject* object() const override { return object_; }
+    QWindow* window() const override { return Menu() ? Menu()->window()->windowHandle() : nullptr; }
+    QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(Menu()); }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+    QString text(QAccessible::Text t) const override {
+        return t == QAccessible::Name && isValid() ? Menu()->GetMenuString(Index()) : QString();
+    }
+    void setText(QAccessible::Text, const QString&) override {}
+    QRect rect() const override {
+        if (!isValid()) {
+            return {};
+        }
+        const QRect r = Menu()->ItemRect(Index());
+        return QRect(Menu()->mapToGlobal(r.topLeft()), r.size());
+    }
+    QAccessible::Role role() const override { return QAccessible::MenuItem; }
+    QAccessible::State state() const override {
+        QAccessible::State s;
+        s.focusable = true;
+        s.selectable = true;
+        if (isValid() && Menu()->InMenuMode() && Menu()->SelectedItem() == Index()) {
+            s.focused = true;
+            s.selected = true;
+        }
+        if (isValid() && !Menu()->isVisible()) {
+            s.invisible = true;
+        }
+        return s;
+    }
+    void* interface_cast(QAccessible::InterfaceType t) override {
+        return t == QAccessible::ActionInterface ? static_cast<QAccessibleActionInterface*>(this) : nullptr;
+    }
+    QStringList actionNames() const override { return {pressAction()}; }
+    void doAction(const QString& name) override {
+        if (name == pressAction() && isValid()) {
+            Menu()->Choose(Index());
+        }
+    }
+    QStringList keyBindingsForAction(const QString&) const override { return {}; }
+
+private:
+    CNewMenu* Menu() const { return object_ ? qobject_cast<CNewMenu*>(object_->parent()) : nullptr; }
+    int Index() const { return Menu() ? Menu()->ItemOf(object_) : -1; }
+    QPointer<QAction> object_;
+};
+
+// The bar itself: a menu bar whose children are its items.
+class MenuBarAccessible : public QAccessibleWidget {
+public:
+    explicit MenuBarAccessible(CNewMenu* menu) : QAccessibleWidget(menu, QAccessible::MenuBar) {}
+    int childCount() const override { return Menu()->GetMenuItemCount(); }
+    QAccessibleInterface* child(int index) const override {
+        return QAccessible::queryAccessibleInterface(Menu()->ItemObject(index));
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        return child ? Menu()->ItemOf(child->object()) : -1;
+    }
+    QAccessibleInterface* childAt(int x, int y) const override {
+        for (int i = 0; i < childCount(); ++i) {
+            QAccessibleInterface* c = child(i);
+            if (c && c->rect().contains(x, y)) {
+                return c;
+            }
+        }
+        return nullptr;
+    }
+    QAccessibleInterface* focusChild() const override {
+        return Menu()->InMenuMode() ? child(Menu()->SelectedItem()) : nullptr;
+    }
+
+private:
+    CNewMenu* Menu() const { return static_cast<CNewMenu*>(widget()); }
+};
+
+QAccessibleInterface* MenuAccessible(const QString&, QObject* object) {
+    if (auto* menu = qobject_cast<CNewMenu*>(object)) {
+        return new MenuBarAccessible(menu);
+    }
+    if (auto* action = qobject_cast<QAction*>(object); action && qobject_cast<CNewMenu*>(action->parent())) {
+        return new MenuItemAccessible(action);
+    }
+    return nullptr;
+}
 
 } // namespace
 
 CNewMenu::CNewMenu(QWidget* parent) : QWidget(parent) {
+    static const bool installed = [] {
+        QAccessible::installFactory(&MenuAccessible);
+        return true;
+    }();
+    (void)installed;
     setAutoFillBackground(true);
+    QPalette pal = palette();
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        pal.setColor(group, QPalette::Window, kBarFace);
+        pal.setColor(group, QPalette::Mid, QColor(160, 160, 160));
+    }
+    setPalette(pal);
     setMouseTracking(false);
     setObjectName(QStringLiteral("menuBar"));
 }
 
 void CNewMenu::LoadMenu(std::span<const res::MenuItemTemplate> menu) {
+    for (auto& item : items_) {
+        delete item.object;
+    }
     items_.clear();
     for (const auto& m : menu) {
-        items_.push_back({m.id, qt::Q(m.text), nullptr});
+        auto* object = new QAction(qt::Q(m.text), this);
+        items_.push_back({m.id, qt::Q(m.text), nullptr, object});
     }
     selected_ = -1;
     updateGeometry();
@@ -41,6 +157,37 @@ void CNewMenu::ConvertToOwnerDrawn() {
         item.data = std::make_unique<QString>(item.caption);
     }
     update();
+}
+
+QAction* CNewMenu::ItemObject(int pos) const {
+    return pos >= 0 && pos < GetMenuItemCount() ? items_[static_cast<std::size_t>(pos)].object : nullptr;
+}
+
+int CNewMenu::ItemOf(const QObject* object) const {
+    for (int i = 0; i < GetMenuItemCount(); ++i) {
+        if (object != nullptr && items_[static_cast<std::size_t>(i)].object == object) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+void CNewMenu::Choose(int pos) {
+    // An assistive tool's press action is no input the call gate sees: during a call it starts nothing.
+    if (pos >= 0 && pos < GetMenuItemCount() && !qt::CallThread::CallInFlight()) {
+        const int id = items_[static_cast<std::size_t>(pos)].id;
+        LeaveMenuMode();
+        emit command(id);
+    }
+}
+
+void CNewMenu::AnnounceSelected() {
+    if (menuMode_ && QAccessible::isActive()) {
+        if (QAction* object = ItemObject(selected_)) {
+            QAccessibleEvent focus(object, QAccessible::Focus);
+            QAccessible::updateAccessibility(&focus);
+        }
+    }
 }
 
 int CNewMenu::GetMenuItemID(int pos) const {
@@ -67,7 +214,9 @@ void CNewMenu::DrawItem(QPainter& painter, const QRect& itemRect, const QString&
     if (selected) {
         painter.fillRect(r, kSelectedFill);
     }
-    painter.setPen(kTextColour);
+    // Dark grey on the bar; on the selected item's grey that is not enough to be read (3.5:1), so
+    // there it is darkened to reach 4.5:1.
+    painter.setPen(qt::ReadableOn(kTextColour, selected ? kSelectedFill : kBarFace));
     // "网络测试" at 11 pt is wider than the 55 pixels its cell leaves after the indent: the caption may run
     // past its cell rather than lose its last character (the cells, and where a click lands, stay).
     painter.drawText(r, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine | Qt::TextDontClip, caption);
@@ -123,6 +272,7 @@ void CNewMenu::EnterMenuMode() {
     selected_ = 0;
     setFocus(Qt::ShortcutFocusReason);
     update();
+    AnnounceSelected();
 }
 
 void CNewMenu::LeaveMenuMode() {
@@ -151,19 +301,18 @@ void CNewMenu::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_Left:
         selected_ = (selected_ + n - 1) % n;
         update();
+        AnnounceSelected();
         return;
     case Qt::Key_Right:
         selected_ = (selected_ + 1) % n;
         update();
+        AnnounceSelected();
         return;
     case Qt::Key_Return:
     case Qt::Key_Enter:
-    case Qt::Key_Down: {
-        const int id = items_[static_cast<std::size_t>(selected_)].id;
-        LeaveMenuMode();
-        emit command(id);
+    case Qt::Key_Down:
+        Choose(selected_);
         return;
-    }
     case Qt::Key_Escape:
         LeaveMenuMode();
         return;
@@ -210,7 +359,7 @@ void CNewMenu::mouseReleaseEvent(QMouseEvent* event) {
     selected_ = -1;
     update();
     if (chosen >= 0) {
-        emit command(items_[static_cast<std::size_t>(chosen)].id);
+        Choose(chosen);
     }
 }
 

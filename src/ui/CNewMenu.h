@@ -5,6 +5,9 @@
 // the narrowed rectangle. An item is selected while the mouse button is held on it, as a Windows menu
 // bar item is while it is being chosen.
 //
+// Assistive tools see a menu bar whose children are its items (menu items named by their captions,
+// pressed by their action); in menu mode the selected item has the focus and each move is announced.
+//
 // Keyboard, as a Windows menu bar has it: in menu mode (entered by the owner on F10 or a lone Alt) the
 // bar holds the focus and one item is drawn selected, the first on entry; Left and Right move (wrapping),
 // Enter or Down chooses the item, Esc leaves; leaving gives the focus back to where it was.
@@ -19,6 +22,7 @@
 #include <span>
 #include <vector>
 
+class QAction;
 class QPainter;
 
 namespace rv {
@@ -39,6 +43,11 @@ public:
     bool IsOwnerDrawn(int pos) const;
     QRect ItemRect(int pos) const;
     int SelectedItem() const { return selected_; }
+    // The object that stands for item `pos` to assistive tools (nullptr out of range).
+    QAction* ItemObject(int pos) const;
+    int ItemOf(const QObject* object) const;
+    // Chooses item `pos` as a click would: its command.
+    void Choose(int pos);
 
     // Menu mode: the bar takes the focus with the first item selected; leaving restores the focus.
     void EnterMenuMode();
@@ -70,8 +79,11 @@ private:
         QString caption;
         // Owner-drawn item data: the caption string made when the menu is converted.
         std::unique_ptr<QString> data;
+        QAction* object; // owned by the menu
     };
     int ItemAt(const QPoint& pos) const;
+    // Tells assistive tools that the selected item has the focus (menu mode).
+    void AnnounceSelected();
 
     std::vector<Item> items_;
     int selected_ = -1;

@@ -5,6 +5,7 @@
 #include "config/gui/setDialog.h"
 #include "platform/codepage.h"
 #include "platform/message_box.h"
+#include "platform/qt/colours.h"
 #include "platform/qt/display.h"
 #include "platform/qt/fonts.h"
 #include "platform/qt/platform.h"
@@ -76,6 +77,15 @@ CRenvoraDlg::CRenvoraDlg(QWidget* parent, ControlFactory createControl)
     connect(menu_, &CNewMenu::command, this, [this](int id) { SendCommand(id); });
     // The keys of the menu bar and the context menu reach the window whichever control has the focus.
     QCoreApplication::instance()->installEventFilter(this);
+    // The window's close box, or the session asking the client to quit, during a call: answered by the
+    // exit path once the command in hand is over.
+    calls_.SetCloseDuringCall([this](QWidget* window) {
+        if (window == nullptr || window == this) {
+            closePending_ = true;
+        }
+    });
+    // The display went away during a call: once the call has ended, say what it did and end.
+    calls_.SetDisplayLostDuringCall([this] { EndOnDisplayLost(notice_ ? notice_->Picture() : 0); });
 }
 
 CRenvoraDlg::~CRenvoraDlg() {
@@ -158,10 +168,13 @@ bool CRenvoraDlg::OnInitDialog() {
     qt::ShowOrExit(*this);
 
     // 10. The login flow.
+    ++commandDepth_;
     model_.LoginFlow();
+    --commandDepth_;
+    AnswerPendingClose();
 
     // The notice pictures, drawn once the window is idle and waiting for the user.
-    QTimer::singleShot(0, this, [] { PrepareNoticePictures(); });
+    QTimer::singleShot(0, this, [this] { PrepareNoticePictures(devicePixelRatioF()); });
     return true;
 }
 
@@ -177,6 +190,11 @@ void CRenvoraDlg::DoDataExchange(bool save) {
     DDX_Text(save, res::kEditValidTo, d.validTo);
 }
 
+void CRenvoraDlg::OnOK() {
+    // The Windows dialog would end here at once, past the question and without closing the card.
+    OnCancel();
+}
+
 void CRenvoraDlg::OnCancel() {
     // Ends the process itself with status 1 when closing the card fails.
     if (model_.ExitPath()) {
@@ -184,15 +202,35 @@ void CRenvoraDlg::OnCancel() {
     }
 }
 
+bool CRenvoraDlg::OnCommand(int id) {
+    ++commandDepth_;
+    const bool handled = qt::TemplateDialog::OnCommand(id);
+    --commandDepth_;
+    AnswerPendingClose();
+    return handled;
+}
+
+void CRenvoraDlg::AnswerPendingClose() {
+    if (commandDepth_ > 0 || !closePending_) {
+        return;
+    }
+    closePending_ = false;
+    if (!IsEnded()) {
+        SendCommand(res::kIdCancel);
+    }
+}
+
 qt::CtlColor CRenvoraDlg::OnCtlColor(int id) {
+    // Red text (on a yellow text background for the end date), as the original has it; on the face
+    // colour it was chosen for whatever the theme, and just dark enough to be read there.
     const QColor red(255, 0, 0);
+    const QColor yellow(255, 255, 0);
     switch (id) {
     case res::kEditValidFrom:
-        return {red, std::nullopt};
-    case res::kEditValidTo:
-        return {red, QColor(255, 255, 0)};
     case res::kNoticeText:
-        return {red, std::nullopt};
+        return {qt::ReadableOn(red, qt::kClassicFace), std::nullopt, qt::kClassicFace};
+    case res::kEditValidTo:
+        return {qt::ReadableOn(red, yellow), yellow, qt::kClassicFace};
     default:
         return {};
     }
@@ -343,6 +381,15 @@ void CRenvoraDlg::CloseNotice() {
 
 void CRenvoraDlg::EndOnDisplayLost(int picture) {
     std::string outcome;
+    if (picture == 0) {
+        // No notice: a login, a network test, a verification request, or the read-back after a write
+        // that has already ended. Which of them is not known here, so no word on what the card holds.
+        std::fprintf(stderr,
+                     "renvora: the connection to the display was lost while the card or the server was in "
+                     "use; no card write was under way; start the client again\n");
+        std::fflush(nullptr);
+        std::_Exit(kDisplayLostExitStatus);
+    }
     if (picture == res::kPictureWriteCard) {
         // The write has run to its end: ask the card, without a window (no message box can be shown).
         ScriptedMessageBox silent;

@@ -3,6 +3,10 @@
 // free half of the window (MainWindowModel, which runs login, network test and renewal) and the login
 // dialog, and it is the MainWindowView the model talks to.
 //
+// Card and server calls run on the window's call thread while its event loop turns (platform/qt/
+// call_thread.h). Closing the window, or a session's request to quit, during a call is answered once
+// the command in hand has ended, by the exit path and its question; nothing interrupts a call.
+//
 // X11 has no system menu: the window's context menu offers its About entry (system command 16) and,
 // since menu 131 has no entry for it, "设置参数" (command 32778). OnSysCommand keeps the Windows values.
 // The context menu opens from the mouse and from the keyboard (the Menu key, Shift+F10); F10 or a lone
@@ -10,6 +14,7 @@
 #pragma once
 
 #include "card/CDCertUpdate.h"
+#include "platform/qt/call_thread.h"
 #include "platform/qt/template_dialog.h"
 #include "renewal/gui/LoginDialog.h"
 #include "renewal/main_window_model.h"
@@ -68,7 +73,11 @@ public:
 protected:
     bool OnInitDialog() override;
     void DoDataExchange(bool saveAndValidate) override;
+    // Enter in a read-only field (there is no default button): the exit path, with its question and the
+    // card's close, never an exit past them.
+    void OnOK() override;
     void OnCancel() override;
+    bool OnCommand(int id) override;
     qt::CtlColor OnCtlColor(int id) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -77,12 +86,16 @@ private:
     // The context menu at `at` (global); from the keyboard with its first entry selected.
     void PopupSystemMenu(const QPoint& at, bool fromKeyboard);
     void RunSettings(bool rereadAddress);
-    // The display went away during the call of notice `picture`: says on stderr which call it was and
-    // what the card now holds (read back without a window; a new end date is remembered for the
-    // reminder), then ends the process.
+    // The display went away during the call of notice `picture` (0: a call without a notice): says on
+    // stderr which call it was and what the card now holds (read back without a window; a new end date is
+    // remembered for the reminder), then ends the process.
     [[noreturn]] void EndOnDisplayLost(int picture);
     void RunAbout();
+    // A close asked for during a call, answered once no command runs any more.
+    void AnswerPendingClose();
 
+    // First: the card control below is created, called and released on it.
+    qt::CallThread calls_;
     QIcon icon_;
     CDCertUpdate card_;
     MainWindowModel model_;
@@ -94,6 +107,8 @@ private:
     ControlFactory createControl_;
     bool controlCreated_ = false;
     bool altAlone_ = false; // Alt is down and nothing else happened since
+    int commandDepth_ = 0;  // commands running (nested ones included)
+    bool closePending_ = false;
 };
 
 } // namespace rv

@@ -1,7 +1,7 @@
 // The notice window (template 157): a borderless strip with a picture saying what the client is busy
-// with, shown modeless around one blocking call. The call blocks the event loop, so Create returns only
-// once the window is on the screen, drawn (with a bounded wait). While it exists, input the user gives
-// is dropped: nothing clicked or typed during the call takes effect when it returns.
+// with, shown modeless around one blocking call. The call runs on the call thread while the event loop
+// turns (platform/qt/call_thread.h): the window is painted, its busy symbol turns, and assistive tools
+// are told what it says (an alert named by its text).
 #pragma once
 
 #include <memory>
@@ -9,9 +9,6 @@
 class QWidget;
 
 namespace rv {
-namespace qt {
-class InputGate;
-}
 
 class NoticeWindow;
 
@@ -23,7 +20,7 @@ public:
     WritCarDialog(const WritCarDialog&) = delete;
     WritCarDialog& operator=(const WritCarDialog&) = delete;
 
-    // Creates the window from template 157 with `parent` as owner, shows it and paints it.
+    // Creates the window from template 157 with `parent` as owner and shows it (offscreen: painted).
     bool Create(QWidget* parent);
     void DestroyWindow();
 
@@ -33,7 +30,6 @@ public:
 
 private:
     int picture_;
-    std::unique_ptr<qt::InputGate> gate_;
     std::unique_ptr<NoticeWindow> window_;
 };
 

@@ -1,5 +1,6 @@
 #include "ui/notice_pictures.h"
 
+#include "platform/qt/colours.h"
 #include "platform/qt/fonts.h"
 #include "platform/qt/text.h"
 #include "res/resource_ids.h"
@@ -30,25 +31,34 @@ QFont PictureFont() {
     return f;
 }
 
+} // namespace
+
+QColor NoticeRed() {
+    static const QColor red = qt::ReadableOn(QColor(237, 28, 36), Qt::white);
+    return red;
+}
+
 // A spinner of eight grey dots, about 18 pixels across, as the "busy" mark.
-void DrawBusySymbol(QPainter& p, int x, int centreY) {
+void DrawBusySymbol(QPainter& p, int x, int centreY, int phase) {
     const double r = 7.0;
     const double dot = 2.2;
     // The leftmost dot touches x exactly.
     const QPointF centre(x + r + dot, centreY);
     p.save();
+    // White under it, a pixel beyond its antialiased edge, so that each turn replaces the last.
+    p.fillRect(
+        QRect(x - 1, centreY - kNoticeSymbolSize / 2 - 2, kNoticeSymbolSize + 2, kNoticeSymbolSize + 4),
+        Qt::white);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
     for (int i = 0; i < 8; ++i) {
         double a = i * M_PI / 4.0;
-        int grey = 72 + i * 16; // darkest dot leads
+        int grey = 72 + ((i - phase) % 8 + 8) % 8 * 16; // darkest dot leads
         p.setBrush(QColor(grey, grey, grey));
         p.drawEllipse(QPointF(centre.x() + r * std::cos(a), centre.y() + r * std::sin(a)), dot, dot);
     }
     p.restore();
 }
-
-} // namespace
 
 const NoticePicture& NoticePictureFor(int picture) {
     for (const auto& p : kPictures) {
@@ -63,14 +73,21 @@ const char* NoticeWarning() {
     return "请勿进行其他操作.....";
 }
 
-QImage DrawNoticePicture(int picture) {
+QString NoticeText(int picture) {
+    return qt::Q(NoticePictureFor(picture).phrase) + qt::Q(NoticeWarning());
+}
+
+QImage DrawNoticePicture(int picture, qreal devicePixelRatio) {
     const NoticePicture& info = NoticePictureFor(picture);
-    QImage image(info.width, info.height, QImage::Format_RGB888);
+    QImage image(qCeil(info.width * devicePixelRatio), qCeil(info.height * devicePixelRatio),
+                 QImage::Format_RGB888);
+    image.setDevicePixelRatio(devicePixelRatio);
     image.fill(Qt::white);
 
+    // Drawn in logical pixels; the painter renders them at the image's ratio.
     QPainter p(&image);
     const int bandHeight = kNoticeBandBottom - kNoticeBandTop + 1;
-    DrawBusySymbol(p, kNoticeSymbolX, kNoticeBandTop + bandHeight / 2);
+    DrawBusySymbol(p, kNoticeSymbolX, kNoticeBandTop + bandHeight / 2, 0);
 
     QFont font = PictureFont();
     p.setFont(font);
@@ -85,25 +102,26 @@ QImage DrawNoticePicture(int picture) {
     p.drawText(QPoint(x, baseline), phrase);
     x += fm.horizontalAdvance(phrase);
 
-    p.setPen(kNoticeRed);
+    p.setPen(NoticeRed());
     p.drawText(QPoint(x, baseline), qt::Q(NoticeWarning()));
     p.end();
     return image;
 }
 
-const QImage& CachedNoticePicture(int picture) {
-    static std::map<int, QImage> drawn; // at most one per picture, unknown numbers share 156's
-    const int id = NoticePictureFor(picture).id;
-    auto it = drawn.find(id);
+const QImage& CachedNoticePicture(int picture, qreal devicePixelRatio) {
+    // At most one per picture and ratio; unknown numbers share 156's.
+    static std::map<std::pair<int, qreal>, QImage> drawn;
+    const std::pair key(NoticePictureFor(picture).id, devicePixelRatio);
+    auto it = drawn.find(key);
     if (it == drawn.end()) {
-        it = drawn.emplace(id, DrawNoticePicture(id)).first;
+        it = drawn.emplace(key, DrawNoticePicture(key.first, devicePixelRatio)).first;
     }
     return it->second;
 }
 
-void PrepareNoticePictures() {
+void PrepareNoticePictures(qreal devicePixelRatio) {
     for (const auto& p : kPictures) {
-        CachedNoticePicture(p.id);
+        CachedNoticePicture(p.id, devicePixelRatio);
     }
 }
 

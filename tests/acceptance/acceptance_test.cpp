@@ -2,16 +2,22 @@
 // client as separate processes, synthetic input through XTest (xdotool), and the X server's screen read
 // back. Each scenario ends by checking the card's and the server's state with their own tools. Captures
 // of every window go to a folder per scenario (printed at the start).
+#include "acceptance/assistive.h"
 #include "acceptance/desktop.h"
 #include "acceptance/world.h"
 #include "platform/dialog_template.h"
+#include "platform/qt/colours.h"
 #include "platform/qt/fonts.h"
 #include "res/resource_ids.h"
+#include "ui/notice_pictures.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <iterator>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +33,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr QRgb kNoticeRed = qRgb(237, 28, 36);
+// The notices' red, as the client draws it.
+QRgb NoticeRed() {
+    return rv::NoticeRed().rgb();
+}
 constexpr QRgb kMenuSelected = qRgb(139, 137, 137);
 constexpr QRgb kEndDateBackground = qRgb(255, 255, 0);
 constexpr QRgb kSuccessBackground = qRgb(0, 191, 255);
@@ -45,23 +54,34 @@ QPoint NoticeTopLeft(QSize screen) {
     return QRect(QPoint(0, 0), screen).center() - QPoint(size.width() / 2, size.height() / 2);
 }
 
-// Of the pixels of `before` that are not its most frequent colour (the window's face), the share that
-// `now` still shows unchanged at the same places: near 1 for stale pixels of a closed window.
-double UnchangedShare(const QImage& before, const QImage& now) {
+// The colours of `img` (without alpha) and how often each occurs.
+std::map<QRgb, int> ColourCounts(const QImage& img) {
     std::map<QRgb, int> counts;
-    for (int y = 0; y < before.height(); ++y) {
-        for (int x = 0; x < before.width(); ++x) {
-            ++counts[before.pixel(x, y) & 0xFFFFFF];
+    for (int y = 0; y < img.height(); ++y) {
+        for (int x = 0; x < img.width(); ++x) {
+            ++counts[img.pixel(x, y) & 0xFFFFFF];
         }
     }
-    QRgb face = 0;
+    return counts;
+}
+
+// The most frequent of `counts`: a window's face, a text's background.
+QRgb MostFrequent(const std::map<QRgb, int>& counts) {
+    QRgb colour = 0;
     int most = 0;
-    for (const auto& [colour, n] : counts) {
+    for (const auto& [c, n] : counts) {
         if (n > most) {
-            face = colour;
+            colour = c;
             most = n;
         }
     }
+    return colour;
+}
+
+// Of the pixels of `before` that are not its most frequent colour (the window's face), the share that
+// `now` still shows unchanged at the same places: near 1 for stale pixels of a closed window.
+double UnchangedShare(const QImage& before, const QImage& now) {
+    const QRgb face = MostFrequent(ColourCounts(before));
     int drawn = 0;
     int same = 0;
     for (int y = 0; y < before.height() && y < now.height(); ++y) {
@@ -115,6 +135,75 @@ std::vector<QRect> TextLines(const QImage& box) {
     return lines;
 }
 
+// The background of `img` (its most frequent colour) and the strongest contrast a pixel that `isInk` takes
+// for text has against it: what a reader of that text gets at best.
+double TextContrast(const QImage& img, const std::function<bool(QRgb)>& isInk) {
+    const std::map<QRgb, int> counts = ColourCounts(img);
+    const QRgb background = MostFrequent(counts);
+    double best = 1;
+    for (const auto& [c, n] : counts) {
+        if (isInk(c)) {
+            best = std::max(best, qt::ContrastRatio(QColor(c), QColor(background)));
+        }
+    }
+    return best;
+}
+bool Reddish(QRgb c) {
+    return qRed(c) > qGreen(c) + 60 && qRed(c) > qBlue(c) + 60;
+}
+bool AnyInk(QRgb) {
+    return true;
+}
+
+// Share of a notice's ink (not white) drawn in a blend rather than its pure black or red: the glyphs'
+// antialiased edges. A picture drawn for twice the pixels has relatively fewer of them; a 1x picture
+// stretched to 2x has as many or more.
+double EdgeShare(const QImage& img) {
+    int ink = 0;
+    int pure = 0;
+    for (int y = 0; y < img.height(); ++y) {
+        for (int x = 0; x < img.width(); ++x) {
+            const QRgb c = img.pixel(x, y) & 0xFFFFFF;
+            if (c == 0xFFFFFF) {
+                continue;
+            }
+            ++ink;
+            pure += c == (NoticeRed() & 0xFFFFFF) || c == 0 ? 1 : 0;
+        }
+    }
+    return ink == 0 ? 1.0 : 1.0 - static_cast<double>(pure) / ink;
+}
+
+// Which notice picture a capture of a notice window shows: the one whose 1x picture it matches best,
+// scaled back to 1x; with the mean difference (grey levels).
+struct NoticeMatch {
+    int picture = 0;
+    double difference = 1e9;
+};
+NoticeMatch MatchNotice(const QImage& shown) {
+    const QImage back =
+        shown.scaled(kNoticeWidth, kNoticeHeight, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    NoticeMatch best;
+    for (int id : {res::kPictureSign, res::kPictureKeyPair, res::kPictureSendData, res::kPictureWriteCard}) {
+        const QImage one = DrawNoticePicture(id).copy(0, 0, kNoticeWidth, kNoticeHeight);
+        long diff = 0;
+        for (int y = 0; y < kNoticeHeight; ++y) {
+            for (int x = 0; x < kNoticeWidth; ++x) {
+                diff += std::abs(qGray(back.pixel(x, y)) - qGray(one.pixel(x, y)));
+            }
+        }
+        const double mean = static_cast<double>(diff) / (kNoticeWidth * kNoticeHeight);
+        if (mean < best.difference) {
+            best = {id, mean};
+        }
+    }
+    return best;
+}
+
+std::string Utf8(const QString& s) {
+    return s.toStdString();
+}
+
 class OnTheDesktop : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { desktop_ = std::make_unique<Desktop>(); }
@@ -160,8 +249,9 @@ protected:
             },
             timeout);
     }
-    // A message box: it comes up, is shown in a capture, and is answered with Enter (OK, or Yes).
-    QRect AnswerBox(const std::string& shot) {
+    // A message box: it comes up, is shown in a capture, and is answered with Enter (OK, or Yes), or with
+    // `key` (Escape: No).
+    QRect AnswerBox(const std::string& shot, const std::string& key = "Return") {
         auto box = WaitWindow(kBoxTitle);
         EXPECT_TRUE(box) << "no message box for " << shot;
         if (!box) {
@@ -169,7 +259,7 @@ protected:
         }
         Focus(*box);
         Shot(shot);
-        D().Key("Return");
+        D().Key(key);
         EXPECT_TRUE(WaitGone(*box)) << shot;
         return box->rect;
     }
@@ -204,19 +294,20 @@ protected:
     }
 
     // A point of the main window's client area given in its template's dialog units.
-    static QPoint AtDlu(const Window& main, double x, double y) {
+    QPoint AtDlu(const Window& main, double x, double y) const {
         const double sx = main.rect.width() / 468.0;
-        const double sy = (main.rect.height() - kMenuBarHeight) / 229.0;
+        const double sy = (main.rect.height() - kMenuBarHeight * scale_) / 229.0;
         return {main.rect.left() + static_cast<int>(x * sx),
-                main.rect.top() + kMenuBarHeight + static_cast<int>(y * sy)};
+                main.rect.top() + kMenuBarHeight * scale_ + static_cast<int>(y * sy)};
     }
-    static QRect DluRect(const Window& main, int x, int y, int w, int h) {
+    QRect DluRect(const Window& main, int x, int y, int w, int h) const {
         return QRect(AtDlu(main, x, y), AtDlu(main, x + w, y + h));
     }
 
-    // Starts the client and logs in with the PIN; returns the main window.
-    Window StartAndLogIn(World& world) {
-        world.StartClient();
+    // Starts the client (with `env` besides the scenario's) and logs in with the PIN; returns the main
+    // window.
+    Window StartAndLogIn(World& world, const std::vector<std::string>& env = {}) {
+        world.StartClient(env);
         auto main = WaitWindow(kMainTitle);
         auto login = WaitWindow(kLoginTitle);
         EXPECT_TRUE(main && login);
@@ -257,10 +348,10 @@ protected:
                         continue;
                     }
                     const QImage img = D().Capture();
-                    if (CountColour(img, w.rect, kNoticeRed) < 150) {
+                    if (CountColour(img, w.rect, NoticeRed()) < 150) {
                         continue; // mapped but not painted (yet)
                     }
-                    const int start = ColourBox(img, w.rect, kNoticeRed).left() - w.rect.left();
+                    const int start = ColourBox(img, w.rect, NoticeRed()).left() - w.rect.left();
                     if (seen.empty() || std::abs(seen.back().redStart - start) > 3) {
                         seen.push_back({start, w.rect});
                         shots_->Save(img, "notice-" + std::to_string(seen.size()));
@@ -317,8 +408,8 @@ protected:
             [&] {
                 for (const Window& w : D().Windows()) {
                     const QImage img = D().Capture();
-                    if (w.rect.size() == QSize(571, 61) && CountColour(img, w.rect, kNoticeRed) > 150) {
-                        const int start = ColourBox(img, w.rect, kNoticeRed).left();
+                    if (w.rect.size() == QSize(571, 61) && CountColour(img, w.rect, NoticeRed()) > 150) {
+                        const int start = ColourBox(img, w.rect, NoticeRed()).left();
                         if (start != lastStart) {
                             lastStart = start;
                             since = std::chrono::steady_clock::now();
@@ -333,6 +424,7 @@ protected:
 
     static std::unique_ptr<Desktop> desktop_;
     std::unique_ptr<Desktop> own_;
+    int scale_ = 1; // the desktop's scaling (Xft.dpi / 96)
     std::optional<Captures> shots_;
     std::optional<RealHomeWatch> home_;
 };
@@ -461,7 +553,9 @@ TEST_F(OnTheDesktop, RenewalShowsEachNoticeOnScreenWhileItsCallBlocksThenTheSucc
     D().Key("Return"); // it has the keyboard without being clicked
     ASSERT_TRUE(WaitGone(*success));
 
-    // Nothing given during the calls acted: no exit question, no second renewal, the client still runs.
+    // The window closed (Alt+F4) during a call is answered now that the renewal is over, by the exit
+    // question; No keeps the client. Nothing else given during the calls acted: no second renewal.
+    AnswerBox("exit-question-for-the-close-during-the-call", "Escape");
     EXPECT_TRUE(NoBoxFor(1500ms));
     EXPECT_TRUE(Running(world.Client()));
     EXPECT_EQ(world.IssueCount(), 1);
@@ -750,6 +844,302 @@ TEST_F(OnTheDesktop, TheMainWindowMinimisedDuringTheWriteComesBackWithTheOutcome
     ExpectQuietConsole(world);
 }
 
+// At twice the scale (Xft.dpi 192 on a large screen) with a screen reader's bus, through a renewal whose
+// key-pair generation takes 15 s, as on a real card. A screen reader walks the login dialog, the main
+// window, its menu bar (whose keys it hears), every field named by its label, the whole ID and unit name
+// on screen, each notice as it comes and the success dialog. During the 15 s the window answers the
+// window manager's ping at once, is repainted after another window has crossed it, and the notice is
+// announced and found. Each notice is drawn for 2x: scaled back it is its 1x picture, but not stretched.
+TEST_F(OnTheDesktop, AtTwiceTheScaleWithAScreenReaderAFifteenSecondKeyPairKeepsTheWindowAliveAndSpoken) {
+    own_ = std::make_unique<Desktop>(Desktop::Kind::XvfbOpenbox, Desktop::Screen{{2560, 1600}, 192});
+    scale_ = 2;
+    constexpr int kKeyPairMs = 15000;
+    WorldFaults faults;
+    faults.more = {{"SignData", kSlowMs}, {"InitUpdate", kKeyPairMs}, {"WriteCard", kSlowMs}};
+    faults.renewalMs = kSlowMs;
+    World world(D().Display(), faults);
+    ScreenReaderBus reader(D().Display(), world.Dir() / "a11y");
+    const std::string before = world.CardValidTo();
+
+    // The login dialog and the main window behind it, as a screen reader finds them.
+    world.StartClient(reader.ClientEnv());
+    auto main = WaitWindow(kMainTitle);
+    auto login = WaitWindow(kLoginTitle);
+    ASSERT_TRUE(main && login);
+    Shot("main-window-and-login");
+    {
+        const auto tree = reader.Walk();
+        ASSERT_GE(tree.seconds, 0) << "the walk did not end";
+        EXPECT_EQ(tree.Find("dialog", kLoginTitle).size(), 1u);
+        EXPECT_EQ(tree.Find("password text", "请输入口令").size(), 1u) << "the PIN field named by its label";
+        EXPECT_EQ(tree.Find("push button", "登录").size(), 1u);
+        EXPECT_EQ(tree.Find("dialog", kMainTitle).size(), 1u);
+        const auto bars = tree.Indices("menu bar");
+        ASSERT_EQ(bars.size(), 1u) << "the menu bar is a menu bar";
+        std::vector<std::string> items;
+        for (const auto& item : tree.ChildrenOf(bars[0])) {
+            items.push_back(item.role + ":" + item.name);
+        }
+        EXPECT_EQ(items, (std::vector<std::string>{"menu item:登录", "menu item:网络测试"}));
+    }
+    Focus(*login);
+    D().Type(kPin);
+    D().Key("Return");
+    AnswerBox("login-succeeded");
+    AnswerBox("renewal-window-message");
+    main = WaitWindow(kMainTitle);
+    ASSERT_TRUE(main);
+
+    // The menu bar by keyboard: each item the selection moves to is announced with the focus.
+    reader.Listen(120);
+    Focus(*main);
+    for (const char* key : {"F10", "Right", "Left", "Escape"}) {
+        D().Key(key);
+    }
+    auto focusedItems = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : reader.Events()) {
+            if (e.type == "object:state-changed:focused" && e.detail1 == 1 && e.role == "menu item") {
+                names.push_back(e.name);
+            }
+        }
+        return names;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return focusedItems().size() >= 3; }, 10s));
+    EXPECT_EQ(focusedItems(), (std::vector<std::string>{"登录", "网络测试", "登录"}));
+
+    // Every field named by its label; the whole 18-digit ID and unit name on the screen (their last
+    // characters inside the fields).
+    {
+        const auto tree = reader.Walk();
+        for (const char* label : {"申请者名称", "用户证书号", "证件号码", "IC卡号", "单位名称", "卡类型",
+                                  "证书有效期开始时间", "证书有效期结束时间"}) {
+            const auto fields = tree.Find("text", label);
+            ASSERT_EQ(fields.size(), 1u) << label;
+            EXPECT_TRUE(fields[0].Has("read only")) << label;
+            EXPECT_FALSE(fields[0].text.empty()) << label;
+            const QRect& box = fields[0].box;
+            const QRect& last = fields[0].last;
+            EXPECT_TRUE(last.left() >= box.left() && last.right() <= box.right())
+                << label << ": its last character is cut off (" << last.left() << ".." << last.right()
+                << " in " << box.left() << ".." << box.right() << ")";
+        }
+        EXPECT_EQ(tree.Find("text", "证件号码").at(0).text.size(), 18u);
+        EXPECT_EQ(tree.Find("text", "单位名称").at(0).text, "北京云杉科技有限公司");
+    }
+    Shot("main-window-with-card-data");
+
+    // The renewal. Each notice as it comes: which picture it shows and how it is drawn.
+    const double start = MonotonicSeconds();
+    D().Click(AtDlu(*main, 92 + 36, 192 + 10)); // "法人卡延期"
+    std::vector<int> pictures;
+    std::optional<Window> done;
+    bool keyPairChecked = false;
+    WaitUntil(
+        [&] {
+            for (const Window& w : D().Windows()) {
+                if (w.title == kBoxTitle) {
+                    done = w;
+                    return true;
+                }
+                if (w.rect.size() != QSize(kNoticeWidth, kNoticeHeight) * scale_) {
+                    continue;
+                }
+                const QImage img = D().Capture().copy(w.rect);
+                if (CountColour(img, img.rect(), NoticeRed()) < 600) {
+                    continue; // mapped, not painted yet
+                }
+                const NoticeMatch match = MatchNotice(img);
+                if (pictures.empty() || pictures.back() != match.picture) {
+                    pictures.push_back(match.picture);
+                    shots_->Save(img, "notice-" + std::to_string(match.picture) + "-at-2x");
+                    const double edge = EdgeShare(img);
+                    const double edgeAt1x =
+                        EdgeShare(DrawNoticePicture(match.picture).copy(0, 0, kNoticeWidth, kNoticeHeight));
+                    std::printf(
+                        "[ notice   ] %d at 2x: %.1f grey levels from its 1x picture; edge share %.2f "
+                        "(1x %.2f)\n",
+                        match.picture, match.difference, edge, edgeAt1x);
+                    EXPECT_LT(match.difference, 8.0) << match.picture << ": not its picture";
+                    EXPECT_LT(edge, 0.8 * edgeAt1x) << match.picture << ": the 1x picture stretched";
+                }
+                if (match.picture == res::kPictureKeyPair && !keyPairChecked) {
+                    keyPairChecked = true;
+                    // While the card generates its key pair (15 s).
+                    const QString noticeText = NoticeText(res::kPictureKeyPair);
+                    // The window manager's ping is answered at once.
+                    std::vector<long> pings;
+                    for (int i = 0; i < 5; ++i) {
+                        const auto took = D().Ping(*main, 3s);
+                        pings.push_back(took ? static_cast<long>(took->count()) : -1);
+                        std::this_thread::sleep_for(100ms);
+                    }
+                    std::vector<long> sorted = pings;
+                    std::sort(sorted.begin(), sorted.end());
+                    std::printf("[ ping     ] answered in %ld %ld %ld %ld %ld ms\n", pings[0], pings[1],
+                                pings[2], pings[3], pings[4]);
+                    EXPECT_GE(sorted.front(), 0) << "a ping was not answered";
+                    EXPECT_LT(sorted[2], 200) << "the median answer";
+                    // Another window crosses the main window's upper part and goes: the window repaints.
+                    const QRect area(main->rect.topLeft(), QSize(main->rect.width(), 120 * scale_));
+                    const QImage uncovered = D().Capture().copy(area);
+                    const QRgb magenta = qRgb(255, 0, 255);
+                    const unsigned cover =
+                        D().OpenCover(QRect(area.topLeft() - QPoint(200, 0), area.size()), magenta);
+                    EXPECT_TRUE(
+                        WaitUntil([&] { return CountColour(D().Capture(), area, magenta) > 1000; }, 3s));
+                    D().MoveCover(cover, area.topLeft() + QPoint(60, 20));
+                    Shot("another-window-over-the-main-window");
+                    D().MoveCover(cover, QPoint(0, D().ScreenSize().height() - area.height()));
+                    EXPECT_TRUE(WaitUntil([&] { return D().Capture().copy(area) == uncovered; }, 3s))
+                        << "the main window was not repainted";
+                    Shot("the-main-window-repainted");
+                    D().CloseCover(cover);
+                    // The notice was announced: an alert saying its text became showing.
+                    EXPECT_TRUE(WaitUntil(
+                        [&] {
+                            for (const auto& e : reader.Events()) {
+                                if (e.t > start && e.type == "object:state-changed:showing" &&
+                                    e.detail1 == 1 && e.role == "alert" && e.name == Utf8(noticeText)) {
+                                    return true;
+                                }
+                            }
+                            return false;
+                        },
+                        5s))
+                        << "the notice was not announced";
+                    // A screen reader walks the window at once and finds the notice.
+                    const auto tree = reader.Walk();
+                    std::printf("[ a11y     ] the walk during the call took %.2f s\n", tree.seconds);
+                    EXPECT_GE(tree.seconds, 0);
+                    EXPECT_LT(tree.seconds, 5.0);
+                    const auto alerts = tree.Find("alert", Utf8(noticeText));
+                    EXPECT_EQ(alerts.size(), 1u) << "the notice is not found";
+                    for (const auto& alert : alerts) {
+                        EXPECT_EQ(alert.description, Utf8(noticeText));
+                    }
+                    // All of it while the key pair was still being made: its notice is still up.
+                    bool stillUp = false;
+                    for (const Window& now : D().Windows()) {
+                        stillUp = stillUp ||
+                                  (now.rect == w.rect &&
+                                   MatchNotice(D().Capture().copy(now.rect)).picture == res::kPictureKeyPair);
+                    }
+                    EXPECT_TRUE(stillUp) << "the key pair was done before the checks were";
+                }
+            }
+            return false;
+        },
+        90s, 100ms);
+    EXPECT_EQ(pictures, (std::vector<int>{res::kPictureSign, res::kPictureKeyPair, res::kPictureSendData,
+                                          res::kPictureWriteCard}));
+    ASSERT_TRUE(done) << "no message after the renewal";
+    AnswerBox("renewal-succeeded");
+
+    // The success dialog: named, with its message.
+    const std::optional<Window> success = WaitSuccessDialog();
+    ASSERT_TRUE(success) << "no success dialog";
+    Shot("success-dialog");
+    {
+        const auto tree = reader.Walk();
+        const auto dialogs = tree.Find("dialog", "延期成功");
+        ASSERT_EQ(dialogs.size(), 1u);
+        EXPECT_NE(dialogs[0].description.find("您的证书有效期已延期到"), std::string::npos);
+        EXPECT_EQ(tree.Find("push button", "确定").size(), 1u);
+    }
+    D().Key("Return");
+    ASSERT_TRUE(WaitGone(*success));
+    EXPECT_GT(world.CardValidTo(), before);
+    EXPECT_EQ(world.IssueCount(), 1);
+    ExpectQuietConsole(world);
+}
+
+// Dark desktop themes: Adwaita-dark through Qt's GTK theme (which Qt picks by itself on GNOME with a
+// dark GTK theme), then qt6ct's "darker" scheme. Every text the client colours itself reads at 4.5:1 or
+// better on the screen; the whole ID is shown; and Enter in a data field asks before leaving: No keeps
+// the client, Yes ends it.
+TEST_F(OnTheDesktop, UnderDarkThemesEveryTextReadsTheIdFitsAndEnterInAFieldAsksBeforeLeaving) {
+    World world(D().Display());
+    const Window main = StartAndLogIn(world, {"QT_QPA_PLATFORMTHEME=gtk3", "GTK_THEME=Adwaita:dark"});
+    ASSERT_NE(main.id, 0u);
+    Focus(main);
+    const QRect endDate = DluRect(main, 333, 136, 114, 20);
+    ASSERT_TRUE(WaitUntil([&] { return CountColour(D().Capture(), endDate, kEndDateBackground) > 100; }, 5s));
+    const QImage screen = D().Capture();
+    shots_->Save(screen, "main-window-adwaita-dark");
+    // The theme is dark indeed: the window's face beside the group box.
+    EXPECT_LT(qGray(screen.pixel(AtDlu(main, 6, 100))), 100);
+    // What the client colours itself, measured on the screen.
+    const QRect captions = QRect(main.rect.topLeft() + QPoint(20, 0), QSize(130, kMenuBarHeight - 1));
+    std::map<std::string, double> contrast = {
+        {"menu captions", TextContrast(screen.copy(captions), AnyInk)},
+        {"start date", TextContrast(screen.copy(DluRect(main, 113, 141, 100, 14)), Reddish)},
+        {"end date", TextContrast(screen.copy(DluRect(main, 335, 138, 60, 15)), Reddish)},
+        {"warning", TextContrast(screen.copy(DluRect(main, 22, 166, 420, 14)), Reddish)},
+    };
+    D().Key("F10");
+    ASSERT_TRUE(WaitUntil([&] { return CountColour(D().Capture(), captions, kMenuSelected) > 500; }, 5s));
+    const QImage selected = D().Capture();
+    shots_->Save(selected, "menu-mode-adwaita-dark");
+    contrast["selected caption"] = TextContrast(
+        selected.copy(QRect(main.rect.topLeft() + QPoint(21, 1), QSize(50, kMenuBarHeight - 3))), AnyInk);
+    D().Key("Escape");
+    for (const auto& [what, ratio] : contrast) {
+        std::printf("[ contrast ] %s %.2f:1\n", what.c_str(), ratio);
+        EXPECT_GE(ratio, 4.5) << what;
+    }
+    // The 18 digits of the ID, each apart from the next, none against the field's edge.
+    const QRect idField = DluRect(main, 111, 71, 110, 17).adjusted(3, 3, -3, -3);
+    const QImage id = screen.copy(idField);
+    int digits = 0;
+    int lastInk = -1;
+    bool inDigit = false;
+    for (int x = 0; x < id.width(); ++x) {
+        bool ink = false;
+        for (int y = 0; y < id.height(); ++y) {
+            ink = ink || qGray(id.pixel(x, y)) > 150; // light text on the dark field
+        }
+        digits += ink && !inDigit ? 1 : 0;
+        inDigit = ink;
+        lastInk = ink ? x : lastInk;
+    }
+    std::printf("[ fields   ] ID: %d digits, ink to %d of %d\n", digits, lastInk, id.width());
+    EXPECT_EQ(digits, 18);
+    EXPECT_LT(lastInk, id.width() - 2) << "the last digit is cut off";
+
+    // Enter in the ID field: the exit question. No keeps the client; Yes ends it (closing the card).
+    D().Click(idField.center());
+    D().Key("Return");
+    AnswerBox("exit-question-after-enter-in-a-field", "Escape");
+    EXPECT_TRUE(NoBoxFor(800ms));
+    EXPECT_TRUE(Running(world.Client()));
+    D().Click(idField.center());
+    D().Key("Return");
+    AnswerBox("exit-question-again");
+    EXPECT_EQ(WaitExit(world.Client(), 10s), std::optional<int>(0));
+    world.Client() = -1;
+    ExpectQuietConsole(world);
+
+    // qt6ct's "darker" scheme: the menu bar and the warning, before the login.
+    std::filesystem::create_directories(world.Dir() / "home" / ".config" / "qt6ct");
+    std::ofstream(world.Dir() / "home" / ".config" / "qt6ct" / "qt6ct.conf")
+        << "[Appearance]\ncolor_scheme_path=/usr/share/qt6ct/colors/darker.conf\ncustom_palette=true\n";
+    world.StartClient({"QT_QPA_PLATFORMTHEME=qt6ct"});
+    const auto darker = WaitWindow(kMainTitle);
+    ASSERT_TRUE(darker && WaitWindow(kLoginTitle));
+    const QImage darkerScreen = Painted(*darker);
+    shots_->Save(D().Capture(), "main-window-qt6ct-darker");
+    EXPECT_LT(qGray(D().Capture().pixel(AtDlu(*darker, 6, 100))), 100) << "not dark";
+    const double menu = TextContrast(
+        D().Capture().copy(QRect(darker->rect.topLeft() + QPoint(20, 0), QSize(130, kMenuBarHeight - 1))),
+        AnyInk);
+    const double warning = TextContrast(D().Capture().copy(DluRect(*darker, 22, 166, 420, 14)), Reddish);
+    std::printf("[ contrast ] qt6ct darker: menu captions %.2f:1, warning %.2f:1\n", menu, warning);
+    EXPECT_GE(menu, 4.5);
+    EXPECT_GE(warning, 4.5);
+    (void)darkerScreen;
+}
+
 // A Wayland desktop: Weston runs the client through XWayland, as Debian's desktop does. Keyboard only
 // (see Desktop::Kind), so the renewal button, which only the mouse reaches directly, is not pressed here.
 class OnWestonThroughXWayland : public OnTheDesktop {
@@ -757,17 +1147,34 @@ protected:
     static void SetUpTestSuite() { desktop_ = std::make_unique<Desktop>(Desktop::Kind::WestonXWayland); }
 };
 
+// QT_QPA_PLATFORM=wayland (as sway or KDE set it for every program) does not move the client off X11.
 TEST_F(OnWestonThroughXWayland, TheClientRunsThroughXWaylandLogsInShowsTheCardAndLeaves) {
     World world(D().Display());
-    // A Wayland session that offers no X11 display: a clear message, no window.
-    world.StartClient({"DISPLAY=", "WAYLAND_DISPLAY=wayland-renvora"});
+    const std::vector<std::string> wayland = {"QT_QPA_PLATFORM=wayland",
+                                              "WAYLAND_DISPLAY=" + D().WaylandSocket()};
+    // A Wayland session that offers no X11 display: no window, status 2, and why, on stderr and in a
+    // desktop notification (started from a menu, nobody reads stderr).
+    SessionBus bus(world.Dir() / "session");
+    pid_t notifications = Spawn({RENVORA_BUILD_DIR "/tests/notification-stand-in", "--log",
+                                 (world.Dir() / "notifications.log").string(), "--", "sleep", "60"},
+                                {"DBUS_SESSION_BUS_ADDRESS=" + bus.Address()}, "", "");
+    ASSERT_TRUE(bus.WaitForName("org.freedesktop.Notifications", 20s));
+    std::vector<std::string> noX = wayland;
+    noX.insert(noX.end(), {"DISPLAY=", "DBUS_SESSION_BUS_ADDRESS=" + bus.Address()});
+    world.StartClient(noX);
     EXPECT_EQ(WaitExit(world.Client(), 10s), std::optional<int>(2));
     EXPECT_NE(world.ClientStderr().find("XWayland"), std::string::npos) << world.ClientStderr();
     world.Client() = -1;
+    Stop(notifications);
+    std::ifstream log(world.Dir() / "notifications.log");
+    const std::string logged((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(logged.find("Notify\tRenvora\t"), std::string::npos) << logged;
+    EXPECT_NE(logged.find("Renvora 无法启动"), std::string::npos) << logged;
+    EXPECT_NE(logged.find("xwayland"), std::string::npos) << logged;
     std::filesystem::remove(world.Dir() / "client.err");
 
-    // With XWayland's display, as the session hands it out: the whole login by keyboard.
-    const Window main = StartAndLogIn(world);
+    // With XWayland's display, as the session hands it out: the whole login by keyboard, on X11.
+    const Window main = StartAndLogIn(world, wayland);
     ASSERT_NE(main.id, 0u);
     const QRect endDate = DluRect(main, 333, 136, 114, 20);
     EXPECT_TRUE(WaitUntil([&] { return CountColour(D().Capture(), endDate, kEndDateBackground) > 100; }, 5s));

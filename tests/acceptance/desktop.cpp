@@ -19,10 +19,6 @@ namespace rv::acceptance {
 namespace fs = std::filesystem;
 namespace {
 
-// The screen (on Weston: its output).
-constexpr int kWidth = 1280;
-constexpr int kHeight = 800;
-
 template <class T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
 template <class T> Reply<T> Own(T* p) {
     return Reply<T>(p, &std::free);
@@ -75,9 +71,12 @@ std::string ReadDisplayNumber(int fd, int ms) {
 
 } // namespace
 
-Desktop::Desktop(Kind kind) : kind_(kind) {
+Desktop::Desktop(Kind kind, Screen screen) : kind_(kind), screen_(screen) {
     display_ = OnWayland() ? StartWeston() : StartXvfb();
     x_ = Connect(display_);
+    if (screen_.dpi > 0) {
+        TellDpi(screen_.dpi);
+    }
     switch (kind_) {
     case Kind::XvfbOpenbox:
         wm_ = Spawn({"openbox", "--sm-disable"}, {"DISPLAY=" + display_}, "", "");
@@ -101,9 +100,11 @@ std::string Desktop::StartXvfb() {
     if (::pipe(fds) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    xvfb_ = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x800x24", "-nolisten",
-                   "tcp", "-noreset"},
-                  {}, "", "", {fds[1]});
+    const std::string size =
+        std::to_string(screen_.size.width()) + "x" + std::to_string(screen_.size.height()) + "x24";
+    xvfb_ = Spawn(
+        {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", size, "-nolisten", "tcp", "-noreset"},
+        {}, "", "", {fds[1]});
     ::close(fds[1]);
     const std::string number = ReadDisplayNumber(fds[0], 20000);
     ::close(fds[0]);
@@ -127,11 +128,12 @@ std::string Desktop::StartWeston() {
         fs::permissions("/tmp/.X11-unix", fs::perms::all | fs::perms::sticky_bit, ec);
     }
     const fs::path log = runtimeDir_ / "weston.log";
-    wm_ = Spawn({"weston", "--backend=headless-backend.so", "--xwayland", "--socket=wayland-renvora",
-                 "--width=" + std::to_string(kWidth), "--height=" + std::to_string(kHeight), "--idle-time=0",
-                 "--log=" + log.string()},
-                {"XDG_RUNTIME_DIR=" + runtimeDir_.string(), "WAYLAND_DISPLAY=", "DISPLAY="}, "",
-                (runtimeDir_ / "weston.err").string());
+    wm_ =
+        Spawn({"weston", "--backend=headless-backend.so", "--xwayland", "--socket=wayland-renvora",
+               "--width=" + std::to_string(screen_.size.width()),
+               "--height=" + std::to_string(screen_.size.height()), "--idle-time=0", "--log=" + log.string()},
+              {"XDG_RUNTIME_DIR=" + runtimeDir_.string(), "WAYLAND_DISPLAY=", "DISPLAY="}, "",
+              (runtimeDir_ / "weston.err").string());
     const std::string mark = "xserver listening on display :";
     std::string number;
     WaitUntil(
@@ -201,7 +203,87 @@ Desktop::~Desktop() {
 }
 
 QSize Desktop::ScreenSize() const {
-    return {kWidth, kHeight};
+    return screen_.size;
+}
+
+void Desktop::TellDpi(int dpi) {
+    // The X resources a desktop's settings daemon publishes on the root window; toolkits read Xft.dpi.
+    const std::string resources = "Xft.dpi:\t" + std::to_string(dpi) + "\n";
+    xcb_change_property(x_.conn, XCB_PROP_MODE_REPLACE, x_.root, XCB_ATOM_RESOURCE_MANAGER, XCB_ATOM_STRING,
+                        8, static_cast<uint32_t>(resources.size()), resources.data());
+    xcb_flush(x_.conn);
+    std::free(xcb_get_input_focus_reply(x_.conn, xcb_get_input_focus(x_.conn), nullptr));
+}
+
+std::optional<std::chrono::milliseconds> Desktop::Ping(const Window& w,
+                                                       std::chrono::milliseconds timeout) const {
+    // A connection of its own that listens on the root window, where a client sends its answer (to those
+    // who select structure notification or substructure redirection there, as the window manager does).
+    Connection c = Connect(display_);
+    const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(c.conn, c.root, XCB_CW_EVENT_MASK, &mask);
+    const xcb_atom_t protocols = Atom(c.conn, "WM_PROTOCOLS");
+    const xcb_atom_t ping = Atom(c.conn, "_NET_WM_PING");
+    static uint32_t stamp = 1000;
+    const uint32_t time = ++stamp;
+    xcb_client_message_event_t ev{};
+    ev.response_type = XCB_CLIENT_MESSAGE;
+    ev.format = 32;
+    ev.window = w.id;
+    ev.type = protocols;
+    ev.data.data32[0] = ping;
+    ev.data.data32[1] = time;
+    ev.data.data32[2] = w.id;
+    const auto t0 = std::chrono::steady_clock::now();
+    xcb_send_event(c.conn, 0, w.id, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ev));
+    xcb_flush(c.conn);
+    std::optional<std::chrono::milliseconds> took;
+    WaitUntil(
+        [&] {
+            while (xcb_generic_event_t* e = xcb_poll_for_event(c.conn)) {
+                auto* cm = reinterpret_cast<xcb_client_message_event_t*>(e);
+                if ((e->response_type & 0x7F) == XCB_CLIENT_MESSAGE && cm->type == protocols &&
+                    cm->data.data32[0] == ping && cm->data.data32[1] == time) {
+                    took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - t0);
+                }
+                std::free(e);
+            }
+            return took.has_value();
+        },
+        timeout, std::chrono::milliseconds(2));
+    xcb_disconnect(c.conn);
+    return took;
+}
+
+unsigned Desktop::OpenCover(const QRect& rect, QRgb colour) {
+    const xcb_window_t w = xcb_generate_id(x_.conn);
+    const uint32_t values[] = {colour & 0xFFFFFF, 1};
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(x_.conn)).data;
+    xcb_create_window(x_.conn, XCB_COPY_FROM_PARENT, w, x_.root, static_cast<int16_t>(rect.x()),
+                      static_cast<int16_t>(rect.y()), static_cast<uint16_t>(rect.width()),
+                      static_cast<uint16_t>(rect.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(x_.conn, w);
+    xcb_flush(x_.conn);
+    std::free(xcb_get_input_focus_reply(x_.conn, xcb_get_input_focus(x_.conn), nullptr));
+    return w;
+}
+
+void Desktop::MoveCover(unsigned cover, QPoint to) {
+    const uint32_t values[] = {static_cast<uint32_t>(to.x()), static_cast<uint32_t>(to.y())};
+    xcb_configure_window(x_.conn, cover, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, values);
+    xcb_flush(x_.conn);
+    std::free(xcb_get_input_focus_reply(x_.conn, xcb_get_input_focus(x_.conn), nullptr));
+}
+
+void Desktop::CloseCover(unsigned cover) {
+    xcb_destroy_window(x_.conn, cover);
+    xcb_flush(x_.conn);
+}
+
+std::string Desktop::WaylandSocket() const {
+    return OnWayland() ? (runtimeDir_ / "wayland-renvora").string() : std::string();
 }
 
 QImage Desktop::Image(unsigned window, QSize size) const {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,9 +43,16 @@ public:
         // no pointer, and XWayland (22.1) crashes on a synthetic pointer event there: keyboard only.
         WestonXWayland,
     };
+    // The screen: its size in pixels, and the dots per inch the desktop tells its programs (Xft.dpi, as
+    // a desktop's scaling setting does: 144 is 1.5x, 192 is 2x; 0 tells nothing, which is 96).
+    struct Screen {
+        QSize size{1280, 800};
+        int dpi = 0;
+    };
     // Starts the display server and its window manager and waits until the manager has taken the
     // screen. Throws with a reason on failure.
-    explicit Desktop(Kind kind = Kind::XvfbOpenbox);
+    Desktop(Kind kind, Screen screen);
+    explicit Desktop(Kind kind = Kind::XvfbOpenbox) : Desktop(kind, Screen()) {}
     ~Desktop();
     Desktop(const Desktop&) = delete;
     Desktop& operator=(const Desktop&) = delete;
@@ -71,6 +79,18 @@ public:
     // Kills the display server (SIGKILL), as a crash would end it.
     void KillServer();
 
+    // Sends the window manager's ping (_NET_WM_PING) to `w` and returns how long its answer took, or
+    // nothing when none came within `timeout`.
+    std::optional<std::chrono::milliseconds> Ping(const Window& w, std::chrono::milliseconds timeout) const;
+    // Another program's window: a plain rectangle of one colour over everything, outside the window
+    // manager's care, moved and taken away again as a person drags a window across.
+    unsigned OpenCover(const QRect& rect, QRgb colour);
+    void MoveCover(unsigned cover, QPoint to);
+    void CloseCover(unsigned cover);
+
+    // Weston's Wayland socket (absolute path; empty on X servers).
+    std::string WaylandSocket() const;
+
 private:
     struct Connection {
         xcb_connection_t* conn = nullptr;
@@ -81,8 +101,10 @@ private:
     QImage Image(unsigned window, QSize size) const;
     static Connection Connect(const std::string& display);
     void WaitForWindowManager(const std::string& name);
+    void TellDpi(int dpi);
 
     Kind kind_;
+    Screen screen_;
     std::filesystem::path runtimeDir_; // Weston's
     pid_t xvfb_ = -1;
     pid_t wm_ = -1;

@@ -316,7 +316,7 @@ TEST_F(TemplateDialogTest, TextBackgroundIsPaintedBehindTheTextOnly) {
     protected:
         qt::CtlColor OnCtlColor(int id) override {
             if (id == res::kEditValidTo) {
-                return {QColor(255, 0, 0), QColor(255, 255, 0)};
+                return {QColor(255, 0, 0), QColor(255, 255, 0), std::nullopt};
             }
             return {};
         }

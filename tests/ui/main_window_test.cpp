@@ -1,6 +1,7 @@
 // The main window on real widgets (offscreen) over a scripted card control: its controls, fonts and
 // colours, the owner-drawn menu, the system-menu stand-in, the commands, Enter and the exit path.
 #include "card/dispids.h"
+#include "platform/qt/colours.h"
 #include "platform/qt/template_dialog.h"
 #include "platform/qt/text.h"
 #include "res/resource_ids.h"
@@ -210,18 +211,22 @@ int CountNear(const QImage& img, QColor c, int tolerance = 40) {
     return n;
 }
 
-TEST_F(MainWindowTest, ValidityDatesAndNoticeAreRedAndTheEndDateOnYellow) {
+// The original's red, darkened just enough to read at 4.5:1 on the face colour it was chosen for (or on
+// the end date's yellow), which these controls keep whatever the theme.
+TEST_F(MainWindowTest, ValidityDatesAndNoticeAreReadableRedAndTheEndDateOnYellow) {
     CRenvoraDlg dlg(nullptr, AttachFake());
     Run(dlg, [&](CRenvoraDlg& w) {
         w.Model().data.validFrom = "20230101";
         w.Model().data.validTo = "20251231";
         w.Model().data.applicantName = "ACME";
         w.ShowCardData();
-        const QColor red(255, 0, 0), yellow(255, 255, 0);
+        const QColor red(221, 0, 0), yellow(255, 255, 0);
         EXPECT_EQ(w.GetDlgItem(1009)->palette().color(QPalette::Text), red);
-        EXPECT_EQ(w.GetDlgItem(1010)->palette().color(QPalette::Text), red);
+        EXPECT_EQ(w.GetDlgItem(1010)->palette().color(QPalette::Text), QColor(229, 0, 0));
         EXPECT_EQ(w.GetDlgItem(1037)->palette().color(QPalette::WindowText), red);
         EXPECT_NE(w.GetDlgItem(1003)->palette().color(QPalette::Text), red);
+        EXPECT_EQ(w.GetDlgItem(1009)->palette().color(QPalette::Base), qt::kClassicFace);
+        EXPECT_EQ(w.GetDlgItem(1037)->palette().color(QPalette::Window), qt::kClassicFace);
         EXPECT_EQ(w.Item<qt::TemplateEdit>(1010)->TextBackground(), yellow);
         EXPECT_FALSE(w.Item<qt::TemplateEdit>(1009)->TextBackground().has_value());
 
@@ -507,21 +512,25 @@ TEST_F(MainWindowTest, FailingCardCloseEndsTheProcessWithStatus1AfterTheMessage)
                 ::testing::ExitedWithCode(1), expected);
 }
 
-TEST_F(MainWindowTest, EnterInAReadOnlyFieldEndsTheWindowWithoutQuestionOrCardClose) {
+// Enter in a read-only field would end the Windows dialog at once, past the question and without closing
+// the card; here it takes the exit path.
+TEST_F(MainWindowTest, EnterInAReadOnlyFieldTakesTheExitPathWithItsQuestionAndTheCardClose) {
     CRenvoraDlg dlg(nullptr, AttachFake());
+    core.boxes.QueueAnswers({IDNO, IDYES});
     int result = Run(dlg, [&](CRenvoraDlg& w) {
         w.Model().loggedIn = 1;
         w.Model().data.cardNumber = "0001";
         w.ShowCardData();
-        // What the user sees is what the strings hold afterwards.
-        w.Item<QLineEdit>(res::kEditCardNumber)->setText(QStringLiteral("0002"));
         w.GetDlgItem(res::kEditIdNumber)->setFocus();
         Key(w.GetDlgItem(res::kEditIdNumber), Qt::Key_Return);
+        EXPECT_FALSE(w.IsEnded()) << "No keeps the window";
+        EXPECT_TRUE(card.Calls().empty()) << "and leaves the card alone";
+        Key(w.GetDlgItem(res::kEditCardNumber), Qt::Key_Enter);
     });
-    EXPECT_EQ(result, res::kIdOk);
-    EXPECT_EQ(dlg.Model().data.cardNumber, "0002");
-    EXPECT_TRUE(core.boxes.Entries().empty());
-    EXPECT_TRUE(card.Calls().empty());
+    EXPECT_EQ(result, res::kIdCancel);
+    EXPECT_EQ(core.boxes.TextsUtf8(), std::vector<std::string>(2, U(u8"您确定退出客户端吗？")));
+    EXPECT_EQ(card.CountMethod(dispid::CloseCard), 1);
+    EXPECT_EQ(dlg.Model().data.cardNumber, "0001");
 }
 
 TEST_F(MainWindowTest, ButtonsAndMenuCommandsReachTheirHandlers) {

@@ -3,6 +3,7 @@
 // With $RENVORA_SCREENSHOT_DIR set, the window of every picture is saved there as a PNG.
 #include "card/CDCertUpdate.h"
 #include "card/dispids.h"
+#include "platform/qt/colours.h"
 #include "platform/qt/template_dialog.h"
 #include "renewal/main_window_model.h"
 #include "support/fake_card.h"
@@ -31,7 +32,7 @@ QImage OnScreen(QWidget* w) {
 }
 
 bool IsRed(QRgb c) {
-    return qRed(c) == 237 && qGreen(c) == 28 && qBlue(c) == 36;
+    return (c & 0xFFFFFF) == (NoticeRed().rgb() & 0xFFFFFF);
 }
 bool IsWhite(QRgb c) {
     return qRed(c) == 255 && qGreen(c) == 255 && qBlue(c) == 255;
@@ -106,6 +107,13 @@ TEST_F(NoticeWindow, PicturesFollowTheirTable) {
         EXPECT_GT(qRed(symbol), 60);
         EXPECT_LT(qRed(symbol), 240);
     }
+}
+
+// The original's red is 4.4:1 on the white; the pictures use the nearest red that reads at 4.5:1.
+TEST_F(NoticeWindow, TheWarningsRedIsTheOriginalsDarkenedToReadOnWhite) {
+    EXPECT_EQ(NoticeRed(), QColor(233, 28, 35));
+    EXPECT_GE(qt::ContrastRatio(NoticeRed(), Qt::white), 4.5);
+    EXPECT_LT(qt::ContrastRatio(QColor(237, 28, 36), Qt::white), 4.5);
 }
 
 TEST_F(NoticeWindow, AnyOtherNumberShowsTheWritingPicture) {

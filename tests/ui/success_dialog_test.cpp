@@ -2,6 +2,7 @@
 // font and colours, where it opens, and how it closes. With $RENVORA_SCREENSHOT_DIR set, the dialog is
 // saved there as a PNG.
 #include "card/CDCertUpdate.h"
+#include "platform/qt/colours.h"
 #include "platform/qt/template_dialog.h"
 #include "platform/qt/text.h"
 #include "renewal/main_window_model.h"
@@ -78,14 +79,19 @@ TEST_F(SuccessDialog, ShortDatesGiveWhatTheyHold) {
     EXPECT_EQ(Utf8(shown), reinterpret_cast<const char*>(u8"您的证书有效期已延期到：\n     年月日     "));
 }
 
-TEST_F(SuccessDialog, ShowsRedKaitiOnSkyBlue) {
+// Red on sky blue is 1.9:1; the red is darkened until it reads at 4.5:1 there.
+TEST_F(SuccessDialog, ShowsReadableRedKaitiOnSkyBlue) {
     QImage shot;
     Run("20280927", [&](UpdateSuccessDialog& d) {
         auto* text = d.Item<qt::TemplateStatic>(res::kSuccessText);
         ASSERT_NE(text, nullptr);
         EXPECT_EQ(QFontInfo(text->font()).family(), "AR PL UKai CN");
         EXPECT_EQ(text->font().pixelSize(), 27) << "20 pt at 96 dots per inch";
-        EXPECT_EQ(text->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+        const QColor red = text->palette().color(QPalette::WindowText);
+        EXPECT_EQ(red, QColor(144, 0, 0)) << "the darkest red needed, no darker";
+        EXPECT_GE(qt::ContrastRatio(red, QColor(0, 191, 255)), 4.5);
+        EXPECT_EQ(d.accessibleName(), qt::Q(Gbk(u8"延期成功")));
+        EXPECT_NE(d.accessibleDescription().indexOf(QStringLiteral("2028")), -1);
         ASSERT_TRUE(text->TextBackground().has_value());
         EXPECT_EQ(*text->TextBackground(), QColor(0, 191, 255));
         shot = d.grab().toImage().convertToFormat(QImage::Format_RGB888);
@@ -95,7 +101,7 @@ TEST_F(SuccessDialog, ShowsRedKaitiOnSkyBlue) {
     for (int y = 0; y < shot.height(); ++y) {
         for (int x = 0; x < shot.width(); ++x) {
             QRgb c = shot.pixel(x, y);
-            red += qRed(c) == 255 && qGreen(c) == 0 && qBlue(c) == 0;
+            red += qRed(c) == 144 && qGreen(c) == 0 && qBlue(c) == 0;
             blue += qRed(c) == 0 && qGreen(c) == 191 && qBlue(c) == 255;
         }
     }

@@ -57,6 +57,15 @@ IpAddressCtrl::IpAddressCtrl(QWidget* parent) : QFrame(parent) {
     setFocusProxy(fields_[0]);
 }
 
+void IpAddressCtrl::NameParts(const QString& name) {
+    setAccessibleName(name);
+    for (int i = 0; i < 4; ++i) {
+        // "第N段": the Nth part.
+        fields_[static_cast<std::size_t>(i)]->setAccessibleName(name + Q("第") + QString::number(i + 1) +
+                                                                Q("段"));
+    }
+}
+
 void IpAddressCtrl::FieldEdited(int index) {
     QLineEdit* e = fields_[static_cast<std::size_t>(index)];
     // Like the Windows control: a value above 255 is corrected to 255, and a full field moves on.

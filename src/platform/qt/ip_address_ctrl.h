@@ -26,6 +26,9 @@ public:
     bool IsBlank() const;
     void ClearAddress();
 
+    // Names the control and its four fields for assistive tools: "NAME", "NAME第1段" .. "NAME第4段".
+    void NameParts(const QString& name);
+
     // The edit of field 0..3 (tests type into them).
     QLineEdit* Field(int index) const { return fields_[static_cast<std::size_t>(index)]; }
 

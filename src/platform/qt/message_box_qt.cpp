@@ -60,10 +60,11 @@ int QtMessageBox::Show(const std::string& text, MbKind kind) {
         grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(),
                       0, 1, grid->columnCount());
     }
+    // Assistive tools read the box as its caption and its text.
+    box.setAccessibleName(box.windowTitle());
+    box.setAccessibleDescription(box.text());
     // On the screen before the person is waited for (see ShowOrExit for a box that does not appear).
     ShowOrExit(box);
-    // Its frame, taken while shown: a hidden window may have no native window any more.
-    const quintptr frame = FrameOf(box.internalWinId());
     if (HookSlot()) {
         Hook hook = HookSlot();
         hook(box);
@@ -71,9 +72,7 @@ int QtMessageBox::Show(const std::string& text, MbKind kind) {
     if (!box.clickedButton()) {
         box.exec();
     }
-    // A blocking call may follow at once: what the box covered must be repainted on screen first.
     box.hide();
-    SettleAfterClose(frame);
     QAbstractButton* clicked = box.clickedButton();
     if (kind == MbKind::Ok) {
         return IDOK;

@@ -40,7 +40,8 @@ QPixmap DrawAppIcon(int size) {
 QIcon AppIcon() {
     static const QIcon icon = [] {
         QIcon i;
-        for (int size : {16, 32, 48}) {
+        // Every size a panel or title bar asks for at 1x, 1.5x and 2x, drawn rather than stretched.
+        for (int size : {16, 24, 32, 48, 64, 96}) {
             i.addPixmap(DrawAppIcon(size));
         }
         return i;

@@ -1,6 +1,7 @@
 #include "platform/qt/template_dialog.h"
 
 #include "platform/message_box.h"
+#include "platform/qt/call_thread.h"
 #include "platform/qt/display.h"
 #include "platform/qt/fonts.h"
 #include "platform/qt/ip_address_ctrl.h"
@@ -19,6 +20,8 @@
 #include <QValidator>
 
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace rv::qt {
 namespace {
@@ -70,7 +73,10 @@ TemplateEdit::TemplateEdit(const QString& text, QWidget* parent) : QLineEdit(tex
     setValidator(new EditInputRule(this));
     // During validation text() already holds the new text; remember the one it replaces.
     accepted_ = text;
-    connect(this, &QLineEdit::textChanged, this, [this](const QString& t) { accepted_ = t; });
+    connect(this, &QLineEdit::textChanged, this, [this](const QString& t) {
+        accepted_ = t;
+        Fit();
+    });
 }
 
 void TemplateEdit::SetWindowText(const QString& text) {
@@ -117,6 +123,59 @@ QRect TemplateEdit::TextRect() const {
     int y = r.y() + (r.height() - fm.height() + 1) / 2;
     int w = fm.horizontalAdvance(displayText());
     return QRect(x, y, std::min(w, r.right() - x + 1), fm.height());
+}
+
+int TemplateEdit::TextRoom() const {
+    QStyleOptionFrame opt;
+    initStyleOption(&opt);
+    const QRect r =
+        style()->subElementRect(QStyle::SE_LineEditContents, &opt, this).marginsRemoved(textMargins());
+    // QLineEdit's own 2 pixels on each side, and one for the cursor.
+    return r.width() - 2 * 2 - 1;
+}
+
+void TemplateEdit::SetFitText(bool on) {
+    fitText_ = on;
+    baseFont_ = font();
+    Fit();
+}
+
+void TemplateEdit::Fit() {
+    if (!fitText_ || fitting_) {
+        return;
+    }
+    fitting_ = true;
+    QFont f = baseFont_;
+    const int room = TextRoom();
+    const int wide = QFontMetrics(f).horizontalAdvance(displayText());
+    if (wide > room && room > 0) {
+        // From the ratio down until it fits: stretched glyphs do not scale exactly.
+        for (int stretch = std::max(kMinFitStretch, 100 * room / wide); stretch >= kMinFitStretch;
+             stretch -= 2) {
+            f.setStretch(stretch);
+            if (QFontMetrics(f).horizontalAdvance(displayText()) <= room) {
+                break;
+            }
+        }
+    }
+    if (f != font()) {
+        setFont(f);
+    }
+    setCursorPosition(0);
+    fitting_ = false;
+}
+
+void TemplateEdit::changeEvent(QEvent* event) {
+    QLineEdit::changeEvent(event);
+    if (event->type() == QEvent::FontChange && !fitting_) {
+        baseFont_ = font();
+        Fit();
+    }
+}
+
+void TemplateEdit::resizeEvent(QResizeEvent* event) {
+    QLineEdit::resizeEvent(event);
+    Fit();
 }
 
 void TemplateEdit::paintEvent(QPaintEvent* event) {
@@ -202,6 +261,46 @@ void TemplateStatic::Render() {
 // ---------------------------------------------------------------------------------------------------
 // Building
 
+namespace {
+
+bool Overlap(int a0, int a1, int b0, int b1) {
+    return a0 < b1 && b0 < a1;
+}
+
+// The static text that labels control `c`, as the templates draw labels and as Windows' accessibility
+// reads them: the nearest one on its row to its left, else the nearest one right above it.
+const dlg::ControlTemplate* LabelOf(const dlg::DialogTemplate& t, const dlg::ControlTemplate& c) {
+    const dlg::ControlTemplate* beside = nullptr;
+    const dlg::ControlTemplate* above = nullptr;
+    for (const auto& s : t.controls) {
+        if (s.kind != dlg::ControlKind::Static || s.text == nullptr || *s.text == '\0') {
+            continue;
+        }
+        if (Overlap(s.y, s.y + s.cy, c.y, c.y + c.cy) && s.x + s.cx <= c.x + 2) {
+            if (!beside || s.x + s.cx > beside->x + beside->cx) {
+                beside = &s;
+            }
+        } else if (s.y + s.cy <= c.y + 2 && c.y - (s.y + s.cy) < 2 * c.cy &&
+                   Overlap(s.x, s.x + s.cx, c.x, c.x + c.cx)) {
+            if (!above || s.y + s.cy > above->y + above->cy) {
+                above = &s;
+            }
+        }
+    }
+    return beside ? beside : above;
+}
+
+// A label's text as a name: without the colon that ends it.
+QString NameFromLabel(QString text) {
+    while (!text.isEmpty() &&
+           (text.back() == QChar(0xFF1A) || text.back() == QLatin1Char(':') || text.back().isSpace())) {
+        text.chop(1);
+    }
+    return text;
+}
+
+} // namespace
+
 TemplateDialog::TemplateDialog(int templateId, QWidget* parent) : QDialog(parent) {
     tmpl_ = dlg::FindTemplate(templateId);
     if (!tmpl_) {
@@ -242,6 +341,7 @@ void TemplateDialog::Build() {
     client_->setGeometry(QRect(QPoint(0, 0), size));
     setFixedSize(size);
 
+    std::vector<std::pair<const dlg::ControlTemplate*, QWidget*>> built;
     for (const auto& c : t.controls) {
         QWidget* w = nullptr;
         QString text = Q(c.text);
@@ -252,13 +352,20 @@ void TemplateDialog::Build() {
             // Enter is the dialog's business (keyPressEvent), not Qt's auto-default logic.
             b->setAutoDefault(false);
             b->setDefault(c.kind == dlg::ControlKind::DefPushButton);
-            connect(b, &QPushButton::clicked, this, [this, id = c.id] { SendCommand(id); });
+            // While a call runs the input gate drops clicks and keys, but an assistive tool's press
+            // action reaches click() without them: it starts nothing either.
+            connect(b, &QPushButton::clicked, this, [this, id = c.id] {
+                if (!CallThread::CallInFlight()) {
+                    SendCommand(id);
+                }
+            });
             w = b;
             break;
         }
         case dlg::ControlKind::Edit: {
             auto* e = new TemplateEdit(text, client_);
             e->setReadOnly(c.style & dlg::kReadOnly);
+            e->SetFitText(c.style & dlg::kReadOnly);
             e->setFrame(c.style & dlg::kBorder);
             if (c.style & dlg::kPassword) {
                 e->setEchoMode(QLineEdit::Password);
@@ -322,6 +429,27 @@ void TemplateDialog::Build() {
         }
         if (c.id != dlg::kNoId) {
             items_[c.id] = w;
+        }
+        built.emplace_back(&c, w);
+    }
+    // Every field tied to its label: a screen reader names the field by it.
+    for (const auto& [c, w] : built) {
+        if (c->kind != dlg::ControlKind::Edit && c->kind != dlg::ControlKind::IpAddress) {
+            continue;
+        }
+        const dlg::ControlTemplate* label = LabelOf(t, *c);
+        if (label == nullptr) {
+            continue;
+        }
+        for (const auto& [lc, lw] : built) {
+            if (lc == label) {
+                qobject_cast<QLabel*>(lw)->setBuddy(w);
+            }
+        }
+        const QString name = NameFromLabel(Q(label->text));
+        w->setAccessibleName(name);
+        if (auto* ip = qobject_cast<IpAddressCtrl*>(w)) {
+            ip->NameParts(name);
         }
     }
 }
@@ -409,6 +537,15 @@ bool TemplateDialog::UpdateData(bool saveAndValidate) {
 void TemplateDialog::ApplyControlColors() {
     for (auto& [id, w] : items_) {
         CtlColor c = OnCtlColor(id);
+        if (c.brush) {
+            QPalette pal = w->palette();
+            for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+                pal.setColor(group, QPalette::Window, *c.brush);
+                pal.setColor(group, QPalette::Base, *c.brush);
+            }
+            w->setPalette(pal);
+            w->setAutoFillBackground(true);
+        }
         if (c.text) {
             QPalette pal = w->palette();
             pal.setColor(QPalette::Text, *c.text);
@@ -522,8 +659,6 @@ int TemplateDialog::DoModal() {
     }
     // On the screen before the person is waited for (see ShowOrExit for a window that does not appear).
     ShowOrExit(*this);
-    // Its frame, taken while shown: a hidden window may have no native window any more.
-    const quintptr frame = FrameOf(internalWinId());
     // A modal dialog takes the keyboard, as on Windows; a window manager may not give it to a window
     // without a frame (the success dialog) unless asked.
     activateWindow();
@@ -535,8 +670,6 @@ int TemplateDialog::DoModal() {
     if (!ended_) {
         exec();
     }
-    // A blocking call may follow at once: what the dialog covered must be repainted on screen first.
-    SettleAfterClose(frame);
     return result_;
 }
 

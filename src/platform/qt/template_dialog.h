@@ -28,11 +28,13 @@
 
 namespace rv::qt {
 
-// What a dialog's control-colour handler answers for one control (WM_CTLCOLOR: SetTextColor and
-// SetBkColor; the brush always stays the dialog's).
+// What a dialog's control-colour handler answers for one control (WM_CTLCOLOR: SetTextColor, SetBkColor
+// and the brush). Without a brush the control keeps the dialog's, which follows the desktop's theme; a
+// control whose text colour is fixed fixes its brush too, so the text stays readable in a dark theme.
 struct CtlColor {
     std::optional<QColor> text;
     std::optional<QColor> textBackground; // behind the characters only, not the whole control
+    std::optional<QColor> brush;          // the whole control
 };
 
 // An edit control. Besides QLineEdit it keeps the Windows text limit (it stops typing, not
@@ -56,12 +58,25 @@ public:
     std::optional<QColor> TextBackground() const { return textBackground_; }
     // Where the text is drawn (widget coordinates).
     QRect TextRect() const;
+    // Read-only fields show their whole value: a text wider than the field at its font is drawn
+    // condensed (the font's horizontal stretch, down to kMinFitStretch) rather than cut off. The
+    // substitute faces are wider than the ones the templates were drawn for.
+    void SetFitText(bool on);
+    // The width the text may take without being cut off.
+    int TextRoom() const;
+    static constexpr int kMinFitStretch = 60;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void Fit();
     std::optional<QColor> textBackground_;
+    bool fitText_ = false;
+    bool fitting_ = false;
+    QFont baseFont_;        // the font given to the field; Fit condenses a copy
     QPalette panelPalette_; // with a text background: the palette whose Base colour paints the panel
     int limit_ = 30000;     // the edit's default on Windows
     bool digitsOnly_ = false;
